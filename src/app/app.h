@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/error.h"
+#include "common/run_record.h"
+#include "discovery/groups.h"
+#include "tasks/py_spy.h"
+#include "tasks/runner.h"
+
+namespace stackpeek::app {
+
+using discovery::Selection;
+using tasks::SpyMode;
+
+/// The interaction mode; Permission carries the pending request.
+struct AppMode {
+  enum class Kind { Browse, Permission, Running };
+  Kind kind = Kind::Browse;
+  Selection pending_selection;
+  SpyMode pending_mode = SpyMode::Dump;
+
+  static AppMode browse() { return {}; }
+  static AppMode running() { return {Kind::Running, {}, SpyMode::Dump}; }
+  static AppMode permission(Selection selection, SpyMode mode) {
+    return {Kind::Permission, std::move(selection), mode};
+  }
+  bool is(Kind k) const { return kind == k; }
+};
+
+/// "browse", "permission" or "running".
+std::string_view mode_label(const AppMode& mode);
+
+/// What the application asks of the machine; replaced by fakes in tests.
+struct Services {
+  std::function<Result<std::vector<discovery::ProcessInfo>>()> scan;
+  std::function<std::optional<std::string>()> permission_check;
+  std::function<Result<std::filesystem::path>()> find_py_spy;
+
+  /// The real machine: scan_processes, ptrace_permission_message, find_py_spy.
+  static Services system();
+};
+
+/// The whole application state, owned by the main loop.
+struct App {
+  std::optional<tasks::RunHandle> active_run;
+  std::vector<discovery::ProcessGroup> groups;
+  std::vector<std::string> output_lines;
+  std::string status = "Ready";
+  std::string permission_message;
+  std::vector<std::string> reports;
+  std::optional<std::filesystem::path> py_spy;
+  AppMode mode;
+  size_t selected = 0;
+  uint64_t tick = 0;
+  uint16_t output_scroll = 0;
+  Services services;
+};
+
+/// Looks for py-spy once, then takes the first snapshot through refresh().
+App make_app(Services services = Services::system());
+
+}  // namespace stackpeek::app

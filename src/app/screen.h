@@ -1,0 +1,34 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "app/keys.h"
+#include "common/error.h"
+
+namespace stackpeek::app {
+
+/// What the main loop needs of the terminal; the ui layer implements it over curses.
+class Screen {
+ public:
+  virtual ~Screen() = default;
+  /// Draws one complete frame of `app`.
+  virtual Result<void> draw(const App& app) = 0;
+  /// Waits up to `timeout_ms` for a key press; nothing on time-out or other events.
+  virtual Result<std::optional<KeyEvent>> poll_key(int timeout_ms) = 0;
+  /// Hands the ordinary terminal to another program (sudo).
+  virtual Result<void> suspend() = 0;
+  /// Takes the full screen back; the next frame repaints every cell.
+  virtual Result<void> resume() = 0;
+  /// Re-applies the program's terminal modes after a child may have changed them.
+  virtual void reset_modes() = 0;
+  /// Gives the terminal back as it was found. Safe to call more than once.
+  virtual void restore() = 0;
+};
+
+/// Runs the interface until "q" or an error; returns the report folders written.
+Result<std::vector<std::string>> run_main_loop(Screen& screen, Services services);
+
+}  // namespace stackpeek::app

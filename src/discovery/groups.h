@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "discovery/process_info.h"
+
+namespace stackpeek::discovery {
+
+enum class GroupKind { TorchDdp, ProcessTree, Runtime, Process };
+
+/// "torch/ddp", "process tree", "runtime" or "process".
+std::string_view group_kind_label(GroupKind kind);
+
+/// Processes that belong together, with their members in member order.
+struct ProcessGroup {
+  std::string key;
+  std::string label;
+  std::string runtime_text;
+  std::string cwd_text;
+  std::vector<ProcessInfo> members;
+  bool expanded = true;
+  GroupKind kind = GroupKind::Process;
+};
+
+/// One line of the process list: a group row, or a member row of an expanded group.
+struct ListRow {
+  enum class Kind { Group, Process };
+  Kind kind = Kind::Group;
+  size_t group_index = 0;
+  size_t member_index = 0;  // process rows only
+  std::string text;
+};
+
+/// What a request is aimed at: one process by pid, or one group by its key.
+struct Selection {
+  enum class Kind { Process, Group };
+  Kind kind = Kind::Process;
+  uint32_t pid = 0;
+  std::string key;
+
+  static Selection process(uint32_t pid) { return {Kind::Process, pid, {}}; }
+  static Selection group(std::string key) { return {Kind::Group, 0, std::move(key)}; }
+  bool operator==(const Selection&) const = default;
+};
+
+/// Partitions a snapshot into torch jobs, process trees and runtime groups, sorted by
+/// label, then key. Every process ends up in exactly one group.
+std::vector<ProcessGroup> build_groups(const std::vector<ProcessInfo>& processes);
+
+/// The rows of the process list, group by group.
+std::vector<ListRow> list_rows(const std::vector<ProcessGroup>& groups);
+
+/// The first six arguments that are neither launcher tokens nor rank options, or
+/// "unknown-command".
+std::string command_signature(const std::vector<std::string>& cmd);
+
+/// The label of a group with these members, at most 48 characters.
+std::string group_label(const std::vector<ProcessInfo>& members);
+
+/// At most `max` characters: the head, "..." and the tail. Never splits a character.
+std::string truncate_middle(std::string_view text, size_t max);
+
+}  // namespace stackpeek::discovery

@@ -1,0 +1,1 @@
+#include "discovery/python_test.h"

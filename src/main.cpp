@@ -1,0 +1,80 @@
+// stackpeek: find Python processes and profile them with py-spy.
+#include <cstdio>
+#include <string_view>
+
+#include "app/screen.h"
+#include "common/error.h"
+#include "ui/terminal_screen.h"
+
+namespace {
+
+constexpr std::string_view kHelp =
+    "stackpeek " STACKPEEK_VERSION
+    "\n"
+    "\n"
+    "Usage:\n"
+    "stackpeek\n"
+    "stackpeek --help\n"
+    "stackpeek --version\n"
+    "\n"
+    "Keys:\n"
+    "Enter       Record selected process/group for 30 seconds\n"
+    "d           Dump selected process/group\n"
+    "t           Live py-spy top for selected PID\n"
+    "r           Refresh process groups\n"
+    "Space       Expand/collapse group\n"
+    "j/k, arrows Move selection\n"
+    "PageUp/Down Scroll output\n"
+    "q           Quit\n";
+
+enum class Mode { Help, Version, Run };
+
+// Arguments are compared as bytes, so one that is not valid UTF-8 simply matches nothing.
+Mode scan_arguments(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "-h" || arg == "--help") return Mode::Help;
+    if (arg == "-V" || arg == "--version") return Mode::Version;
+  }
+  return Mode::Run;
+}
+
+void write_out(std::string_view text, FILE* stream) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+
+int run() {
+  using stackpeek::Result;
+  auto screen = stackpeek::ui::open_terminal_screen();
+  Result<std::vector<std::string>> outcome =
+      screen ? stackpeek::app::run_main_loop(**screen, stackpeek::app::Services::system())
+             : std::unexpected(screen.error());
+  screen = std::unexpected(stackpeek::Error("closed"));  // give the terminal back first
+  if (!outcome) {
+    write_out(stackpeek::format_fatal_error(outcome.error()), stderr);
+    return 1;
+  }
+  if (!outcome->empty()) {
+    std::string text = "py-spy reports:\n";
+    for (const auto& path : *outcome) text += "  " + path + "\n";
+    write_out(text, stdout);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  switch (scan_arguments(argc, argv)) {
+    case Mode::Help:
+      write_out(kHelp, stdout);
+      return 0;
+    case Mode::Version:
+      write_out("stackpeek " STACKPEEK_VERSION "\n", stdout);
+      return 0;
+    case Mode::Run:
+      return run();
+  }
+  return 0;
+}

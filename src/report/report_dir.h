@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/error.h"
+#include "discovery/groups.h"
+
+namespace stackpeek::report {
+
+/// The report folder of one record run.
+struct ReportDir {
+  std::filesystem::path report_directory;
+  std::filesystem::path raw_directory;
+  std::string target_label;
+  uint64_t created_at_unix = 0;
+  bool operator==(const ReportDir&) const = default;
+};
+
+/// Creates "py-spy-report-SLUG-SECONDS/raw" in the current working directory.
+Result<ReportDir> create_report_dir(const std::vector<discovery::ProcessGroup>& groups,
+                                    const discovery::Selection& selection);
+
+/// The same with the folder's parent and the clock given (tests).
+Result<ReportDir> create_report_dir_in(const std::filesystem::path& parent,
+                                       uint64_t created_at_unix,
+                                       const std::vector<discovery::ProcessGroup>& groups,
+                                       const discovery::Selection& selection);
+
+/// "pid-N" for a process; the group's label, or the key when the group is gone.
+std::string target_label(const std::vector<discovery::ProcessGroup>& groups,
+                         const discovery::Selection& selection);
+
+/// Lower-case ASCII words of the label joined by "-", at most eight; "profile" when none.
+std::string report_slug(std::string_view label);
+
+/// The .svg files of a raw folder, as full paths in byte order.
+Result<std::vector<std::filesystem::path>> list_raw_records(const std::filesystem::path& raw);
+
+}  // namespace stackpeek::report

@@ -1,0 +1,1 @@
+#include "tasks/py_spy.h"

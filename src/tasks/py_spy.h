@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/error.h"
+#include "discovery/groups.h"
+#include "report/report_dir.h"
+
+namespace stackpeek::tasks {
+
+/// Which py-spy subcommand an invocation runs.
+enum class SpyMode { Dump, Record, Top };
+
+/// "dump", "record" or "top".
+std::string_view spy_mode_name(SpyMode mode);
+
+/// One planned py-spy invocation.
+struct SpyCommand {
+  std::filesystem::path program;
+  std::vector<std::string> args;
+  bool use_sudo = false;
+  bool operator==(const SpyCommand&) const = default;
+};
+
+/// How the operating system starts a command: the program (looked up on PATH when it
+/// has no slash and `search_path` is set) and its arguments after argv[0].
+struct ProcessSpec {
+  std::string program;
+  std::vector<std::string> args;
+  bool search_path = false;
+};
+
+inline constexpr const char* kPySpyNotFound =
+    "py-spy was not found; reinstall with `pip install stackpeek`";
+
+/// py-spy next to the program's own executable, else the first regular file named
+/// py-spy along PATH (empty pieces meaning the current folder).
+Result<std::filesystem::path> find_py_spy();
+
+/// The same search with the own executable's path and PATH given (tests).
+Result<std::filesystem::path> find_py_spy_in(const std::optional<std::filesystem::path>& self_exe,
+                                             const std::optional<std::string>& path_env);
+
+/// One command; a record command writes "pid-PID.svg" into `svg_folder` when given.
+SpyCommand build_spy_command(const std::filesystem::path& program, SpyMode mode, uint32_t pid,
+                             bool use_sudo, const std::optional<std::filesystem::path>& svg_folder);
+
+/// One command per process of the selection, in member order; empty when the group is gone.
+std::vector<SpyCommand> commands_for_selection(const std::vector<discovery::ProcessGroup>& groups,
+                                               const std::filesystem::path& program, SpyMode mode,
+                                               const discovery::Selection& selection,
+                                               bool use_sudo,
+                                               const std::optional<report::ReportDir>& report_dir);
+
+/// The one-line text form: ["sudo -n "] + program + " " + args joined by blanks.
+std::string command_line(const SpyCommand& command);
+
+/// The process to start: py-spy itself, or "sudo -n PY-SPY ARGS...".
+ProcessSpec to_process(const SpyCommand& command);
+
+/// The "-o" paths of the commands, in command order.
+std::vector<std::filesystem::path> output_files(const std::vector<SpyCommand>& commands);
+
+/// "$ " + command_line for every command, in order.
+std::vector<std::string> running_command_lines(const std::vector<SpyCommand>& commands);
+
+}  // namespace stackpeek::tasks

@@ -1,0 +1,1 @@
+#include "tasks/top_frame.h"

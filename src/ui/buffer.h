@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace stackpeek::ui {
+
+enum class Color : uint8_t { Default, Black, Red, Green, Yellow, Blue, Magenta, Cyan, White };
+
+struct Style {
+  Color fg = Color::Default;
+  Color bg = Color::Default;
+  bool bold = false;
+  bool operator==(const Style&) const = default;
+};
+
+/// Overlays `top` on `base`: colours that are not Default win, bold adds up.
+Style patch(Style base, Style top);
+
+struct Rect {
+  int x = 0, y = 0, width = 0, height = 0;
+  bool operator==(const Rect&) const = default;
+  int right() const { return x + width; }
+  int bottom() const { return y + height; }
+  bool empty() const { return width <= 0 || height <= 0; }
+  /// The area inside a one-cell border.
+  Rect inner() const;
+};
+
+/// One screen cell: the character drawn there (empty for the second half of a wide
+/// character) and its style.
+struct Cell {
+  std::string symbol = " ";
+  Style style;
+  bool operator==(const Cell&) const = default;
+};
+
+/// An in-memory screen that widgets draw into and the terminal copies from.
+class Buffer {
+ public:
+  explicit Buffer(Rect area);
+
+  const Rect& area() const { return area_; }
+  Cell& at(int x, int y);
+  const Cell& at(int x, int y) const;
+
+  /// Writes `text` from (x, y), at most `max_width` columns, skipping control characters;
+  /// returns the column after the last character written.
+  int set_string(int x, int y, std::string_view text, Style style, int max_width);
+  /// Applies `style` over every cell of `area`.
+  void set_style(Rect area, Style style);
+  /// Resets every cell of `area` to a blank in the default style.
+  void clear(Rect area);
+
+  /// Each row's text, trailing blanks kept (tests compare these).
+  std::vector<std::string> lines() const;
+
+ private:
+  Rect area_;
+  std::vector<Cell> cells_;
+};
+
+}  // namespace stackpeek::ui
