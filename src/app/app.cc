@@ -1,5 +1,9 @@
 #include "app/app.h"
 
+#include "app/keys.h"
+#include "discovery/scan.h"
+#include "tasks/permission.h"
+
 namespace stackpeek::app {
 
 std::string_view mode_label(const AppMode& mode) {
@@ -12,6 +16,24 @@ std::string_view mode_label(const AppMode& mode) {
       return "running";
   }
   return "browse";
+}
+
+Services Services::system() {
+  Services services;
+  services.scan = [] { return discovery::scan_processes(); };
+  services.permission_check = [] { return tasks::ptrace_permission_message(); };
+  services.find_py_spy = [] { return tasks::find_py_spy(); };
+  services.sudo_validate = [] { return tasks::sudo_validate(); };
+  return services;
+}
+
+App make_app(Services services) {
+  App app;
+  app.services = std::move(services);
+  // A missing py-spy is reported when a run is requested, not at start-up.
+  if (auto found = app.services.find_py_spy()) app.py_spy = *found;
+  refresh(app);
+  return app;
 }
 
 }  // namespace stackpeek::app

@@ -41,8 +41,9 @@ struct Services {
   std::function<Result<std::vector<discovery::ProcessInfo>>()> scan;
   std::function<std::optional<std::string>()> permission_check;
   std::function<Result<std::filesystem::path>()> find_py_spy;
+  std::function<RunRecord()> sudo_validate;
 
-  /// The real machine: scan_processes, ptrace_permission_message, find_py_spy.
+  /// The real machine: scan_processes, ptrace_permission_message, find_py_spy, sudo -v.
   static Services system();
 };
 

@@ -1,1 +1,191 @@
 #include "app/runs.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "common/utf8.h"
+#include "report/report_dir.h"
+#include "report/report_writer.h"
+#include "tasks/runner.h"
+
+namespace stackpeek::app {
+namespace {
+
+std::string path_text(const std::filesystem::path& path) {
+  return utf8::decode_lossy(path.native());
+}
+
+// Lines of a command's output, split at line feeds; a carriage return before a line
+// feed is dropped and a final line feed adds no empty line.
+void append_output_lines(std::vector<std::string>& out, std::string_view text) {
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    if (end != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
+    out.emplace_back(line);
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+}
+
+void append_section(std::vector<std::string>& out, std::string_view label, std::string_view text) {
+  if (utf8::trim(text).empty()) return;
+  out.push_back(std::string(label) + ":");
+  append_output_lines(out, text);
+}
+
+std::vector<std::string> start_lines(SpyMode mode, const std::vector<tasks::SpyCommand>& commands,
+                                     const std::optional<report::ReportDir>& dir) {
+  std::vector<std::string> lines;
+  switch (mode) {
+    case SpyMode::Dump:
+      lines = {"Dump started.", "Stack output appears here when py-spy finishes."};
+      break;
+    case SpyMode::Record: {
+      lines = {"Recording started.",
+               "py-spy record is quiet while it samples; SVG files appear when each command "
+               "finishes.",
+               "This is not a live py-spy top view yet.",
+               "",
+               "Report directory: " + path_text(dir->report_directory),
+               "Raw directory: " + path_text(dir->raw_directory)};
+      const auto files = tasks::output_files(commands);
+      if (!files.empty()) {
+        lines.push_back("");
+        lines.push_back("Raw records pending:");
+        for (const auto& file : files) lines.push_back("  " + path_text(file));
+      }
+      break;
+    }
+    case SpyMode::Top:
+      lines = {"Live py-spy top started.",
+               "Top is scoped to the selected PID; use group recording for multiprocessing.",
+               "Press Esc to stop top and return to browsing."};
+      break;
+  }
+  lines.push_back("");
+  lines.push_back("Commands running:");
+  for (auto& line : tasks::running_command_lines(commands)) lines.push_back(std::move(line));
+  return lines;
+}
+
+std::string start_status(SpyMode mode, size_t count, const std::optional<report::ReportDir>& dir) {
+  switch (mode) {
+    case SpyMode::Dump:
+      return "Running " + std::to_string(count) + " py-spy command(s)";
+    case SpyMode::Record:
+      return "Recording " + std::to_string(count) + " process(es) into " +
+             path_text(dir->report_directory);
+    case SpyMode::Top:
+      return "Streaming live py-spy top";
+  }
+  return {};
+}
+
+void show_top_frame(App& app, tasks::TopFrame frame) {
+  app.output_lines = {"Live py-spy top.",
+                      "Current frame replaces the previous frame; Press Esc to stop.", ""};
+  for (auto& line : frame.lines) app.output_lines.push_back(std::move(line));
+  app.output_scroll = 0;
+}
+
+void complete_run(App& app, tasks::Finished finished) {
+  app.active_run.reset();
+  app.mode = AppMode::browse();
+  const auto& records = finished.records;
+  const std::string count = std::to_string(records.size());
+  if (!finished.report_dir) {
+    const bool failed = std::any_of(records.begin(), records.end(), [](const RunRecord& r) {
+      return r.status != RunStatus::Success;
+    });
+    app.status = failed ? "Completed with errors in " + count + " py-spy command(s)"
+                        : "Completed " + count + " py-spy command(s)";
+  } else if (auto written = report::write_report(*finished.report_dir, records); !written) {
+    app.status = "Report write failed: " + written.error().message();
+  } else {
+    app.status = "Report written to " + path_text(finished.report_dir->report_directory);
+  }
+  app.output_lines = record_lines(records);
+  if (finished.report_dir) {
+    const std::string folder = path_text(finished.report_dir->report_directory);
+    app.reports.push_back(folder);
+    app.output_lines.push_back("Report directory: " + folder);
+    app.output_lines.push_back("Share report.md, report.json, and raw/ with an LLM.");
+  }
+  app.output_scroll = 0;
+}
+
+// A worker that ended without its Finished message would leave the run spinning
+// forever; complete it with a record that says so.
+tasks::Finished lost_worker_result() {
+  RunRecord record;
+  record.command_line = "py-spy";
+  record.stderr_text = "the py-spy worker ended without reporting its results";
+  record.status = RunStatus::SpawnFailed;
+  return tasks::Finished{{record}, std::nullopt};
+}
+
+}  // namespace
+
+std::vector<std::string> record_lines(const std::vector<RunRecord>& records) {
+  std::vector<std::string> lines;
+  for (const auto& record : records) {
+    lines.push_back("$ " + record.command_line);
+    lines.push_back("status: " + std::string(status_name(record.status)));
+    append_section(lines, "stdout", record.stdout_text);
+    append_section(lines, "stderr", record.stderr_text);
+    lines.emplace_back();
+  }
+  return lines;
+}
+
+void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo) {
+  if (!app.py_spy) {
+    app.status = tasks::kPySpyNotFound;
+    return;
+  }
+  std::optional<report::ReportDir> dir;
+  if (mode == SpyMode::Record) {
+    auto created = report::create_report_dir(app.groups, selection);
+    if (!created) {
+      app.status = "Could not create report folder: " + created.error().message();
+      return;
+    }
+    dir = std::move(*created);
+  }
+  auto commands =
+      tasks::commands_for_selection(app.groups, *app.py_spy, mode, selection, use_sudo, dir);
+  if (commands.empty()) {
+    app.status = "No commands to run for the selected item";
+    return;
+  }
+  app.status = start_status(mode, commands.size(), dir);
+  app.output_lines = start_lines(mode, commands, dir);
+  app.output_scroll = 0;
+  app.mode = AppMode::running();
+  app.tick = 0;
+  app.active_run.reset();
+  if (mode == SpyMode::Top) {
+    app.active_run.emplace(tasks::spawn_top_worker(std::move(commands.front())));
+  } else {
+    app.active_run.emplace(tasks::spawn_capture_worker(std::move(commands), std::move(dir)));
+  }
+}
+
+void drain_events(App& app) {
+  while (app.active_run) {
+    auto event = app.active_run->try_recv();
+    if (!event) {
+      if (app.active_run->closed()) complete_run(app, lost_worker_result());
+      return;
+    }
+    if (auto* frame = std::get_if<tasks::TopFrame>(&*event)) {
+      show_top_frame(app, std::move(*frame));
+      continue;
+    }
+    complete_run(app, std::get<tasks::Finished>(std::move(*event)));
+    return;
+  }
+}
+
+}  // namespace stackpeek::app

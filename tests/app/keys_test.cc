@@ -1,0 +1,171 @@
+#include "app/keys.h"
+
+#include <gtest/gtest.h>
+
+#include "app/app_fixture.h"
+#include "discovery/groups.h"
+
+namespace stackpeek::app {
+namespace {
+
+using testing::FakeMachine;
+using Code = KeyEvent::Code;
+
+KeyOutcome press(App& app, char32_t c) { return handle_key(app, KeyEvent::character(c)); }
+KeyOutcome press(App& app, Code code) { return handle_key(app, KeyEvent::of(code)); }
+
+class KeysTest : public ::testing::Test {
+ protected:
+  App start(std::vector<discovery::ProcessInfo> snapshot) {
+    machine.snapshot = std::move(snapshot);
+    return make_app(machine.services());
+  }
+  FakeMachine machine;
+};
+
+TEST_F(KeysTest, StartupRefreshReportsGroupCount) {
+  App app = start(testing::small_snapshot());
+  // Rows: serve.py group + member, train.py tree group + three members.
+  EXPECT_EQ(app.status, "Found 2 groups");
+  EXPECT_EQ(discovery::list_rows(app.groups).size(), 6u);
+}
+
+TEST_F(KeysTest, SelectionStopsAtBothEnds) {
+  App app = start(testing::small_snapshot());
+  press(app, 'k');
+  press(app, Code::Up);
+  EXPECT_EQ(app.selected, 0u);
+  for (int i = 0; i < 10; ++i) press(app, 'j');
+  for (int i = 0; i < 10; ++i) press(app, Code::Down);
+  EXPECT_EQ(app.selected, 5u);
+  press(app, 'k');
+  EXPECT_EQ(app.selected, 4u);
+}
+
+TEST_F(KeysTest, EmptyListRefusesEveryRequest) {
+  App app = start({});
+  press(app, Code::Down);
+  EXPECT_EQ(app.selected, 0u);
+  for (auto key : {KeyEvent::of(Code::Enter), KeyEvent::character('d'), KeyEvent::character('t')}) {
+    app.status.clear();
+    handle_key(app, key);
+    EXPECT_EQ(app.status, "No process selected");
+  }
+  press(app, ' ');
+  EXPECT_TRUE(app.groups.empty());
+  EXPECT_TRUE(app.mode.is(AppMode::Kind::Browse));
+}
+
+TEST_F(KeysTest, PageKeysSaturate) {
+  App app = start({});
+  for (int i = 0; i < 20000; ++i) press(app, Code::PageDown);
+  EXPECT_EQ(app.output_scroll, 65535);
+  int presses = 0;
+  while (app.output_scroll > 0) {
+    press(app, Code::PageUp);
+    ++presses;
+  }
+  EXPECT_EQ(presses, 13107);
+  press(app, Code::PageUp);
+  EXPECT_EQ(app.output_scroll, 0);
+}
+
+TEST_F(KeysTest, SpaceCollapsesAndRefreshRestoresDefaults) {
+  App app = start(testing::small_snapshot());
+  press(app, 'j');
+  press(app, 'j');  // the train.py group row
+  ASSERT_EQ(discovery::list_rows(app.groups)[app.selected].kind, discovery::ListRow::Kind::Group);
+  press(app, ' ');
+  EXPECT_EQ(discovery::list_rows(app.groups).size(), 3u);
+  EXPECT_EQ(app.selected, 2u);
+  press(app, 'r');
+  EXPECT_EQ(discovery::list_rows(app.groups).size(), 6u);
+  // Space on a process row does nothing.
+  press(app, 'j');
+  press(app, ' ');
+  EXPECT_EQ(discovery::list_rows(app.groups).size(), 6u);
+}
+
+TEST_F(KeysTest, RefreshClampsSelectionAndKeepsListOnFailure) {
+  App app = start(testing::small_snapshot());
+  for (int i = 0; i < 5; ++i) press(app, 'j');
+  machine.snapshot.resize(1);
+  press(app, 'r');
+  EXPECT_EQ(app.selected, 1u);
+  EXPECT_EQ(app.status, "Found 1 groups");
+  machine.scan_fails = true;
+  press(app, 'r');
+  EXPECT_EQ(app.status, "Process refresh failed: table unavailable");
+  EXPECT_EQ(app.groups.size(), 1u);
+}
+
+TEST_F(KeysTest, TopOnGroupRowShowsHints) {
+  App app = start({testing::python_process(300, 1, {"python3", "solo.py"})});
+  press(app, 't');
+  EXPECT_EQ(app.status, "Live top needs a single process; expand the group and select a PID");
+  ASSERT_EQ(app.output_lines.size(), 2u);
+  EXPECT_EQ(app.output_lines[0], "Live py-spy top is available for one selected process.");
+  EXPECT_TRUE(app.mode.is(AppMode::Kind::Browse));
+}
+
+TEST_F(KeysTest, PermissionPromptCancelQuitAndSudoRequest) {
+  machine.permission = "needs ptrace";
+  App app = start(testing::small_snapshot());
+  press(app, 'd');
+  ASSERT_TRUE(app.mode.is(AppMode::Kind::Permission));
+  EXPECT_EQ(app.permission_message, "needs ptrace");
+  EXPECT_EQ(app.status, "Found 2 groups");
+  // Movement is ignored while the prompt is open.
+  press(app, 'j');
+  EXPECT_EQ(app.selected, 0u);
+
+  const KeyOutcome sudo = press(app, Code::Enter);
+  EXPECT_EQ(sudo.kind, KeyOutcome::Kind::SudoRequest);
+  EXPECT_EQ(sudo.mode, SpyMode::Dump);
+  EXPECT_EQ(sudo.selection, Selection::group(app.groups[0].key));
+
+  press(app, 'c');  // Ctrl+C arrives as "c"
+  EXPECT_TRUE(app.mode.is(AppMode::Kind::Browse));
+  EXPECT_EQ(app.status, "Canceled sudo prompt");
+
+  press(app, 'd');
+  press(app, Code::Esc);
+  EXPECT_EQ(app.status, "Canceled sudo prompt");
+  press(app, 'd');
+  EXPECT_EQ(press(app, 'q').kind, KeyOutcome::Kind::Quit);
+}
+
+TEST_F(KeysTest, FailedSudoShowsRecordAndReturnsToBrowse) {
+  machine.permission = "needs ptrace";
+  machine.sudo_record = {"sudo -v", "", "Sorry, try again.\n", RunStatus::Failure};
+  App app = start(testing::small_snapshot());
+  press(app, 'd');
+  resume_after_sudo(app, SpyMode::Dump, Selection::process(100), machine.sudo_record);
+  EXPECT_TRUE(app.mode.is(AppMode::Kind::Browse));
+  EXPECT_EQ(app.status, "sudo authentication canceled or failed");
+  EXPECT_EQ(app.output_lines, (std::vector<std::string>{"$ sudo -v", "status: Failure", "stderr:",
+                                                        "Sorry, try again.", ""}));
+}
+
+TEST_F(KeysTest, MissingPySpyAfterSudoKeepsPromptOpen) {
+  machine.permission = "needs ptrace";
+  machine.py_spy.reset();
+  App app = start(testing::small_snapshot());
+  press(app, Code::Enter);
+  ASSERT_TRUE(app.mode.is(AppMode::Kind::Permission));
+  resume_after_sudo(app, SpyMode::Record, app.mode.pending_selection, machine.sudo_record);
+  EXPECT_EQ(app.status, "py-spy was not found; reinstall with `pip install stackpeek`");
+  EXPECT_TRUE(app.mode.is(AppMode::Kind::Permission));
+  EXPECT_EQ(app.mode.pending_mode, SpyMode::Record);
+}
+
+TEST_F(KeysTest, QuitAndOtherKeysInBrowse) {
+  App app = start(testing::small_snapshot());
+  EXPECT_EQ(press(app, Code::Esc).kind, KeyOutcome::Kind::Continue);
+  EXPECT_EQ(press(app, 'c').kind, KeyOutcome::Kind::Continue);
+  EXPECT_EQ(press(app, 'Q').kind, KeyOutcome::Kind::Continue);  // case-sensitive
+  EXPECT_EQ(press(app, 'q').kind, KeyOutcome::Kind::Quit);
+}
+
+}  // namespace
+}  // namespace stackpeek::app

@@ -1,0 +1,200 @@
+#include "app/runs.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "app/app_fixture.h"
+#include "app/keys.h"
+
+namespace stackpeek::app {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FakeMachine;
+
+// A scratch folder that is also the current directory while the test runs, holding a
+// fake py-spy script.
+class RunsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    old_cwd_ = fs::current_path();
+    dir_ = fs::temp_directory_path() / ("stackpeek-runs-" + std::to_string(::getpid()) + "-" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    fs::current_path(dir_);
+  }
+  void TearDown() override {
+    fs::current_path(old_cwd_);
+    fs::remove_all(dir_);
+  }
+
+  // A py-spy stand-in: fails for pid 101, writes the -o file for record.
+  void write_fake_py_spy() {
+    const fs::path script = dir_ / "py-spy";
+    std::ofstream(script) << "#!/bin/sh\n"
+                             "mode=$1\n"
+                             "for last; do :; done\n"
+                             "if [ \"$last\" = 101 ]; then echo 'Error: no python' >&2; exit 1; fi\n"
+                             "if [ \"$mode\" = record ]; then echo '<svg/>' > \"$5\"; fi\n"
+                             "printf 'Thread %s\\r\\n    main (x.py:1)\\n' \"$last\"\n";
+    fs::permissions(script, fs::perms::owner_all);
+    machine.py_spy = script;
+  }
+
+  App start() {
+    machine.snapshot = testing::small_snapshot();
+    return make_app(machine.services());
+  }
+
+  // Drains until the run completes, or gives up after five seconds.
+  static void wait_for_completion(App& app) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (app.mode.is(AppMode::Kind::Running) && std::chrono::steady_clock::now() < deadline) {
+      drain_events(app);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  FakeMachine machine;
+  fs::path dir_, old_cwd_;
+};
+
+TEST_F(RunsTest, GroupDumpShowsStartLinesThenEveryRecord) {
+  write_fake_py_spy();
+  App app = start();
+  handle_key(app, KeyEvent::character('j'));
+  handle_key(app, KeyEvent::character('j'));  // the train.py tree group (pids 100-102)
+  handle_key(app, KeyEvent::character('d'));
+  ASSERT_TRUE(app.mode.is(AppMode::Kind::Running));
+  EXPECT_EQ(app.status, "Running 3 py-spy command(s)");
+  const std::string py_spy = machine.py_spy->string();
+  EXPECT_EQ(app.output_lines,
+            (std::vector<std::string>{"Dump started.", "Stack output appears here when py-spy finishes.",
+                                      "", "Commands running:", "$ " + py_spy + " dump --pid 100",
+                                      "$ " + py_spy + " dump --pid 101",
+                                      "$ " + py_spy + " dump --pid 102"}));
+  wait_for_completion(app);
+  EXPECT_EQ(app.status, "Completed with errors in 3 py-spy command(s)");
+  EXPECT_EQ(app.output_lines,
+            (std::vector<std::string>{
+                "$ " + py_spy + " dump --pid 100", "status: Success", "stdout:", "Thread 100",
+                "    main (x.py:1)", "", "$ " + py_spy + " dump --pid 101", "status: Failure",
+                "stderr:", "Error: no python", "", "$ " + py_spy + " dump --pid 102",
+                "status: Success", "stdout:", "Thread 102", "    main (x.py:1)", ""}));
+  EXPECT_TRUE(app.reports.empty());
+}
+
+TEST_F(RunsTest, RecordRunWritesReportAndListsFolder) {
+  write_fake_py_spy();
+  App app = start();
+  handle_key(app, KeyEvent::character('j'));  // pid 200, serve.py
+  handle_key(app, KeyEvent::of(KeyEvent::Code::Enter));
+  ASSERT_TRUE(app.mode.is(AppMode::Kind::Running));
+  ASSERT_TRUE(app.status.starts_with("Recording 1 process(es) into " + dir_.string() +
+                                     "/py-spy-report-pid-200-"));
+  const std::string folder = app.status.substr(app.status.find(dir_.string()));
+  EXPECT_EQ(app.output_lines[4], "Report directory: " + folder);
+  EXPECT_EQ(app.output_lines[5], "Raw directory: " + folder + "/raw");
+  EXPECT_EQ(app.output_lines[7], "Raw records pending:");
+  EXPECT_EQ(app.output_lines[8], "  " + folder + "/raw/pid-200.svg");
+  wait_for_completion(app);
+  EXPECT_EQ(app.status, "Report written to " + folder);
+  EXPECT_EQ(app.reports, std::vector<std::string>{folder});
+  EXPECT_TRUE(fs::exists(fs::path(folder) / "report.md"));
+  EXPECT_TRUE(fs::exists(fs::path(folder) / "report.json"));
+  ASSERT_GE(app.output_lines.size(), 2u);
+  EXPECT_EQ(app.output_lines.back(), "Share report.md, report.json, and raw/ with an LLM.");
+}
+
+TEST_F(RunsTest, CancelledRecordRunIsNotListed) {
+  write_fake_py_spy();
+  App app = start();
+  handle_key(app, KeyEvent::character('j'));
+  handle_key(app, KeyEvent::of(KeyEvent::Code::Enter));
+  const auto lines = app.output_lines;
+  handle_key(app, KeyEvent::of(KeyEvent::Code::Esc));
+  EXPECT_EQ(app.status, "Canceled running py-spy command");
+  EXPECT_TRUE(app.mode.is(AppMode::Kind::Browse));
+  EXPECT_FALSE(app.active_run);
+  EXPECT_EQ(app.output_lines, lines);
+  drain_events(app);
+  EXPECT_TRUE(app.reports.empty());
+}
+
+TEST_F(RunsTest, MissingPySpyAndVanishedGroupRefuse) {
+  App app = start();
+  app.py_spy.reset();
+  handle_key(app, KeyEvent::character('d'));
+  EXPECT_EQ(app.status, "py-spy was not found; reinstall with `pip install stackpeek`");
+  EXPECT_TRUE(app.mode.is(AppMode::Kind::Browse));
+
+  app.py_spy = "/opt/py-spy";
+  start_run(app, SpyMode::Record, Selection::group("tree:999"), false);
+  EXPECT_EQ(app.status, "No commands to run for the selected item");
+  EXPECT_TRUE(app.mode.is(AppMode::Kind::Browse));
+  // The folder made for it stays behind, empty.
+  bool found = false;
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    if (entry.path().filename().string().starts_with("py-spy-report-tree-999-")) found = true;
+  }
+  EXPECT_TRUE(found);
+}
+
+TEST_F(RunsTest, WorkerEndingWithoutResultCompletesWithErrors) {
+  App app = start();
+  auto channel = make_channel<tasks::TaskEvent>();
+  app.active_run.emplace(std::move(channel.receiver), std::nullopt, std::nullopt);
+  app.mode = AppMode::running();
+  channel.sender.reset();
+  drain_events(app);
+  EXPECT_TRUE(app.mode.is(AppMode::Kind::Browse));
+  EXPECT_EQ(app.status, "Completed with errors in 1 py-spy command(s)");
+}
+
+TEST_F(RunsTest, ReportWriteFailureStillListsFolder) {
+  App app = start();
+  auto channel = make_channel<tasks::TaskEvent>();
+  app.active_run.emplace(std::move(channel.receiver), std::nullopt, std::nullopt);
+  app.mode = AppMode::running();
+  report::ReportDir gone{dir_ / "gone", dir_ / "gone" / "raw", "pid-1", 1};
+  channel.sender.send(tasks::Finished{{}, gone});
+  drain_events(app);
+  EXPECT_EQ(app.status,
+            "Report write failed: failed to read raw report directory " + (dir_ / "gone/raw").string());
+  EXPECT_EQ(app.reports, std::vector<std::string>{(dir_ / "gone").string()});
+}
+
+TEST_F(RunsTest, TopFramesReplaceOutputAndLastOneWins) {
+  App app = start();
+  auto channel = make_channel<tasks::TaskEvent>();
+  app.active_run.emplace(std::move(channel.receiver), std::nullopt, std::nullopt);
+  app.mode = AppMode::running();
+  app.output_scroll = 7;
+  channel.sender.send(tasks::TopFrame{{"first"}});
+  channel.sender.send(tasks::TopFrame{{"second", "frame"}});
+  drain_events(app);
+  EXPECT_EQ(app.output_lines,
+            (std::vector<std::string>{"Live py-spy top.",
+                                      "Current frame replaces the previous frame; Press Esc to stop.",
+                                      "", "second", "frame"}));
+  EXPECT_EQ(app.output_scroll, 0);
+  EXPECT_TRUE(app.mode.is(AppMode::Kind::Running));
+}
+
+TEST(RecordLinesTest, SectionsSkipBlankOutputAndSplitLines) {
+  const std::vector<RunRecord> records = {
+      {"py-spy dump --pid 1", " \n\n", "a\r\nb\n", RunStatus::Failure},
+      {"py-spy dump --pid 2", "x\n\ny", "", RunStatus::SpawnFailed}};
+  EXPECT_EQ(record_lines(records),
+            (std::vector<std::string>{"$ py-spy dump --pid 1", "status: Failure", "stderr:", "a",
+                                      "b", "", "$ py-spy dump --pid 2", "status: SpawnFailed",
+                                      "stdout:", "x", "", "y", ""}));
+}
+
+}  // namespace
+}  // namespace stackpeek::app
