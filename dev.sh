@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Developer entry point.
+#   ./dev.sh run    install what is missing, build, and start stackpeek
+#   ./dev.sh test   install what is missing, build, and run every test
+set -euo pipefail
+cd "$(dirname "$0")"
+
+BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libncurses-dev libutf8proc-dev libfmt-dev
+                nlohmann-json3-dev)
+TEST_PACKAGES=(libgtest-dev python3 python3-pexpect python3-pyte)
+RUN_PACKAGES=(python3 python3-venv)
+
+say() { printf 'dev.sh: %s\n' "$*" >&2; }
+
+# Installs the Debian packages that are not installed yet; does nothing when all are.
+install_packages() {
+  local missing=()
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  command -v apt-get >/dev/null || { say "missing packages: ${missing[*]} (install them by hand)"; exit 1; }
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  say "installing ${missing[*]}"
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+}
+
+build() {
+  local preset=$1
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+}
+
+# Puts a py-spy next to the built program (where it looks first) unless one is found.
+provide_py_spy() {
+  local dir=build/release
+  [ -x "$dir/py-spy" ] && return 0
+  command -v py-spy >/dev/null && return 0
+  if python3 -m venv "$dir/py-spy-venv" >/dev/null 2>&1 &&
+     "$dir/py-spy-venv/bin/python" -m pip install --disable-pip-version-check -q \
+       --retries 0 --timeout 10 py-spy >/dev/null 2>&1; then
+    ln -sf "$PWD/$dir/py-spy-venv/bin/py-spy" "$dir/py-spy"
+  else
+    say "warning: could not install py-spy (no network?); stackpeek starts without it"
+  fi
+}
+
+run_tests() {
+  local preset=$1
+  build "$preset"
+  ctest --preset "$preset" --output-on-failure -j2
+}
+
+case "${1:-}" in
+  run)
+    install_packages "${BUILD_PACKAGES[@]}" "${RUN_PACKAGES[@]}"
+    build release
+    provide_py_spy
+    exec build/release/stackpeek
+    ;;
+  test)
+    install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    run_tests release
+    run_tests debug
+    ;;
+  *)
+    echo "usage: ./dev.sh run | ./dev.sh test" >&2
+    exit 2
+    ;;
+esac
