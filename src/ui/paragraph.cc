@@ -75,7 +75,10 @@ class WordWrapper {
     const bool word_ended = after_word_ && blank;
     const bool word_overflows = line_.empty() && word_width_ + blank_width_ + width > max_;
     if (word_ended || word_overflows) commit_word();
-    if (line_width_ >= max_ || (width > 0 && line_width_ + blank_width_ + word_width_ >= max_)) {
+    // Counting the new character's own width keeps wide characters inside the width
+    // (ratatui lets them stick out by one column).
+    const bool no_room = width > 0 && line_width_ + blank_width_ + word_width_ + width > max_;
+    if (line_width_ >= max_ || no_room) {
       int room = std::max(max_ - line_width_, 0);
       if (!emit_line(emit)) return false;
       // Blanks that would have ended the broken line go with it.
@@ -153,6 +156,7 @@ void draw_wrapped(Buffer& buffer, Rect area, const Lines& lines, int scroll, Sty
       int x = area.x;
       for (const StyledGrapheme& sg : wrapped) {
         if (sg.g.width == 0) continue;  // controls and stray marks are never drawn
+        if (x + sg.g.width > area.right()) break;
         buffer.set_grapheme(x, area.y + row - scroll, sg.g.symbol, sg.g.width,
                             patch(base, sg.style));
         x += sg.g.width;
