@@ -46,7 +46,7 @@ const Cell& Buffer::at(int x, int y) const {
 // Writing over half of a wide character leaves its other half meaningless: blank it.
 void Buffer::set_grapheme(int x, int y, std::string_view symbol, int width, Style style) {
   if (width < 1 || !contains(x, y) || x + width > area_.right()) return;
-  if (x > area_.x && at(x, y).symbol.empty()) at(x - 1, y).symbol = " ";
+  if (x > area_.x && at(x, y).symbol.empty()) at(x - 1, y).symbol.assign(1, ' ');
   Cell& cell = at(x, y);
   cell.symbol.assign(symbol);
   cell.style = patch(cell.style, style);
@@ -55,7 +55,8 @@ void Buffer::set_grapheme(int x, int y, std::string_view symbol, int width, Styl
     hidden.symbol.clear();
     hidden.style = cell.style;
   }
-  if (x + width < area_.right() && at(x + width, y).symbol.empty()) at(x + width, y).symbol = " ";
+  if (x + width < area_.right() && at(x + width, y).symbol.empty())
+    at(x + width, y).symbol.assign(1, ' ');
 }
 
 int Buffer::set_string(int x, int y, std::string_view text, Style style, int max_width) {
