@@ -3,6 +3,7 @@
 
 #include <curses.h>
 #include <langinfo.h>
+#include <term.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,6 +51,18 @@ void release_quit_signals() {
 
 constexpr int kSliceMs = 25;  // how soon a termination signal ends a wait
 
+// Arrows and pages with modifiers are extended curses keys named kUP5, kNXT3 and so on;
+// as with crossterm, the modifiers do not matter.
+KeyEvent decode_modified_key(wint_t key) {
+  const char* name = keyname(static_cast<int>(key));
+  const std::string_view view = name != nullptr ? name : "";
+  if (view.starts_with("kUP")) return KeyEvent::of(KeyEvent::Code::Up);
+  if (view.starts_with("kDN")) return KeyEvent::of(KeyEvent::Code::Down);
+  if (view.starts_with("kPRV")) return KeyEvent::of(KeyEvent::Code::PageUp);
+  if (view.starts_with("kNXT")) return KeyEvent::of(KeyEvent::Code::PageDown);
+  return KeyEvent::of(KeyEvent::Code::Other);
+}
+
 std::optional<KeyEvent> decode_function_key(wint_t key) {
   switch (key) {
     case KEY_UP:
@@ -57,17 +70,46 @@ std::optional<KeyEvent> decode_function_key(wint_t key) {
     case KEY_DOWN:
       return KeyEvent::of(KeyEvent::Code::Down);
     case KEY_PPAGE:
+    case KEY_SPREVIOUS:
       return KeyEvent::of(KeyEvent::Code::PageUp);
     case KEY_NPAGE:
+    case KEY_SNEXT:
       return KeyEvent::of(KeyEvent::Code::PageDown);
     case KEY_ENTER:
       return KeyEvent::of(KeyEvent::Code::Enter);
+    case KEY_SR:  // Shift+Up
+      return KeyEvent::of(KeyEvent::Code::Up);
+    case KEY_SF:  // Shift+Down
+      return KeyEvent::of(KeyEvent::Code::Down);
     case KEY_RESIZE:  // curses has taken the new size; the next draw uses it
     case KEY_MOUSE:
       return std::nullopt;
     default:
-      return KeyEvent::of(KeyEvent::Code::Other);
+      return decode_modified_key(key);
   }
+}
+
+// An escape sequence curses did not turn into a key (such as ESC [ A from a terminal that
+// ignores the keypad mode), read as crossterm reads it: the arrows and pages count,
+// whatever their modifiers; other sequences are other keys.
+KeyEvent decode_sequence(wint_t intro) {
+  std::string body;
+  wint_t c = 0;
+  while (body.size() < 16 && wget_wch(stdscr, &c) == OK && c < 0x80) {
+    body += static_cast<char>(c);
+    if (c >= 0x40 && c <= 0x7E) break;  // the final byte
+  }
+  if (body.empty()) return KeyEvent::character(intro);  // Alt with '[' or 'O'
+  const char final_byte = body.back();
+  const std::string_view params = std::string_view(body).substr(0, body.size() - 1);
+  if (final_byte == 'A') return KeyEvent::of(KeyEvent::Code::Up);
+  if (final_byte == 'B') return KeyEvent::of(KeyEvent::Code::Down);
+  if (final_byte == '~' && intro == '[') {
+    const std::string_view first = params.substr(0, params.find(';'));
+    if (first == "5") return KeyEvent::of(KeyEvent::Code::PageUp);
+    if (first == "6") return KeyEvent::of(KeyEvent::Code::PageDown);
+  }
+  return KeyEvent::of(KeyEvent::Code::Other);
 }
 
 // ESC directly followed by a character is Alt with that character, and only the
@@ -76,10 +118,19 @@ KeyEvent decode_escape() {
   wtimeout(stdscr, 0);
   wint_t next = 0;
   const int rc = wget_wch(stdscr, &next);
+  if (rc == OK && (next == '[' || next == 'O')) return decode_sequence(next);
   if (rc == OK && next >= 0x20 && next != 0x7F) return KeyEvent::character(next);
   if (rc == OK) unget_wch(static_cast<wchar_t>(next));
   if (rc == KEY_CODE_YES) ungetch(static_cast<int>(next));
   return KeyEvent::of(KeyEvent::Code::Esc);
+}
+
+bool known_terminal(const char* term) {
+  if (term == nullptr || *term == '\0') return false;
+  int status = 0;
+  if (setupterm(term, STDOUT_FILENO, &status) != OK) return false;
+  del_curterm(cur_term);
+  return true;
 }
 
 Error open_failure(const char* term) {
@@ -96,8 +147,9 @@ Result<Terminal> Terminal::open() {
   const char* term = std::getenv("TERM");
   // Installed first, so ncurses leaves these signals to us.
   catch_quit_signals();
-  // newterm, unlike initscr, reports an unknown terminal instead of exiting.
-  ::screen* screen = term && *term ? newterm(term, stdout, stdin) : nullptr;
+  // newterm, unlike initscr, reports an unknown terminal instead of exiting; the terminfo
+  // entry is looked up first because a failed newterm leaks its half-made screen.
+  ::screen* screen = known_terminal(term) ? newterm(term, stdout, stdin) : nullptr;
   if (screen == nullptr) {
     release_quit_signals();
     return std::unexpected(open_failure(term));
