@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -42,8 +43,7 @@ bool by_rank_then_pid(const ProcessInfo* a, const ProcessInfo* b) {
   return rank_a != rank_b ? rank_a < rank_b : a->pid < b->pid;
 }
 
-ProcessGroup make_group(std::string key, GroupKind kind, const Members& members,
-                        PidSet& assigned) {
+ProcessGroup make_group(std::string key, GroupKind kind, const Members& members, PidSet& assigned) {
   ProcessGroup group;
   group.key = std::move(key);
   group.kind = kind;
@@ -97,14 +97,14 @@ void add_tree_groups(const std::vector<ProcessInfo>& processes, PidSet& assigned
   for (auto& [root, members] : trees.entries) {
     if (members.size() < 2) continue;
     std::sort(members.begin(), members.end(), by_pid);
-    groups.push_back(make_group(fmt::format("tree:{}", root), GroupKind::ProcessTree,
-                                members, assigned));
+    groups.push_back(
+        make_group(fmt::format("tree:{}", root), GroupKind::ProcessTree, members, assigned));
   }
 }
 
 std::string runtime_key(const ProcessInfo& process) {
-  return format_path_or_reason(process.runtime.root) + ":" +
-         format_path_or_reason(process.cwd) + ":" + command_signature(process.cmd);
+  return format_path_or_reason(process.runtime.root) + ":" + format_path_or_reason(process.cwd) +
+         ":" + command_signature(process.cmd);
 }
 
 void add_runtime_groups(const std::vector<ProcessInfo>& processes, PidSet& assigned,
@@ -145,8 +145,8 @@ std::string group_row_text(const ProcessGroup& group) {
 }
 
 std::string member_row_text(const ProcessInfo& member) {
-  std::string body = truncate_middle(
-      member.cmd.empty() ? member.name : join_arguments(member.cmd), kRowBodyLimit);
+  std::string body =
+      truncate_middle(member.cmd.empty() ? member.name : join_arguments(member.cmd), kRowBodyLimit);
   if (member.torch.has_rank_info()) body = member.torch.rank_text() + " " + body;
   return fmt::format("  pid {:<7} {}", member.pid, body);
 }
@@ -154,13 +154,9 @@ std::string member_row_text(const ProcessInfo& member) {
 }  // namespace
 
 std::string_view group_kind_label(GroupKind kind) {
-  switch (kind) {
-    case GroupKind::TorchDdp: return "torch/ddp";
-    case GroupKind::ProcessTree: return "process tree";
-    case GroupKind::Runtime: return "runtime";
-    case GroupKind::Process: return "process";
-  }
-  return "process";
+  static constexpr std::array<std::string_view, 4> kLabels = {"torch/ddp", "process tree",
+                                                              "runtime", "process"};
+  return kLabels[static_cast<size_t>(kind)];
 }
 
 std::vector<ProcessGroup> build_groups(const std::vector<ProcessInfo>& processes) {
@@ -193,9 +189,8 @@ std::vector<ListRow> list_rows(const std::vector<ProcessGroup>& groups) {
 
 bool is_launcher_token(std::string_view argument) {
   const std::string lower = ascii_lower(argument);
-  return lower == "uv" || lower == "run" || is_python_name(lower) ||
-         lower.ends_with("/python") || lower.find("/python3") != std::string::npos ||
-         lower.ends_with("\\python.exe");
+  return lower == "uv" || lower == "run" || is_python_name(lower) || lower.ends_with("/python") ||
+         lower.find("/python3") != std::string::npos || lower.ends_with("\\python.exe");
 }
 
 std::string command_signature(const std::vector<std::string>& cmd) {

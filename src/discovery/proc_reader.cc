@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <charconv>
 
@@ -44,8 +45,7 @@ bool process_gone(int err) { return err == ENOENT || err == ESRCH; }
 }  // namespace
 
 ProcReader::ProcReader(const std::string& root)
-    : root_fd_(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-}
+    : root_fd_(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
 
 ProcReader::~ProcReader() {
   if (root_fd_ >= 0) ::close(root_fd_);
@@ -112,25 +112,19 @@ bool ProcReader::read_stat(uint32_t pid) {
 }
 
 StatFields ProcReader::stat_fields() const {
-  // Fields after the name, counted from 3 as in proc(5): state, ppid, ... utime (14),
-  // stime (15), ... starttime (22), vsize (23), rss (24).
-  StatFields fields;
+  // Fields after the name, numbered as in proc(5): 4 ppid, 14 utime, 15 stime,
+  // 22 starttime, 24 rss. Non-numeric fields read as 0 and are not used.
+  std::array<uint64_t, 25> number{};
   std::string_view rest = stat_rest_;
-  for (int number = 3; number <= 24 && !rest.empty(); ++number) {
-    const std::string_view field = next_field(rest);
-    switch (number) {
-      case 4:
-        if (const uint64_t ppid = to_number(field); ppid != 0) {
-          fields.parent_pid = static_cast<uint32_t>(ppid);
-        }
-        break;
-      case 14: fields.utime = to_number(field); break;
-      case 15: fields.stime = to_number(field); break;
-      case 22: fields.starttime = to_number(field); break;
-      case 24: fields.rss_pages = to_number(field); break;
-      default: break;
-    }
+  for (size_t i = 3; i < number.size() && !rest.empty(); ++i) {
+    number[i] = to_number(next_field(rest));
   }
+  StatFields fields;
+  if (number[4] != 0) fields.parent_pid = static_cast<uint32_t>(number[4]);
+  fields.utime = number[14];
+  fields.stime = number[15];
+  fields.starttime = number[22];
+  fields.rss_pages = number[24];
   return fields;
 }
 

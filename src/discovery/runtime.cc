@@ -101,23 +101,17 @@ PathOrMessage system_root(const PathView& view) {
 }
 
 PathOrMessage root_of(const PathView& view, RuntimeKind kind) {
+  if (kind == RuntimeKind::Uv) return uv_root(view);
+  if (kind == RuntimeKind::System) return system_root(view);
   std::optional<size_t> through;
-  switch (kind) {
-    case RuntimeKind::Venv: through = venv_part(view); break;
-    case RuntimeKind::Uv: return uv_root(view);
-    case RuntimeKind::Conda: through = conda_envs_part(view); break;
-    case RuntimeKind::Pyenv: through = find_part(view, "versions"); break;
-    case RuntimeKind::System: return system_root(view);
-    case RuntimeKind::Launcher:
-    case RuntimeKind::Unknown: break;
-  }
+  if (kind == RuntimeKind::Venv) through = venv_part(view);
+  if (kind == RuntimeKind::Conda) through = conda_envs_part(view);
+  if (kind == RuntimeKind::Pyenv) through = find_part(view, "versions");
   return through ? prefix_through(view, *through) : parent_of(view);
 }
 
 // More than one component, counting the root and a leading ".": a path, not a bare name.
-bool is_multi_component(std::string_view argument) {
-  return path_components(argument).size() > 1;
-}
+bool is_multi_component(std::string_view argument) { return path_components(argument).size() > 1; }
 
 }  // namespace
 

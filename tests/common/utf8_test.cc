@@ -22,14 +22,20 @@ TEST(Utf8DecodeTest, ValidTextPassesThroughUnchanged) {
 
 TEST(Utf8DecodeTest, BytesThatNeverStartASequenceEachBecomeOneReplacement) {
   EXPECT_EQ(decode_lossy("\xFF\xFE"), replacements(2));
-  EXPECT_EQ(decode_lossy("a\x80" "b"), "a" + kFffd + "b");
+  EXPECT_EQ(decode_lossy("a\x80"
+                         "b"),
+            "a" + kFffd + "b");
   EXPECT_FALSE(is_valid("\xFF"));
 }
 
 TEST(Utf8DecodeTest, TruncatedSequenceBecomesOneReplacementAndKeepsWhatFollows) {
   EXPECT_EQ(decode_lossy("a\xE2\x82"), "a" + kFffd);
-  EXPECT_EQ(decode_lossy("\xE2\x82" "b"), kFffd + "b");
-  EXPECT_EQ(decode_lossy("\xF0\x9F\x98" "\xC3\xA9"), kFffd + "\xC3\xA9");
+  EXPECT_EQ(decode_lossy("\xE2\x82"
+                         "b"),
+            kFffd + "b");
+  EXPECT_EQ(decode_lossy("\xF0\x9F\x98"
+                         "\xC3\xA9"),
+            kFffd + "\xC3\xA9");
   EXPECT_EQ(decode_lossy("\xC3"), kFffd);
 }
 
@@ -39,7 +45,7 @@ TEST(Utf8DecodeTest, SurrogatesOverlongsAndValuesAboveTheRangeAreReplacedBytewis
   EXPECT_EQ(decode_lossy("\xE0\x80\xAF"), replacements(3));
   EXPECT_EQ(decode_lossy("\xF0\x80\x80\x80"), replacements(4));
   EXPECT_EQ(decode_lossy("\xF4\x90\x80\x80"), replacements(4));  // above U+10FFFF
-  EXPECT_EQ(decode_lossy("\xED\x9F\xBF"), "\xED\x9F\xBF");        // U+D7FF is fine
+  EXPECT_EQ(decode_lossy("\xED\x9F\xBF"), "\xED\x9F\xBF");       // U+D7FF is fine
   EXPECT_FALSE(is_valid("\xED\xA0\x80"));
 }
 

@@ -52,8 +52,8 @@ using Pids = std::vector<uint32_t>;
 TEST(TorchPassTest, RanksOfOneJobFormOneGroupInRankOrder) {
   const ProcessInfo launcher =
       proc(100, 1, {"/usr/bin/python3", "/usr/local/bin/torchrun", "--nnodes=1", "train.py"});
-  const auto groups = build_groups(
-      {launcher, rank(104, "3"), rank(101, "2"), rank(103, "0"), rank(102, "1")});
+  const auto groups =
+      build_groups({launcher, rank(104, "3"), rank(101, "2"), rank(103, "0"), rank(102, "1")});
   ASSERT_EQ(groups.size(), 2u);
   const ProcessGroup* job = find_group(groups, "torch:torch:10.0.0.1:29500:world4");
   ASSERT_NE(job, nullptr);
@@ -70,7 +70,8 @@ TEST(TorchPassTest, KeysAreRawTextAndSingleRanksMakeNoGroup) {
   const auto groups = build_groups({rank(1, "0"), rank(2, "1", "04"), rank(3, "0", "2", {}),
                                     rank(4, "1", "2", {}), rank(5, "0", "8", "a", {})});
   EXPECT_EQ(find_group(groups, "torch:torch:10.0.0.1:29500:world4"), nullptr);
-  const ProcessGroup* unknown_master = find_group(groups, "torch:torch:unknown-master:29500:world2");
+  const ProcessGroup* unknown_master =
+      find_group(groups, "torch:torch:unknown-master:29500:world2");
   ASSERT_NE(unknown_master, nullptr);
   EXPECT_EQ(pids_of(*unknown_master), (Pids{3, 4}));
   for (const auto& group : groups) {
@@ -80,16 +81,16 @@ TEST(TorchPassTest, KeysAreRawTextAndSingleRanksMakeNoGroup) {
 }
 
 TEST(TorchPassTest, UnparsableRanksOrderLastAndAmongThemselvesByPid) {
-  const auto groups = build_groups({rank(1, "x"), rank(2, "+2"), rank(3, std::nullopt),
-                                    rank(4, ""), rank(5, "2"), rank(6, "0")});
+  const auto groups = build_groups({rank(1, "x"), rank(2, "+2"), rank(3, std::nullopt), rank(4, ""),
+                                    rank(5, "2"), rank(6, "0")});
   ASSERT_EQ(groups.size(), 1u);
   EXPECT_EQ(pids_of(groups[0]), (Pids{6, 2, 5, 1, 3, 4}));
 }
 
 TEST(TreePassTest, ProcessTreeUnderOneRootGroupedByPid) {
   const std::vector<std::string> cmd = {"python3", "pool.py"};
-  const auto groups = build_groups({proc(13, 10, cmd), proc(10, 1, cmd, "/elsewhere"),
-                                    proc(12, 10, cmd), proc(11, 10, cmd)});
+  const auto groups = build_groups(
+      {proc(13, 10, cmd), proc(10, 1, cmd, "/elsewhere"), proc(12, 10, cmd), proc(11, 10, cmd)});
   ASSERT_EQ(groups.size(), 1u);
   EXPECT_EQ(groups[0].key, "tree:10");
   EXPECT_EQ(groups[0].kind, GroupKind::ProcessTree);
@@ -111,9 +112,9 @@ TEST(TreePassTest, WalksThroughAssignedRanksButNeverStartsFromThem) {
 }
 
 TEST(TreePassTest, ParentLoopsEndTheWalkAndOrphansGoToPassThree) {
-  const auto groups = build_groups({proc(5, 6, {"python3", "a.py"}),
-                                    proc(6, 5, {"python3", "b.py"}),
-                                    proc(7, 99, {"python3", "c.py"}), proc(8, {}, {"python3"})});
+  const auto groups =
+      build_groups({proc(5, 6, {"python3", "a.py"}), proc(6, 5, {"python3", "b.py"}),
+                    proc(7, 99, {"python3", "c.py"}), proc(8, {}, {"python3"})});
   ASSERT_EQ(groups.size(), 4u);
   for (const auto& group : groups) {
     EXPECT_EQ(group.kind, GroupKind::Process) << group.key;
@@ -154,17 +155,16 @@ TEST(GroupOrderTest, ByLabelThenKeyComparedAsBytes) {
   ProcessInfo tree_child = proc(51, 50, {"python3", "train.py"});
   ProcessInfo rank0 = rank(60, "0", "2"), rank1 = rank(61, "1", "2");
   rank0.cmd = rank1.cmd = {"python3", "train.py"};
-  const auto groups = build_groups({tree_parent, tree_child, rank0, rank1,
-                                    proc(70, 1, {"python3", "train.py"}),
-                                    proc(80, 1, {"python3", "\xC3\xA9t\xC3\xA9.py"}),
-                                    proc(81, 1, {"python3", "Zeta.py"}),
-                                    proc(82, 1, {"python3", "zeta.py"})});
+  const auto groups =
+      build_groups({tree_parent, tree_child, rank0, rank1, proc(70, 1, {"python3", "train.py"}),
+                    proc(80, 1, {"python3", "\xC3\xA9t\xC3\xA9.py"}),
+                    proc(81, 1, {"python3", "Zeta.py"}), proc(82, 1, {"python3", "zeta.py"})});
   std::vector<std::string> keys;
   for (const auto& group : groups) keys.push_back(group.key);
   EXPECT_EQ(keys, (std::vector<std::string>{
                       "runtime:/usr:/work:Zeta.py", "runtime:/usr:/work:train.py",
-                      "torch:torch:10.0.0.1:29500:world2", "tree:50",
-                      "runtime:/usr:/work:zeta.py", "runtime:/usr:/work:\xC3\xA9t\xC3\xA9.py"}));
+                      "torch:torch:10.0.0.1:29500:world2", "tree:50", "runtime:/usr:/work:zeta.py",
+                      "runtime:/usr:/work:\xC3\xA9t\xC3\xA9.py"}));
 }
 
 TEST(GroupOrderTest, EmptySnapshotGivesNothing) {
@@ -175,19 +175,19 @@ TEST(GroupOrderTest, EmptySnapshotGivesNothing) {
 TEST(SignatureTest, DropsLaunchersAndRankOptionsKeepsSixArguments) {
   EXPECT_EQ(command_signature({"python", "-u", "train.py", "--rank", "3", "--epochs", "10"}),
             "-u train.py 3 --epochs 10");
-  EXPECT_EQ(command_signature({"python3", "-m", "torch.distributed.run", "--nproc_per_node",
-                               "4", "train.py"}),
+  EXPECT_EQ(command_signature(
+                {"python3", "-m", "torch.distributed.run", "--nproc_per_node", "4", "train.py"}),
             "-m torch.distributed.run --nproc_per_node 4 train.py");
-  EXPECT_EQ(command_signature({"uv", "run", "python", "t.py", "--local_rank=1", "a", "b", "c",
-                               "d", "e", "f"}),
+  EXPECT_EQ(command_signature(
+                {"uv", "run", "python", "t.py", "--local_rank=1", "a", "b", "c", "d", "e", "f"}),
             "t.py a b c d e");
   EXPECT_EQ(command_signature({"python3"}), "unknown-command");
   EXPECT_EQ(command_signature({}), "unknown-command");
 }
 
 TEST(SignatureTest, LauncherTokens) {
-  for (const char* arg : {"python", "python3.12", "/usr/bin/python3", "/opt/venv/bin/python",
-                          "uv", "RUN", "C:\\Py\\PYTHON.EXE", "/x/python3-config"}) {
+  for (const char* arg : {"python", "python3.12", "/usr/bin/python3", "/opt/venv/bin/python", "uv",
+                          "RUN", "C:\\Py\\PYTHON.EXE", "/x/python3-config"}) {
     EXPECT_TRUE(is_launcher_token(arg)) << arg;
   }
   for (const char* arg : {"-m", "train.py", "--epochs", "/usr/bin/python2.7", "uvx", "runner"}) {
@@ -240,8 +240,8 @@ TEST(RowsTest, BodyShortenedBeforeTheRankPrefix) {
   member.cmd = {"python3", std::string(100, 'x')};
   const auto rows = list_rows(build_groups({member}));
   ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[1].text, "  pid 5       rank 0/1 local 0 python3 " + std::string(38, 'x') +
-                              "..." + std::string(47, 'x'));
+  EXPECT_EQ(rows[1].text, "  pid 5       rank 0/1 local 0 python3 " + std::string(38, 'x') + "..." +
+                              std::string(47, 'x'));
 }
 
 TEST(TruncateTest, LimitsInCharacters) {
@@ -263,7 +263,10 @@ TEST(TruncateTest, NeverSplitsMultiByteCharacters) {
   EXPECT_TRUE(cut.starts_with("\xC3\xA9\xF0\x9F\x98\x80"));
   EXPECT_EQ(truncate_middle("\xC3\xA9\xC3\xA9\xC3\xA9", 3), "\xC3\xA9\xC3\xA9\xC3\xA9");
   // Bad bytes count as the one replacement character they decode to.
-  EXPECT_EQ(truncate_middle("\xFF" "abcdef", 6), "\xEF\xBF\xBD...ef");
+  EXPECT_EQ(truncate_middle("\xFF"
+                            "abcdef",
+                            6),
+            "\xEF\xBF\xBD...ef");
 }
 
 }  // namespace

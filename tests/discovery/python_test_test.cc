@@ -12,8 +12,8 @@ TEST(PythonNameTest, InterpreterNamesWithNumericSuffix) {
                            "python2", "python\u00B2", "python\u0663x"}) {
     EXPECT_TRUE(is_python_name(word)) << word;
   }
-  for (const char* word : {"pythonw", "python-config", "ipython", "py", "", "pythonx3",
-                           "python.", "Python3"}) {
+  for (const char* word :
+       {"pythonw", "python-config", "ipython", "py", "", "pythonx3", "python.", "Python3"}) {
     EXPECT_FALSE(is_python_name(word)) << word;
   }
 }

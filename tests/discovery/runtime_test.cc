@@ -29,14 +29,12 @@ TEST(ClassifyPathTest, KindsAndRoots) {
       {"/home/ana/proj/.venv/bin/python3", RuntimeKind::Venv, "/home/ana/proj/.venv", "3"},
       {"/srv/venv/bin/python", RuntimeKind::Venv, "/srv/venv", std::nullopt},
       {"/home/ana/.local/share/uv/python/cpython-3.12.4-linux-x86_64-gnu/bin/python3.12",
-       RuntimeKind::Uv, "/home/ana/.local/share/uv/python/cpython-3.12.4-linux-x86_64-gnu",
-       "3.12"},
+       RuntimeKind::Uv, "/home/ana/.local/share/uv/python/cpython-3.12.4-linux-x86_64-gnu", "3.12"},
       {"/opt/uv/python/", RuntimeKind::Uv, "/opt/uv", std::nullopt},
       {"/opt/conda/envs/bin/python", RuntimeKind::Conda, "/opt/conda/envs", std::nullopt},
       {"/home/ana/.pyenv/versions/3.11.9/bin/python3.11", RuntimeKind::Pyenv,
        "/home/ana/.pyenv/versions", "3.11"},
-      {"/home/ana/.pyenv/shims/python", RuntimeKind::Pyenv, "/home/ana/.pyenv/shims",
-       std::nullopt},
+      {"/home/ana/.pyenv/shims/python", RuntimeKind::Pyenv, "/home/ana/.pyenv/shims", std::nullopt},
       {"/usr/local/bin/python3", RuntimeKind::System, "/usr", "3"},
       {"/bin/python3", RuntimeKind::System, "/bin", "3"},
       {"usr/bin/python3", RuntimeKind::System, "usr/bin", "3"},
@@ -50,14 +48,14 @@ TEST(ClassifyPathTest, RuleOrderAndCondaEdgeCases) {
   // "/uv/python/" wins over a venv part; a uv project's own .venv stays a venv.
   expect_classified({"/home/ana/.local/share/uv/python/cp/.venv/bin/python", RuntimeKind::Uv,
                      "/home/ana/.local/share/uv/python/cp", std::nullopt});
-  expect_classified({"/home/ana/proj/.venv/bin/python", RuntimeKind::Venv,
-                     "/home/ana/proj/.venv", std::nullopt});
+  expect_classified(
+      {"/home/ana/proj/.venv/bin/python", RuntimeKind::Venv, "/home/ana/proj/.venv", std::nullopt});
   // "envs" must come right before "bin" for conda.
   expect_classified({"/opt/conda/envs/train/bin/python", RuntimeKind::Unknown,
                      "/opt/conda/envs/train/bin", std::nullopt});
   // Comparisons are case-sensitive.
-  expect_classified({"/home/ana/.VENV/bin/Python3", RuntimeKind::Unknown, "/home/ana/.VENV/bin",
-                     std::nullopt});
+  expect_classified(
+      {"/home/ana/.VENV/bin/Python3", RuntimeKind::Unknown, "/home/ana/.VENV/bin", std::nullopt});
 }
 
 TEST(ClassifyPathTest, RootMessageWhenThereIsNoParent) {
@@ -85,8 +83,7 @@ TEST(DetectRuntimeTest, NothingUsableGivesUnknownWithArgumentVersion) {
   EXPECT_EQ(bare.executable, unreadable);
   EXPECT_EQ(bare.root, PathOrMessage::message(kNotReadable));
   EXPECT_EQ(bare.version, "3.11");
-  EXPECT_EQ(format_runtime(bare),
-            "unknown 3.11 - unknown (process executable was not readable)");
+  EXPECT_EQ(format_runtime(bare), "unknown 3.11 - unknown (process executable was not readable)");
   EXPECT_EQ(detect_runtime(unreadable, {}).version, std::nullopt);
 }
 

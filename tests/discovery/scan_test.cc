@@ -83,7 +83,7 @@ TEST(ScanTest, FieldsFromStatLinksAndCommandLine) {
   EXPECT_EQ(got.exe, PathOrMessage::path("/home/ana/proj/.venv/bin/python3"));
   EXPECT_EQ(got.cwd, PathOrMessage::path("/work"));
   EXPECT_EQ(got.cmd, (std::vector<std::string>{"/home/ana/proj/.venv/bin/python3", "-c", "",
-                                                "bad\xEF\xBF\xBD", "last"}));
+                                               "bad\xEF\xBF\xBD", "last"}));
   EXPECT_EQ(got.torch.rank, "1");
   EXPECT_EQ(got.torch.world_size, "2");
   EXPECT_EQ(got.torch.master_addr, std::nullopt);
@@ -110,7 +110,7 @@ TEST(ScanTest, CpuIsLifetimeAverageWithOneDecimal) {
   FakeProcTree tree;
   tree.write("uptime", "30.00 55.00\n");
   tree.add({.pid = 1, .utime = ticks, .stime = ticks, .starttime = 10 * ticks});  // 2 s of 20
-  tree.add({.pid = 2, .utime = ticks});                         // 1 s of 30
+  tree.add({.pid = 2, .utime = ticks});                                           // 1 s of 30
   tree.add({.pid = 3, .utime = ticks, .starttime = 40 * ticks});  // starts after "now"
   tree.add({.pid = 4, .utime = ticks, .starttime = 30 * ticks});  // no time elapsed yet
   const auto processes = scan(tree);

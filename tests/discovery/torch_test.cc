@@ -27,8 +27,8 @@ TEST(ParseRankTest, UnsignedDecimalWithOptionalPlus) {
 
 TEST(ParseRankTest, EverythingElseOrdersLast) {
   EXPECT_EQ(parse_rank(std::nullopt), kLast);
-  for (const char* text : {"", "x", "-1", " 1", "1 ", "0x1", "+", "++1", "4294967296",
-                           "99999999999999999999999"}) {
+  for (const char* text :
+       {"", "x", "-1", " 1", "1 ", "0x1", "+", "++1", "4294967296", "99999999999999999999999"}) {
     EXPECT_EQ(parse_rank(std::string(text)), kLast) << text;
   }
 }
