@@ -30,8 +30,9 @@ class ProcReader {
   /// The numeric entries of the root, one per process (threads are not listed there).
   std::vector<uint32_t> list_pids() const;
 
-  /// Reads PID/stat. The command name (raw bytes) stays valid until the next read_stat.
+  /// Reads PID/stat; false when the process is gone.
   bool read_stat(uint32_t pid);
+  /// The command name of the last stat read (raw bytes), valid until the next read_stat.
   std::string_view stat_name() const { return stat_name_; }
   /// Parses the rest of the line read by the last successful read_stat.
   StatFields stat_fields() const;
