@@ -121,13 +121,15 @@ TEST(CreateReportDirTest, RawNameTakenByFileFails) {
   EXPECT_EQ(dir.error().causes(), std::vector<std::string>{"File exists (os error 17)"});
 }
 
+constexpr auto kReadOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                           fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
+
 TEST(CreateReportDirTest, UnwritableParentFails) {
   TempDir tmp;
   const fs::path locked = tmp.path() / "locked";
   fs::create_directory(locked);
   fs::permissions(tmp.path(), fs::perms::all);
-  fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
-                              fs::perms::others_exec);
+  fs::permissions(locked, testing::kReadOnly);
   Result<ReportDir> dir = std::unexpected(Error("not run"));
   {
     UnprivilegedScope unprivileged;

@@ -47,6 +47,12 @@ class CwdGuard {
   int fd_;
 };
 
+/// r-x for everyone: with UnprivilegedScope, nobody may enter the folder but not write it.
+constexpr auto kReadOnly = std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec |
+                           std::filesystem::perms::group_read | std::filesystem::perms::group_exec |
+                           std::filesystem::perms::others_read |
+                           std::filesystem::perms::others_exec;
+
 /// Drops root's effective user id to nobody for the scope, so folder permissions apply;
 /// does nothing for an ordinary user. `ok()` is false when the switch failed.
 class UnprivilegedScope {
