@@ -48,6 +48,19 @@ constexpr std::string_view kHint =
     "Analyze raw SVG flamegraphs and command output. Look for dominant stack frames, rank "
     "imbalance, lock contention, data loading stalls, and repeated blocking system calls.";
 
+// The members after "commands" in report.json when raw/ holds no SVG file.
+std::string json_tail_without_raw_records(std::string_view escaped_label) {
+  return "\"created_at_unix\": 1700000000,\n"
+         "  \"llm_prompt_hint\": \"" +
+         std::string(kHint) +
+         "\",\n"
+         "  \"raw_records\": [],\n"
+         "  \"report_directory\": \"/reports/py-spy-report-train-py-epochs-10-1700000000\",\n"
+         "  \"schema_version\": 1,\n"
+         "  \"target_label\": \"" +
+         std::string(escaped_label) + "\"\n}";
+}
+
 TEST(RenderReportTest, AllCommandsFailed) {
   const std::vector<fs::path> raw = {kReportDir / "raw" / "pid-10.svg",
                                      kReportDir / "raw" / "pid-9.svg"};
@@ -153,13 +166,7 @@ TEST(RenderReportTest, BlankStdoutHasNoSectionButStaysInJson) {
       "stdout": " \n\t\n"
     }
   ],
-  "created_at_unix": 1700000000,
-  "llm_prompt_hint": ")json") + std::string(kHint) + R"json(",
-  "raw_records": [],
-  "report_directory": "/reports/py-spy-report-train-py-epochs-10-1700000000",
-  "schema_version": 1,
-  "target_label": "train.py --epochs 10"
-})json");
+  )json") + json_tail_without_raw_records(R"(train.py --epochs 10)"));
 }
 
 TEST(RenderReportTest, CrLfInStderrBecomesPlainLines) {
@@ -189,44 +196,23 @@ b
       "stdout": ""
     }
   ],
-  "created_at_unix": 1700000000,
-  "llm_prompt_hint": ")json") + std::string(kHint) + R"json(",
-  "raw_records": [],
-  "report_directory": "/reports/py-spy-report-train-py-epochs-10-1700000000",
-  "schema_version": 1,
-  "target_label": "train.py --epochs 10"
-})json");
+  )json") + json_tail_without_raw_records(R"(train.py --epochs 10)"));
 }
 
 TEST(RenderReportTest, EmptyRawFolderAndNoRecords) {
   const std::string markdown = render_markdown(report_dir(), {}, {});
   EXPECT_EQ(markdown, markdown_head("train.py --epochs 10", 0, 0) + "\n## Commands\n");
-  EXPECT_EQ(render_json(report_dir(), {}, {}), std::string(R"json({
-  "commands": [],
-  "created_at_unix": 1700000000,
-  "llm_prompt_hint": ")json") + std::string(kHint) +
-                                                   R"json(",
-  "raw_records": [],
-  "report_directory": "/reports/py-spy-report-train-py-epochs-10-1700000000",
-  "schema_version": 1,
-  "target_label": "train.py --epochs 10"
-})json");
+  EXPECT_EQ(render_json(report_dir(), {}, {}),
+            std::string("{\n  \"commands\": [],\n  ") +
+                json_tail_without_raw_records(R"(train.py --epochs 10)"));
 }
 
 TEST(RenderReportTest, QuotationMarkInLabel) {
   const ReportDir dir = report_dir("say \"hi\" \\ now");
   EXPECT_EQ(render_markdown(dir, {}, {}),
             markdown_head("say \"hi\" \\ now", 0, 0) + "\n## Commands\n");
-  EXPECT_EQ(render_json(dir, {}, {}), std::string(R"json({
-  "commands": [],
-  "created_at_unix": 1700000000,
-  "llm_prompt_hint": ")json") + std::string(kHint) +
-                                          R"json(",
-  "raw_records": [],
-  "report_directory": "/reports/py-spy-report-train-py-epochs-10-1700000000",
-  "schema_version": 1,
-  "target_label": "say \"hi\" \\ now"
-})json");
+  EXPECT_EQ(render_json(dir, {}, {}), std::string("{\n  \"commands\": [],\n  ") +
+                                          json_tail_without_raw_records(R"(say \"hi\" \\ now)"));
 }
 
 TEST(RenderReportTest, MarkdownCopiesOutputLinesVerbatim) {
