@@ -4,6 +4,7 @@ Run as: python3 tests/e2e/test_fake_py_spy.py [path-to-stackpeek]; the argument 
 """
 
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -17,12 +18,38 @@ FAKE = Path(__file__).resolve().parent.parent / "bin" / "py-spy"
 KNOBS = [name for name in os.environ if name.startswith("STACKPEEK_FAKE_")]
 
 
+def environment(env):
+    """This process's environment with only the given knobs set."""
+    result = {k: v for k, v in os.environ.items() if k not in KNOBS}
+    result.update({k: str(v) for k, v in env.items()})
+    return result
+
+
 def run(*args, timeout=20, user=None, **env):
-    """Runs the stand-in with only the given knobs set; stdout and stderr as bytes."""
-    environment = {k: v for k, v in os.environ.items() if k not in KNOBS}
-    environment.update({k: str(v) for k, v in env.items()})
-    return subprocess.run([str(FAKE), *args], env=environment, stdin=subprocess.DEVNULL,
+    """Runs the stand-in to its end; stdout and stderr as bytes."""
+    return subprocess.run([str(FAKE), *args], env=environment(env), stdin=subprocess.DEVNULL,
                           capture_output=True, timeout=timeout, user=user)
+
+
+def start(*args, **env):
+    """Starts the stand-in with both output streams piped."""
+    return subprocess.Popen([str(FAKE), *args], env=environment(env), stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
+
+
+def read_until(process, marker, count=1, timeout=10):
+    """Reads standard output until `marker` has come `count` times; returns what was read."""
+    data = b""
+    deadline = time.monotonic() + timeout
+    while data.count(marker) < count:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0 or not select.select([process.stdout], [], [], remaining)[0]:
+            raise AssertionError(f"timed out waiting for {marker!r} in {data!r}")
+        chunk = os.read(process.stdout.fileno(), 65536)
+        if not chunk:
+            raise AssertionError(f"output ended before {marker!r}: {data!r}")
+        data += chunk
+    return data
 
 
 def dead_pid():
@@ -34,8 +61,8 @@ def dead_pid():
 class Target:
     """A sleeping child process to point the stand-in at."""
 
-    def __init__(self, seconds=30):
-        self.process = subprocess.Popen(["sleep", str(seconds)])
+    def __init__(self):
+        self.process = subprocess.Popen(["sleep", "30"])
         self.pid = self.process.pid
 
     def stop(self):
@@ -99,16 +126,17 @@ class FakePySpyTest(unittest.TestCase):
         self.assertEqual(ElementTree.parse(out).getroot().tag, "{http://www.w3.org/2000/svg}svg")
 
     def test_record_notices_target_exit(self):
-        short = Target(0.3)
-        self.addCleanup(short.stop)
         out = Path(self.tmp.name) / "short.svg"
+        record = start("record", "--duration", "30", "-o", str(out), "--pid", self.pid,
+                       STACKPEEK_FAKE_RECORD_SECONDS=20)
+        stdout = read_until(record, b"Control-C to exit.\n\n")
         started = time.monotonic()
-        result = run("record", "--duration", "30", "-o", str(out), "--pid", str(short.pid),
-                     STACKPEEK_FAKE_RECORD_SECONDS=10)
+        self.target.stop()
+        stdout += record.communicate(timeout=10)[0]
         self.assertLess(time.monotonic() - started, 5)
-        self.assertEqual(result.returncode, 0)
-        self.assertIn(b"py-spy> Stopped sampling because process exited\npy-spy> Wrote",
-                      result.stdout)
+        self.assertEqual(record.returncode, 0)
+        self.assertIn(b"exit.\n\npy-spy> Stopped sampling because process exited\npy-spy> Wrote",
+                      stdout)
         self.assertTrue(out.exists())
 
     def test_record_into_missing_folder_fails(self):
@@ -131,24 +159,23 @@ class FakePySpyTest(unittest.TestCase):
         self.assertTrue(screens[0].endswith(b"\r\x1b[2KPress Control-C to quit, or ? for help.\n"))
         self.assertNotEqual(screens[0], screens[1], "the counters move between screens")
 
-    def test_top_runs_until_killed_and_leaves_stdin_alone(self):
-        top = subprocess.Popen([str(FAKE), "top", "--pid", self.pid, "--delay", "1"],
-                               env={**os.environ, "STACKPEEK_FAKE_TOP_DELAY": "0.05"},
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               stdin=subprocess.DEVNULL)
-        time.sleep(0.5)
+    def test_top_runs_until_killed(self):
+        top = start("top", "--pid", self.pid, "--delay", "1", STACKPEEK_FAKE_TOP_DELAY=0.05)
+        read_until(top, b"\x1b[H", count=3)
         self.assertIsNone(top.poll())
         top.kill()
-        stdout, stderr = top.communicate(timeout=10)
-        self.assertGreaterEqual(stdout.count(b"\x1b[H"), 2)
+        _, stderr = top.communicate(timeout=10)
+        self.assertEqual(top.returncode, -signal.SIGKILL)
         self.assertEqual(stderr, b"")
 
     def test_top_ends_with_its_target(self):
-        short = Target(0.4)
-        self.addCleanup(short.stop)
-        result = run("top", "--pid", str(short.pid), "--delay", "1", STACKPEEK_FAKE_TOP_DELAY=0.05)
-        self.assertEqual(result.returncode, 0)
-        self.assertTrue(result.stdout.endswith(f"\nprocess {short.pid} ended\n".encode()))
+        top = start("top", "--pid", self.pid, "--delay", "1", STACKPEEK_FAKE_TOP_DELAY=0.05)
+        # The initial line feeds come only once the target was seen alive.
+        stdout = read_until(top, b"\n", count=24)
+        self.target.stop()
+        stdout += top.communicate(timeout=10)[0]
+        self.assertEqual(top.returncode, 0)
+        self.assertTrue(stdout.endswith(f"\nprocess {self.pid} ended\n".encode()), stdout)
 
     def test_fail_pids_fail_as_not_python(self):
         result = run("dump", "--pid", self.pid, STACKPEEK_FAKE_FAIL_PIDS=f"1, {self.pid}")
