@@ -35,7 +35,7 @@ class Term:
         self.raw = b""
         full_env = dict(os.environ)
         full_env.update({"TERM": "xterm-256color", "LANG": "C.UTF-8",
-                         "PATH": FAKE_BIN + ":" + os.environ.get("PATH", "")})
+                         "PATH": FAKE_BIN + ":/usr/bin:" + os.environ.get("PATH", "")})
         full_env.pop("NO_COLOR", None)
         full_env.update(env or {})
         self.child = pexpect.spawn(command, list(args), env=full_env, cwd=cwd,
