@@ -59,6 +59,10 @@ std::vector<ListRow> list_rows(const std::vector<ProcessGroup>& groups);
 /// "unknown-command".
 std::string command_signature(const std::vector<std::string>& cmd);
 
+/// True for arguments that only start the interpreter: "uv", "run", Python interpreter
+/// names and paths ("/usr/bin/python3", "C:\\Py\\python.exe"), in any case.
+bool is_launcher_token(std::string_view argument);
+
 /// The label of a group with these members, at most 48 characters.
 std::string group_label(const std::vector<ProcessInfo>& members);
 

@@ -40,4 +40,7 @@ std::string report_slug(std::string_view label);
 /// The .svg files of a raw folder, as full paths in byte order.
 Result<std::vector<std::filesystem::path>> list_raw_records(const std::filesystem::path& raw);
 
+/// The path as text, each byte sequence that is not UTF-8 replaced by U+FFFD.
+std::string path_text(const std::filesystem::path& path);
+
 }  // namespace stackpeek::report

@@ -1,1 +1,165 @@
 #include "report/report_writer.h"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <nlohmann/json.hpp>
+
+#include "common/utf8.h"
+
+namespace stackpeek::report {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kLlmPromptHint =
+    "Analyze raw SVG flamegraphs and command output. Look for dominant stack frames, rank "
+    "imbalance, lock contention, data loading stalls, and repeated blocking system calls.";
+
+// The record's path below the report folder ("raw/pid-1.svg"); a path elsewhere stays whole.
+std::string raw_record_name(const ReportDir& dir, const fs::path& record) {
+  auto [dir_end, record_it] = std::ranges::mismatch(dir.report_directory, record);
+  if (dir_end != dir.report_directory.end()) return path_text(record);
+  fs::path relative;
+  for (; record_it != record.end(); ++record_it) relative /= *record_it;
+  return path_text(relative);
+}
+
+size_t success_count(const std::vector<RunRecord>& records) {
+  return std::ranges::count(records, RunStatus::Success, &RunRecord::status);
+}
+
+// Lines of the untrimmed text: split at line feeds, a carriage return right before a line
+// feed dropped, and no empty line after a final line feed.
+std::vector<std::string_view> text_lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    if (end == std::string_view::npos) {
+      lines.push_back(line);
+      break;
+    }
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    lines.push_back(line);
+    text.remove_prefix(end + 1);
+  }
+  return lines;
+}
+
+// Blank output gets no section, so a quiet command shows only its status.
+void add_output_section(std::vector<std::string>& lines, std::string_view label,
+                        std::string_view text) {
+  if (utf8::trim(text).empty()) return;
+  lines.emplace_back();
+  lines.push_back(fmt::format("#### {}", label));
+  lines.emplace_back();
+  lines.emplace_back("```text");
+  for (const auto line : text_lines(text)) lines.emplace_back(line);
+  lines.emplace_back("```");
+}
+
+Result<void> write_file(const fs::path& path, std::string_view content) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return os_error(errno);
+  while (!content.empty()) {
+    const ssize_t written = ::write(fd, content.data(), content.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) {
+      const int err = errno;
+      ::close(fd);
+      return os_error(err);
+    }
+    content.remove_prefix(static_cast<size_t>(written));
+  }
+  // close can report a delayed write error (NFS, full disk); a report that was not stored
+  // must not look written.
+  if (::close(fd) != 0 && errno != EINTR) return os_error(errno);
+  return {};
+}
+
+}  // namespace
+
+std::string render_markdown(const ReportDir& dir, const std::vector<fs::path>& raw,
+                            const std::vector<RunRecord>& records) {
+  std::vector<std::string> lines = {
+      "# py-spy report: " + dir.target_label,
+      "",
+      fmt::format("- Created at unix timestamp: {}", dir.created_at_unix),
+      "- Report directory: " + path_text(dir.report_directory),
+      "- Raw records: " + path_text(dir.raw_directory),
+      fmt::format("- Command count: {}", records.size()),
+      fmt::format("- Successful commands: {}", success_count(records)),
+      "",
+      "## How to use this report with an LLM",
+      "",
+      "Give the LLM this `report.md`, `report.json`, and the SVG files under `raw/`.",
+      "Ask it to compare hot functions, rank-specific differences, and repeated blocking stacks.",
+      "",
+      "## Raw Records",
+      "",
+  };
+  for (const auto& record : raw) lines.push_back("- `" + raw_record_name(dir, record) + "`");
+  lines.insert(lines.end(), {"", "## Commands", ""});
+  for (const auto& record : records) {
+    lines.push_back("### `" + record.command_line + "`");
+    lines.emplace_back();
+    lines.push_back(fmt::format("- Status: {}", status_name(record.status)));
+    add_output_section(lines, "stdout", record.stdout_text);
+    add_output_section(lines, "stderr", record.stderr_text);
+    lines.emplace_back();
+  }
+  return fmt::format("{}", fmt::join(lines, "\n"));
+}
+
+std::string render_json(const ReportDir& dir, const std::vector<fs::path>& raw,
+                        const std::vector<RunRecord>& records) {
+  auto raw_records = nlohmann::json::array();
+  for (const auto& record : raw)
+    raw_records.push_back(nlohmann::json::object({{"path", raw_record_name(dir, record)}}));
+  auto commands = nlohmann::json::array();
+  for (const auto& record : records) {
+    commands.push_back(nlohmann::json::object({
+        {"command_line", record.command_line},
+        {"status", status_name(record.status)},
+        {"stdout", record.stdout_text},
+        {"stderr", record.stderr_text},
+    }));
+  }
+  const nlohmann::json report = {
+      {"schema_version", 1},
+      {"created_at_unix", dir.created_at_unix},
+      {"target_label", dir.target_label},
+      {"report_directory", path_text(dir.report_directory)},
+      {"raw_records", std::move(raw_records)},
+      {"commands", std::move(commands)},
+      {"llm_prompt_hint", kLlmPromptHint},
+  };
+  // A label or command line that is not valid UTF-8 gets U+FFFD instead of throwing.
+  return report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+Result<void> write_report(const ReportDir& dir, const std::vector<RunRecord>& records) {
+  auto raw = list_raw_records(dir.raw_directory);
+  if (!raw) return std::unexpected(std::move(raw.error()));
+  if (auto written =
+          write_file(dir.report_directory / "report.md", render_markdown(dir, *raw, records));
+      !written) {
+    return std::unexpected(written.error().context("failed to write Markdown py-spy report"));
+  }
+  // Another list: py-spy may still have added SVG files while report.md was written.
+  raw = list_raw_records(dir.raw_directory);
+  if (!raw) return std::unexpected(std::move(raw.error()));
+  if (auto written =
+          write_file(dir.report_directory / "report.json", render_json(dir, *raw, records));
+      !written) {
+    return std::unexpected(written.error().context("failed to write JSON py-spy report"));
+  }
+  return {};
+}
+
+}  // namespace stackpeek::report

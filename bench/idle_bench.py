@@ -1,0 +1,48 @@
+"""Idle cost of the interface: bytes written and CPU used in browse mode.
+
+Starts 200 Python processes, opens stackpeek in a pseudo-terminal, waits for the first
+frame, then leaves it idle for 10 seconds and prints what it wrote and the CPU it used.
+Usage: /usr/bin/python3 bench/idle_bench.py build/release/stackpeek
+"""
+
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+import harness  # noqa: E402
+
+IDLE_SECONDS = 10
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def main():
+    binary = os.path.abspath(sys.argv[1])
+    work = harness.Workload()
+    try:
+        for i in range(200):
+            work.sleeper("idleBench%d" % i)
+        time.sleep(2)
+        term = harness.Term(binary, rows=60, cols=200)
+        term.wait_for("idleBench199", timeout=30)
+        term.pump(1.0)  # let the first frames settle
+        before_bytes, before_cpu = len(term.raw), cpu_seconds(term.child.pid)
+        term.pump(IDLE_SECONDS)
+        written = len(term.raw) - before_bytes
+        cpu = cpu_seconds(term.child.pid) - before_cpu
+        print("idle browse, 200 Python processes listed, %d s:" % IDLE_SECONDS)
+        print("  bytes written after the first frame: %d (goal 0)" % written)
+        print("  CPU time: %.3f s = %.2f %% of one core (goal <= 0.5 %%)"
+              % (cpu, 100.0 * cpu / IDLE_SECONDS))
+        term.quit()
+    finally:
+        work.close()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,209 @@
+"""Drives the real stackpeek binary in a pseudo-terminal against real Python processes."""
+
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+import unittest
+
+import pexpect
+import pyte
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FAKE_BIN = os.path.normpath(os.path.join(HERE, "..", "bin"))
+PYTHON = "/usr/bin/python3"
+
+KEY_ENTER = "\r"
+KEY_ESC = "\x1b"
+KEY_DOWN = "\x1b[B"
+KEY_UP = "\x1b[A"
+KEY_PGDN = "\x1b[6~"
+KEY_PGUP = "\x1b[5~"
+
+BINARY = None  # set by main() from the command line
+
+
+class Term:
+    """stackpeek (or a shell) in a pseudo-terminal of a fixed size, read through pyte."""
+
+    def __init__(self, command, args=(), rows=40, cols=160, env=None, cwd=None):
+        self.screen = pyte.Screen(cols, rows)
+        self.stream = pyte.ByteStream(self.screen)
+        self.raw = b""
+        full_env = dict(os.environ)
+        full_env.update({"TERM": "xterm-256color", "LANG": "C.UTF-8",
+                         "PATH": FAKE_BIN + ":/usr/bin:" + os.environ.get("PATH", "")})
+        full_env.pop("NO_COLOR", None)
+        full_env.update(env or {})
+        self.child = pexpect.spawn(command, list(args), env=full_env, cwd=cwd,
+                                   dimensions=(rows, cols))
+
+    def pump(self, duration=0.05):
+        """Reads what the program wrote during `duration` seconds."""
+        end = time.monotonic() + duration
+        while True:
+            try:
+                data = self.child.read_nonblocking(65536, timeout=max(0.0, end - time.monotonic()))
+            except (pexpect.TIMEOUT, pexpect.EOF):
+                data = b""
+            if data:
+                self.raw += data
+                self.stream.feed(data)
+            if time.monotonic() >= end:
+                return
+
+    def text(self):
+        return "\n".join(self.screen.display)
+
+    def line(self, y):
+        return self.screen.display[y]
+
+    def wait_for(self, what, timeout=10.0):
+        """Waits until `what` (text, or a predicate over the screen text) holds."""
+        check = (lambda t: what in t) if isinstance(what, str) else what
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            self.pump(0.05)
+            if check(self.text()):
+                return self.text()
+        raise AssertionError("timed out waiting for %r; screen:\n%s" % (what, self.text()))
+
+    def send(self, keys, settle=0.15):
+        self.child.send(keys)
+        self.pump(settle)
+
+    def selected_line(self):
+        """The process-list row drawn with the selection marker."""
+        for row in self.screen.display:
+            if row.startswith("│> "):
+                return row
+        return None
+
+    def select(self, needle, limit=400):
+        """Moves the selection down from the top until its row contains `needle`."""
+        for _ in range(limit):
+            row = self.selected_line()
+            if row is not None and needle in row:
+                return row
+            self.send("j", settle=0.05)
+        raise AssertionError("no row with %r; screen:\n%s" % (needle, self.text()))
+
+    def top_of_list(self):
+        for _ in range(400):
+            self.send("k", settle=0.01)
+        self.pump(0.2)
+
+    def quit(self, timeout=10):
+        self.child.send("q")
+        self.child.expect(pexpect.EOF, timeout=timeout)
+        self.raw += self.child.before or b""
+        self.child.close()
+        return self.child.exitstatus
+
+    def close(self):
+        if self.child.isalive():
+            self.child.terminate(force=True)
+
+
+class Workload:
+    """Python processes started for one test, all stopped at the end."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="stackpeek-e2e-")
+        self.procs = []
+
+    def script(self, name, body):
+        path = os.path.join(self.dir, name)
+        with open(path, "w") as f:
+            f.write(textwrap.dedent(body))
+        return path
+
+    def start(self, args, env=None, cwd=None):
+        full_env = dict(os.environ)
+        full_env.update(env or {})
+        proc = subprocess.Popen(args, env=full_env, cwd=cwd or self.dir,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, start_new_session=True)
+        self.procs.append(proc)
+        return proc
+
+    def sleeper(self, *args, env=None):
+        """A Python process that sleeps, with extra arguments for recognition."""
+        script = self.script("sleeper.py", "import time\nwhile True: time.sleep(0.2)\n")
+        return self.start([PYTHON, script, *args], env=env)
+
+    def process_tree(self, marker, children=3):
+        """A multiprocessing parent with `children` children; returns (parent, child pids)."""
+        script = self.script("tree_%s.py" % marker, """
+            import multiprocessing, os, sys, time
+            def work():
+                while True:
+                    time.sleep(0.2)
+            if __name__ == "__main__":
+                multiprocessing.set_start_method("fork")
+                kids = [multiprocessing.Process(target=work) for _ in range(%d)]
+                for k in kids:
+                    k.start()
+                with open(sys.argv[2], "w") as f:
+                    f.write(" ".join(str(k.pid) for k in kids))
+                while True:
+                    time.sleep(0.2)
+            """ % children)
+        pids_file = os.path.join(self.dir, "pids_%s" % marker)
+        parent = self.start([PYTHON, script, marker, pids_file])
+        kids = wait_for_file_words(pids_file)
+        return parent.pid, [int(p) for p in kids]
+
+    def torch_job(self, marker, world=4, port="29500"):
+        """A launcher whose command line names torchrun, with `world` rank processes."""
+        rank = self.script("rank_worker.py", "import time\nwhile True: time.sleep(0.2)\n")
+        launcher = self.script("torchrun_%s.py" % marker, """
+            import os, subprocess, sys, time
+            procs = []
+            for r in range(%d):
+                env = dict(os.environ, RANK=str(r), LOCAL_RANK=str(r), WORLD_SIZE="%d",
+                           MASTER_ADDR="127.0.0.1", MASTER_PORT="%s")
+                procs.append(subprocess.Popen([sys.executable, "%s", "--epochs", "3", sys.argv[1]],
+                                              env=env))
+            with open(sys.argv[2], "w") as f:
+                f.write(" ".join(str(p.pid) for p in procs))
+            while True:
+                time.sleep(0.2)
+            """ % (world, world, port, rank))
+        pids_file = os.path.join(self.dir, "pids_%s" % marker)
+        parent = self.start([PYTHON, launcher, marker, pids_file])
+        kids = wait_for_file_words(pids_file)
+        return parent.pid, [int(p) for p in kids]
+
+    def close(self):
+        for proc in self.procs:
+            try:
+                os.killpg(proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            proc.wait()
+        subprocess.run(["rm", "-rf", self.dir])
+
+
+def wait_for_file_words(path, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with open(path) as f:
+                words = f.read().split()
+            if words:
+                time.sleep(0.3)  # let the children finish exec and settle
+                return words
+        except FileNotFoundError:
+            pass
+        time.sleep(0.05)
+    raise AssertionError("workload did not start: " + path)
+
+
+def main():
+    global BINARY
+    BINARY = os.path.abspath(sys.argv[1])
+    unittest.main(argv=[sys.argv[0], "-v"])

@@ -1,0 +1,51 @@
+"""Command line: help, version, argument scan, and refusing a missing terminal."""
+
+import subprocess
+import unittest
+
+import harness
+
+HELP = (
+    "stackpeek 0.1.10\n\nUsage:\nstackpeek\nstackpeek --help\nstackpeek --version\n\nKeys:\n"
+    "Enter       Record selected process/group for 30 seconds\n"
+    "d           Dump selected process/group\n"
+    "t           Live py-spy top for selected PID\n"
+    "r           Refresh process groups\n"
+    "Space       Expand/collapse group\n"
+    "j/k, arrows Move selection\n"
+    "PageUp/Down Scroll output\n"
+    "q           Quit\n")
+
+
+def run(*args):
+    return subprocess.run([harness.BINARY, *args], stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=10)
+
+
+class CommandLineTest(unittest.TestCase):
+    def test_help_and_version_byte_for_byte(self):
+        for args, out in ((["--help"], HELP), (["-h"], HELP), (["-V"], "stackpeek 0.1.10\n"),
+                          (["--version"], "stackpeek 0.1.10\n")):
+            result = run(*args)
+            self.assertEqual(result.returncode, 0)
+            self.assertEqual(result.stdout.decode(), out)
+            self.assertEqual(result.stderr, b"")
+
+    def test_first_matching_argument_decides(self):
+        self.assertEqual(run("--bogus", "--version").stdout.decode(), "stackpeek 0.1.10\n")
+        self.assertEqual(run("--version", "--help").stdout.decode(), "stackpeek 0.1.10\n")
+        self.assertEqual(run("-h", "--version").stdout.decode(), HELP)
+        self.assertEqual(run(b"\xff\xfe", "-V").stdout.decode(), "stackpeek 0.1.10\n")
+
+    def test_near_misses_start_the_interface_which_needs_a_terminal(self):
+        for arg in ("-v", "--Help", "-hV", "--versions", b"\xff"):
+            result = run(arg)
+            self.assertEqual(result.returncode, 1, arg)
+            self.assertEqual(result.stdout, b"")
+            self.assertTrue(result.stderr.startswith(b"Error: "), result.stderr)
+            self.assertEqual(result.stderr.count(b"\n"), 1, result.stderr)
+            self.assertNotIn(b"\x1b", result.stderr)
+
+
+if __name__ == "__main__":
+    harness.main()

@@ -1,0 +1,90 @@
+"""Live py-spy top: frames stream into the output pane until Esc or until py-spy ends."""
+
+import os
+import time
+import unittest
+
+import harness
+from harness import KEY_ESC, Term, Workload
+
+
+def children_of(pid):
+    found = []
+    for task in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/children" % (pid, task)) as f:
+            found += [int(c) for c in f.read().split()]
+    return found
+
+
+class TopTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = Workload()
+        cls.target = cls.work.sleeper("topMark")
+        cls.tree_parent, _ = cls.work.process_tree("topTree", children=1)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.work.close()
+
+    def open(self, **env):
+        env.setdefault("STACKPEEK_FAKE_TOP_DELAY", "0.1")
+        self.term = Term(harness.BINARY, rows=60, cols=200, env=env)
+        self.term.wait_for("topMark")
+        return self.term
+
+    def tearDown(self):
+        self.term.close()
+
+    def total_samples(self):
+        for line in self.term.text().splitlines():
+            if "Total Samples" in line:
+                return line.split("│")[1].strip()
+        return None
+
+    def test_frames_replace_each_other_until_esc(self):
+        term = self.open()
+        term.select("pid %-7d" % self.target.pid)
+        term.send("t")
+        term.wait_for("Live py-spy top.")
+        first = term.wait_for("Total Samples") and self.total_samples()
+        term.wait_for(lambda t: self.total_samples() not in (None, first))
+        text = term.text()
+        self.assertEqual(text.count("Total Samples"), 1)
+        self.assertIn("Collecting samples from", text)
+        self.assertNotIn("[2K", text)
+        self.assertIn("Streaming live py-spy top", text)
+        spies = children_of(term.child.pid)
+        self.assertEqual(len(spies), 1)
+        shown = self.total_samples()
+        term.child.send(KEY_ESC)
+        start = time.monotonic()
+        while os.path.exists("/proc/%d" % spies[0]) and time.monotonic() - start < 2:
+            time.sleep(0.01)
+        self.assertFalse(os.path.exists("/proc/%d" % spies[0]), "py-spy top still there")
+        term.pump(0.5)
+        self.assertIn("Canceled running py-spy command", term.text())
+        self.assertEqual(self.total_samples(), shown)  # the last frame stays
+        self.assertIn("mode: browse", term.text())
+
+    def test_top_that_ends_by_itself_completes(self):
+        term = self.open(STACKPEEK_FAKE_TOP_EXIT_AFTER="3")
+        term.select("pid %-7d" % self.target.pid)
+        term.send("t")
+        term.wait_for("Completed 1 py-spy command(s)")
+        self.assertIn("status: Success", term.text())
+        self.assertIn("mode: browse", term.text())
+
+    def test_top_on_group_row_shows_hints(self):
+        term = self.open()
+        term.select("[process tree] 2 procs")
+        term.send("t")
+        text = term.text()
+        self.assertIn("Live py-spy top is available for one selected process.", text)
+        self.assertIn("For multiprocessing and torchrun/DDP sibling ranks, use Enter to record the"
+                      " group.", text)
+        self.assertIn("mode: browse", text)
+
+
+if __name__ == "__main__":
+    harness.main()
