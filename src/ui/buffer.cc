@@ -75,6 +75,7 @@ int Buffer::set_string(int x, int y, std::string_view text, Style style, int max
 }
 
 void Buffer::set_style(Rect area, Style style) {
+  if (style == Style{}) return;  // patching nothing changes nothing
   const Rect r = area.intersect(area_);
   for (int y = r.y; y < r.bottom(); ++y)
     for (int x = r.x; x < r.right(); ++x) at(x, y).style = patch(at(x, y).style, style);
