@@ -7,6 +7,7 @@
 
 namespace stackpeek::ui {
 
+/// The eight basic terminal colours, and Default for "the terminal's own".
 enum class Color : uint8_t { Default, Black, Red, Green, Yellow, Blue, Magenta, Cyan, White };
 
 /// Colours and attributes of a cell. Default means "not set": it keeps what lies below
@@ -21,11 +22,15 @@ struct Style {
 /// Overlays `top` on `base`: colours that are not Default win, bold adds up.
 Style patch(Style base, Style top);
 
+/// A rectangle of cells: its top-left corner and its size.
 struct Rect {
   int x = 0, y = 0, width = 0, height = 0;
   bool operator==(const Rect&) const = default;
+  /// The first column to the right of the area.
   int right() const { return x + width; }
+  /// The first row below the area.
   int bottom() const { return y + height; }
+  /// True when the area holds no cell.
   bool empty() const { return width <= 0 || height <= 0; }
   /// The area inside a one-cell border (empty when there is no room).
   Rect inner() const;
@@ -45,11 +50,16 @@ struct Cell {
 /// outside its area is ever touched, and no control character ever enters it.
 class Buffer {
  public:
+  /// A buffer of blank cells covering `area` (a negative size counts as 0).
   explicit Buffer(Rect area);
 
+  /// The area the buffer covers.
   const Rect& area() const { return area_; }
+  /// The cell at (x, y), which must lie inside the area.
   Cell& at(int x, int y);
+  /// The cell at (x, y), which must lie inside the area.
   const Cell& at(int x, int y) const;
+  /// True when (x, y) lies inside the area.
   bool contains(int x, int y) const;
 
   /// Writes `text` from (x, y), at most `max_width` columns, skipping control characters;

@@ -6,6 +6,7 @@
 
 namespace stackpeek::ui {
 
+/// What one part of a split asks for: at least, exactly, or a percentage of the cells.
 struct Constraint {
   enum class Kind { Min, Length, Percentage };
   Kind kind;
@@ -15,6 +16,7 @@ struct Constraint {
   static Constraint percentage(int v) { return {Kind::Percentage, v}; }
 };
 
+/// Vertical splits stack parts top to bottom; horizontal ones left to right.
 enum class Direction { Vertical, Horizontal };
 
 /// Splits `area` along `direction`, one part per constraint; the parts cover the area in

@@ -25,6 +25,7 @@ struct Line {
   std::string plain() const;
 };
 
+/// Lines of text, top to bottom.
 using Text = std::vector<Line>;
 
 /// The lines of `text` split at line feeds: a carriage return right before a line feed is
