@@ -194,6 +194,8 @@ void Terminal::restore() {
   curs_set(1);
   endwin();
   std::fflush(stdout);
+  delscreen(screen_);
+  screen_ = nullptr;
   release_quit_signals();
 }
 
@@ -205,6 +207,7 @@ Rect Terminal::size() const {
 }
 
 Result<void> Terminal::suspend() {
+  if (!active_) return std::unexpected(Error("the terminal is closed"));
   def_prog_mode();
   if (endwin() == ERR) return std::unexpected(Error("failed to leave the full screen"));
   std::fflush(stdout);
@@ -212,6 +215,7 @@ Result<void> Terminal::suspend() {
 }
 
 Result<void> Terminal::resume() {
+  if (!active_) return std::unexpected(Error("the terminal is closed"));
   // Ctrl+C at sudo's password prompt reaches us too; it cancels sudo, not the program.
   if (g_signal == SIGINT) g_signal = 0;
   reset_prog_mode();
@@ -220,7 +224,9 @@ Result<void> Terminal::resume() {
   return {};
 }
 
-void Terminal::reset_modes() { reset_prog_mode(); }
+void Terminal::reset_modes() {
+  if (active_) reset_prog_mode();
+}
 
 Result<std::optional<KeyEvent>> Terminal::poll_key(int timeout_ms) {
   using namespace std::chrono;
