@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -59,5 +60,40 @@ class ScopedCwd {
  private:
   std::filesystem::path old_;
 };
+
+/// Sets an environment variable for one scope (tests run one at a time).
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      setenv(name_, old_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+/// True while a process with this pid exists (a zombie counts as existing).
+inline bool process_exists(pid_t pid) {
+  return std::filesystem::exists("/proc/" + std::to_string(pid));
+}
+
+/// The first line of a file as a number, or -1.
+inline pid_t read_pid(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  long pid = -1;
+  in >> pid;
+  return static_cast<pid_t>(pid);
+}
 
 }  // namespace stackpeek::tasks::testing
