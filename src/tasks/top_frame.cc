@@ -1,5 +1,7 @@
 #include "tasks/top_frame.h"
 
+#include <string.h>
+
 #include <algorithm>
 
 #include "common/utf8.h"
@@ -11,17 +13,19 @@ constexpr char kEsc = '\x1b';
 constexpr std::string_view kClearScreen = "\x1b[2J";
 constexpr std::string_view kCursorHome = "\x1b[H";
 
-// Offset just past the last screen start marker (whichever ends further right); 0 when
-// the text holds none.
+// Offset just past the last screen start marker; 0 when the text holds none. The two
+// markers cannot overlap, so the one that starts last also ends furthest right.
 size_t screen_start(std::string_view text) {
-  size_t start = 0;
-  if (const size_t at = text.rfind(kClearScreen); at != std::string_view::npos) {
-    start = at + kClearScreen.size();
+  for (size_t end = text.size(); end > 0;) {
+    const void* found = memrchr(text.data(), kEsc, end);
+    if (found == nullptr) break;
+    const size_t at = static_cast<size_t>(static_cast<const char*>(found) - text.data());
+    const std::string_view rest = text.substr(at);
+    if (rest.starts_with(kClearScreen)) return at + kClearScreen.size();
+    if (rest.starts_with(kCursorHome)) return at + kCursorHome.size();
+    end = at;
   }
-  if (const size_t at = text.rfind(kCursorHome); at != std::string_view::npos) {
-    start = std::max(start, at + kCursorHome.size());
-  }
-  return start;
+  return 0;
 }
 
 bool is_continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
