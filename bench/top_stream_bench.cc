@@ -27,8 +27,8 @@ std::string top_screen(int refresh) {
   screen += line("\x1b[7m  %Own   %Total  OwnTime  TotalTime  Function (filename)\x1b[0m");
   for (int row = 0; row < 40; ++row) {
     screen += line(fmt::format("  {:>5.2f}%  {:>5.2f}%   {:.2f}s     {:.2f}s   fn_{} (model.py:{})",
-                               (row * 7 + refresh) % 100 / 1.0, (row * 3) % 100 / 1.0,
-                               row * 0.1, row * 0.2, row, row + refresh % 50));
+                               (row * 7 + refresh) % 100 / 1.0, (row * 3) % 100 / 1.0, row * 0.1,
+                               row * 0.2, row, row + refresh % 50));
   }
   screen += line("");
   screen += line("Press Control-C to quit, or ? for help.");
@@ -74,10 +74,10 @@ int main() {
 
   // Worst case for the reader: text that never starts a new screen.
   std::string unmarked;
-  while (unmarked.size() < 16u << 20) unmarked += "\r\x1b[2K  12.00%  12.00%   forward (model.py:88)\n";
+  while (unmarked.size() < 16u << 20)
+    unmarked += "\r\x1b[2K  12.00%  12.00%   forward (model.py:88)\n";
 
-  fmt::print("top stream reader, {}-byte reads (goal >= 100 MB/s on real screens)\n",
-             kTopReadSize);
+  fmt::print("top stream reader, {}-byte reads (goal >= 100 MB/s on real screens)\n", kTopReadSize);
   report("py-spy top screens", screens, 3);
   report("no screen start markers", unmarked, 1);
   return 0;

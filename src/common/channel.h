@@ -1,7 +1,7 @@
 #pragma once
 
-#include <condition_variable>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>

@@ -86,8 +86,6 @@ std::optional<std::string> ptrace_permission_message_for(const std::string& scop
   return scope_text(*value);
 }
 
-RunRecord sudo_validate() {
-  return capture_process(ProcessSpec{"sudo", {"-v"}, true}, "sudo -v");
-}
+RunRecord sudo_validate() { return capture_process(ProcessSpec{"sudo", {"-v"}, true}, "sudo -v"); }
 
 }  // namespace stackpeek::tasks

@@ -86,7 +86,8 @@ SpyCommand build_spy_command(const fs::path& program, SpyMode mode, uint32_t pid
       args = {"dump", "--pid", pid_text};
       break;
     case SpyMode::Record:
-      args = {"record", "--duration", "30", "-o", record_output(pid, svg_folder), "--pid", pid_text};
+      args = {"record", "--duration", "30", "-o", record_output(pid, svg_folder),
+              "--pid",  pid_text};
       break;
     case SpyMode::Top:
       args = {"top", "--pid", pid_text, "--delay", "1"};
@@ -97,8 +98,7 @@ SpyCommand build_spy_command(const fs::path& program, SpyMode mode, uint32_t pid
 
 std::vector<SpyCommand> commands_for_selection(const std::vector<discovery::ProcessGroup>& groups,
                                                const fs::path& program, SpyMode mode,
-                                               const discovery::Selection& selection,
-                                               bool use_sudo,
+                                               const discovery::Selection& selection, bool use_sudo,
                                                const std::optional<report::ReportDir>& report_dir) {
   std::optional<fs::path> svg_folder;
   if (report_dir) svg_folder = report_dir->raw_directory;

@@ -83,9 +83,8 @@ std::vector<RunRecord> run_all(const std::vector<SpyCommand>& commands) {
   std::vector<std::thread> threads(commands.size());
   for (size_t i = 0; i < commands.size(); ++i) {
     try {
-      threads[i] = std::thread([&slot = slots[i], &command = commands[i]] {
-        slot = run_guarded(command);
-      });
+      threads[i] =
+          std::thread([&slot = slots[i], &command = commands[i]] { slot = run_guarded(command); });
     } catch (const std::system_error& error) {
       slots[i] = internal_failure(commands[i], "failed to start a thread for the command", error);
     }
@@ -200,7 +199,8 @@ void top_worker(TopJob& job) {
   } catch (const std::system_error& error) {
     // Nobody would drain the pipes, so the process cannot be left running.
     stop_top_process(child->pid, job.command.use_sudo);
-    finish_top(job, internal_failure(job.command, "failed to start a reader for py-spy top", error));
+    finish_top(job,
+               internal_failure(job.command, "failed to start a reader for py-spy top", error));
     return;
   }
   const RunStatus status = watch_top_process(child->pid, job);
@@ -219,7 +219,8 @@ RunHandle spawn_capture_worker(std::vector<SpyCommand> commands,
     // Without a worker the run still ends, with every command marked as not started.
     std::vector<RunRecord> records;
     for (const auto& command : job->commands) {
-      records.push_back(internal_failure(command, "failed to start the run's worker thread", error));
+      records.push_back(
+          internal_failure(command, "failed to start the run's worker thread", error));
     }
     channel.sender.send(Finished{std::move(records), std::move(job->report_dir)});
   }
@@ -230,14 +231,14 @@ RunHandle spawn_top_worker(SpyCommand command) {
   auto events = make_channel<TaskEvent>();
   auto cancel = make_channel<CancelSignal>();
   auto stopped = make_channel<StoppedSignal>();
-  auto job = std::make_shared<TopJob>(TopJob{std::move(command), events.sender,
-                                             std::move(cancel.receiver), std::move(stopped.sender)});
+  auto job = std::make_shared<TopJob>(TopJob{
+      std::move(command), events.sender, std::move(cancel.receiver), std::move(stopped.sender)});
   try {
     std::thread([job] { top_worker(*job); }).detach();
   } catch (const std::system_error& error) {
-    events.sender.send(Finished{
-        {internal_failure(job->command, "failed to start the top worker thread", error)},
-        std::nullopt});
+    events.sender.send(
+        Finished{{internal_failure(job->command, "failed to start the top worker thread", error)},
+                 std::nullopt});
   }
   return RunHandle(std::move(events.receiver), std::move(cancel.sender),
                    std::move(stopped.receiver));

@@ -62,8 +62,8 @@ class SpawnSetup {
 
   int configure(StdinSource stdin_source, int stdout_fd, int stderr_fd) {
     if (stdin_source == StdinSource::DevNull) {
-      if (int err = posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null",
-                                                     O_RDONLY, 0))
+      if (int err =
+              posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0))
         return err;
     }
     // dup2 clears close-on-exec on the targets; every other pipe end closes at exec.
@@ -104,11 +104,10 @@ std::expected<pid_t, int> start(const ProcessSpec& spec, const SpawnSetup& setup
   pid_t pid = -1;
   // glibc reports a failed exec through the return value, so a missing or
   // non-executable program shows up here.
-  const int err = spec.search_path
-                      ? posix_spawnp(&pid, path.c_str(), setup.actions(), setup.attr(),
-                                     argv.data(), environ)
-                      : posix_spawn(&pid, path.c_str(), setup.actions(), setup.attr(),
-                                    argv.data(), environ);
+  const int err =
+      spec.search_path
+          ? posix_spawnp(&pid, path.c_str(), setup.actions(), setup.attr(), argv.data(), environ)
+          : posix_spawn(&pid, path.c_str(), setup.actions(), setup.attr(), argv.data(), environ);
   if (err != 0) return std::unexpected(err);
   return pid;
 }

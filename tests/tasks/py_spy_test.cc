@@ -97,21 +97,21 @@ TEST(CommandsForSelectionTest, ProcessGroupAndMissingKey) {
   EXPECT_EQ(record[1].args.back(), "10");
   EXPECT_EQ(record[2].args.back(), "20");
   for (const auto& command : record) EXPECT_TRUE(command.use_sudo);
-  EXPECT_EQ(output_files(record), (std::vector<fs::path>{"/rep/raw/pid-30.svg",
-                                                         "/rep/raw/pid-10.svg",
-                                                         "/rep/raw/pid-20.svg"}));
+  EXPECT_EQ(
+      output_files(record),
+      (std::vector<fs::path>{"/rep/raw/pid-30.svg", "/rep/raw/pid-10.svg", "/rep/raw/pid-20.svg"}));
 
-  const auto dump = commands_for_selection(groups, kPySpy, SpyMode::Dump,
-                                           Selection::group("tree:10"), false, {});
+  const auto dump =
+      commands_for_selection(groups, kPySpy, SpyMode::Dump, Selection::group("tree:10"), false, {});
   EXPECT_EQ(dump.size(), 3u);
   EXPECT_TRUE(output_files(dump).empty());
 
-  EXPECT_TRUE(commands_for_selection(groups, kPySpy, SpyMode::Dump, Selection::group("gone"),
-                                     false, {})
-                  .empty());
-  EXPECT_TRUE(commands_for_selection(groups, kPySpy, SpyMode::Dump, Selection::group("empty"),
-                                     false, {})
-                  .empty());
+  EXPECT_TRUE(
+      commands_for_selection(groups, kPySpy, SpyMode::Dump, Selection::group("gone"), false, {})
+          .empty());
+  EXPECT_TRUE(
+      commands_for_selection(groups, kPySpy, SpyMode::Dump, Selection::group("empty"), false, {})
+          .empty());
 }
 
 TEST(OutputFilesTest, FirstDashOPairOnly) {
@@ -160,8 +160,7 @@ TEST_F(FindPySpyTest, SymlinksAreFollowedAndPathsKeptAsGiven) {
   fs::create_directories(dir("links"));
   fs::create_symlink(real, tmp_ / "links" / "py-spy");
   fs::create_symlink(tmp_ / "missing", dir("dangling") / "py-spy");
-  const std::string path_env =
-      (tmp_ / "dangling").string() + ":" + (tmp_ / "links").string() + "/";
+  const std::string path_env = (tmp_ / "dangling").string() + ":" + (tmp_ / "links").string() + "/";
   EXPECT_EQ(find(path_env), tmp_ / "links" / "py-spy");
 }
 

@@ -1,8 +1,7 @@
 #include "tasks/runner.h"
 
-#include <signal.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <filesystem>
@@ -84,8 +83,8 @@ TEST_F(CaptureWorkerTest, RecordsInCommandOrderWhateverTheFinishingOrder) {
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0], (RunRecord{spy.string() + " dump --pid 1", "Thread 1 (idle)\n", "",
                                    RunStatus::Success}));
-  EXPECT_EQ(records[1], (RunRecord{spy.string() + " dump --pid 2", "",
-                                   "Error: no such process\n", RunStatus::Failure}));
+  EXPECT_EQ(records[1], (RunRecord{spy.string() + " dump --pid 2", "", "Error: no such process\n",
+                                   RunStatus::Failure}));
   EXPECT_EQ(records[2].stdout_text, "Thread 3 (active)\n");
   // Only one Finished, and the channel closes once the worker is gone.
   const auto start = Clock::now();
@@ -116,8 +115,10 @@ TEST_F(CaptureWorkerTest, SixteenAtOnceAndNoPipeHeldBySiblings) {
   const auto pids = tmp_ / "sleepers";
   const auto spy = write_script(tmp_ / "py-spy",
                                 "sleep 30 </dev/null >/dev/null 2>&1 &\n"
-                                "echo $! >> '" + pids.string() + "'\n"
-                                "echo \"dumped $3\"");
+                                "echo $! >> '" +
+                                    pids.string() +
+                                    "'\n"
+                                    "echo \"dumped $3\"");
   std::vector<SpyCommand> commands;
   for (uint32_t pid = 1; pid <= 16; ++pid) commands.push_back(dump(spy, pid));
   RunHandle handle = spawn_capture_worker(std::move(commands), std::nullopt);
@@ -127,7 +128,8 @@ TEST_F(CaptureWorkerTest, SixteenAtOnceAndNoPipeHeldBySiblings) {
   EXPECT_LT(outcome.waited, 10s);
   ASSERT_EQ(outcome.finished->records.size(), 16u);
   for (uint32_t pid = 1; pid <= 16; ++pid) {
-    EXPECT_EQ(outcome.finished->records[pid - 1].stdout_text, "dumped " + std::to_string(pid) + "\n");
+    EXPECT_EQ(outcome.finished->records[pid - 1].stdout_text,
+              "dumped " + std::to_string(pid) + "\n");
   }
 }
 
@@ -149,9 +151,10 @@ class TopWorkerTest : public ::testing::Test {
   // A stand-in py-spy top: one screen per step in the real shape, then `tail`.
   fs::path fake_top(const std::string& tail) {
     return write_script(tmp_ / "py-spy",
-                        "echo $$ > '" + (tmp_ / "top.pid").string() + "'\n"
-                        "printf '\\n\\n\\033[H\\r\\033[2KTotal Samples 100\\n'\n"
-                        "printf '\\033[H\\r\\033[2KTotal Samples 200\\n' >&2\n" +
+                        "echo $$ > '" + (tmp_ / "top.pid").string() +
+                            "'\n"
+                            "printf '\\n\\n\\033[H\\r\\033[2KTotal Samples 100\\n'\n"
+                            "printf '\\033[H\\r\\033[2KTotal Samples 200\\n' >&2\n" +
                             tail);
   }
   pid_t top_pid() { return testing::read_pid(tmp_ / "top.pid"); }
@@ -242,8 +245,8 @@ constexpr const char* kRelayingSudo =
     "wait $child";
 
 TEST_F(TopWorkerTest, CancelThroughSudoStopsTheCommandItself) {
-  write_script(tmp_ / "sudo", std::string("LOG='") + (tmp_ / "log").string() + "'\n" +
-                                  kRelayingSudo);
+  write_script(tmp_ / "sudo",
+               std::string("LOG='") + (tmp_ / "log").string() + "'\n" + kRelayingSudo);
   testing::ScopedEnv path("PATH", tmp_.path().string() + ":/usr/bin:/bin");
   RunHandle handle = spawn_top_worker(top(fake_top("exec sleep 30"), true));
   ASSERT_FALSE(first_frames(handle).empty());
