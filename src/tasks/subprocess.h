@@ -32,7 +32,9 @@ class UniqueFd {
   }
   ~UniqueFd() { reset(); }
 
+  /// The descriptor, or -1 when none is held.
   int get() const { return fd_; }
+  /// True while a descriptor is held.
   explicit operator bool() const { return fd_ >= 0; }
   /// Closes the descriptor held so far and takes `fd`.
   void reset(int fd = -1);
