@@ -88,24 +88,24 @@ class SpawnSetup {
 };
 
 // A bare relative name must name a file in the current folder, never one found on PATH.
-std::string exec_path(const ProcessSpec& spec) {
-  if (spec.search_path || spec.program.find('/') != std::string::npos) return spec.program;
-  return "./" + spec.program;
+std::string exec_path(const ProcessSpec& process) {
+  if (process.search_path || process.program.find('/') != std::string::npos) return process.program;
+  return "./" + process.program;
 }
 
-std::expected<pid_t, int> start(const ProcessSpec& spec, const SpawnSetup& setup) {
-  const std::string path = exec_path(spec);
+std::expected<pid_t, int> start(const ProcessSpec& process, const SpawnSetup& setup) {
+  const std::string path = exec_path(process);
   std::vector<char*> argv;
-  argv.reserve(spec.args.size() + 2);
+  argv.reserve(process.args.size() + 2);
   argv.push_back(const_cast<char*>(path.c_str()));
-  for (const auto& arg : spec.args) argv.push_back(const_cast<char*>(arg.c_str()));
+  for (const auto& arg : process.args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
 
   pid_t pid = -1;
   // glibc reports a failed exec through the return value, so a missing or
   // non-executable program shows up here.
   const int err =
-      spec.search_path
+      process.search_path
           ? posix_spawnp(&pid, path.c_str(), setup.actions(), setup.attr(), argv.data(), environ)
           : posix_spawn(&pid, path.c_str(), setup.actions(), setup.attr(), argv.data(), environ);
   if (err != 0) return std::unexpected(err);
@@ -157,7 +157,7 @@ void UniqueFd::reset(int fd) {
   fd_ = fd;
 }
 
-std::expected<PipedChild, int> spawn_piped(const ProcessSpec& spec, StdinSource stdin_source) {
+std::expected<PipedChild, int> spawn_piped(const ProcessSpec& process, StdinSource stdin_source) {
   auto out = make_pipe();
   if (!out) return std::unexpected(out.error());
   auto err = make_pipe();
@@ -166,7 +166,7 @@ std::expected<PipedChild, int> spawn_piped(const ProcessSpec& spec, StdinSource 
   if (int e = setup.configure(stdin_source, out->write.get(), err->write.get())) {
     return std::unexpected(e);
   }
-  const auto pid = start(spec, setup);
+  const auto pid = start(process, setup);
   if (!pid) return std::unexpected(pid.error());
   // The write ends close here, so end of file arrives once the child is done.
   return PipedChild{*pid, std::move(out->read), std::move(err->read)};
@@ -180,8 +180,8 @@ std::expected<int, int> wait_child(pid_t pid) {
   return status;
 }
 
-RunRecord capture_process(const ProcessSpec& spec, std::string command_line) {
-  auto child = spawn_piped(spec, StdinSource::DevNull);
+RunRecord capture_process(const ProcessSpec& process, std::string command_line) {
+  auto child = spawn_piped(process, StdinSource::DevNull);
   if (!child) return spawn_failed(std::move(command_line), child.error());
 
   std::string out, err;

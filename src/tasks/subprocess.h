@@ -12,10 +12,10 @@
 
 namespace stackpeek::tasks {
 
-/// Starts `spec` with standard input from /dev/null, both output streams captured
+/// Starts `process` with standard input from /dev/null, both output streams captured
 /// through close-on-exec pipes drained together, and waits for it. Never throws; a start
 /// failure is a SpawnFailed record whose stderr is the OS text ("... (os error N)").
-RunRecord capture_process(const ProcessSpec& spec, std::string command_line);
+RunRecord capture_process(const ProcessSpec& process, std::string command_line);
 
 /// capture_process of to_process(command), with command_line(command) as its text.
 RunRecord run_captured(const SpyCommand& command);
@@ -53,10 +53,10 @@ struct PipedChild {
 /// Where a started child's standard input comes from.
 enum class StdinSource { DevNull, Inherit };
 
-/// Starts `spec` with both output streams on fresh pipes that only this child inherits.
-/// A program without a slash is run from the current folder unless `spec.search_path`.
+/// Starts `process` with both output streams on fresh pipes that only this child inherits.
+/// A program without a slash is run from the current folder unless `process.search_path`.
 /// The error is the errno of the failed step.
-std::expected<PipedChild, int> spawn_piped(const ProcessSpec& spec, StdinSource stdin_source);
+std::expected<PipedChild, int> spawn_piped(const ProcessSpec& process, StdinSource stdin_source);
 
 /// waitpid for `pid`, retried on EINTR; the errno on failure.
 std::expected<int, int> wait_child(pid_t pid);
