@@ -38,7 +38,7 @@ class RunsTest(unittest.TestCase):
         return self.term
 
     def test_group_dump_shows_every_record(self):
-        term = self.open()
+        term = self.open(STACKPEEK_FAKE_SLEEP="1")
         term.send("d")
         text = term.text()
         self.assertIn("Dump started.", text)
@@ -61,12 +61,13 @@ class RunsTest(unittest.TestCase):
         term = self.open(STACKPEEK_FAKE_RECORD_SECONDS="0.5")
         term.send(KEY_ENTER)
         self.assertIn("Recording started.", term.text())
-        self.assertIn("Raw records pending:", term.text())
+        self.assertIn("Report directory: " + self.cwd + "/py-spy-report-", term.text())
         text = term.wait_for("Report written to ")
         folders = glob.glob(os.path.join(self.cwd, "py-spy-report-*"))
         self.assertEqual(len(folders), 1)
         folder = folders[0]
-        self.assertIn("Report written to " + folder, text)
+        self.assertIn("Report directory: " + folder, text)
+        self.assertIn("Share report.md, report.json, and raw/ with an LLM.", text)
         svgs = sorted(os.listdir(os.path.join(folder, "raw")))
         self.assertEqual(svgs, sorted("pid-%d.svg" % p for p in self.ranks))
         with open(os.path.join(folder, "report.json")) as f:
