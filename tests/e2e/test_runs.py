@@ -37,6 +37,14 @@ class RunsTest(unittest.TestCase):
         self.term.select("runMark [torch/ddp]")
         return self.term
 
+    def page_through_output(self, pages=12):
+        """The output pane shows 7 lines at a time: the screens seen while paging down."""
+        seen = self.term.text()
+        for _ in range(pages):
+            self.term.send(harness.KEY_PGDN)
+            seen += self.term.text()
+        return seen
+
     def test_group_dump_shows_every_record(self):
         term = self.open(STACKPEEK_FAKE_SLEEP="1")
         term.send("d")
@@ -45,11 +53,7 @@ class RunsTest(unittest.TestCase):
         self.assertIn("Commands running:", text)
         term.wait_for("Completed 4 py-spy command(s)")
         self.assertIn("mode: browse", term.text())
-        # The output pane shows 7 lines at a time: page through all four blocks.
-        seen = term.text()
-        for _ in range(8):
-            term.send(harness.KEY_PGDN)
-            seen += term.text()
+        seen = self.page_through_output()
         for pid in self.ranks:
             self.assertIn("py-spy dump --pid %d" % pid, seen)
             self.assertIn('Thread %d (active+gil): "MainThread"' % pid, seen)
@@ -66,8 +70,10 @@ class RunsTest(unittest.TestCase):
         folders = glob.glob(os.path.join(self.cwd, "py-spy-report-*"))
         self.assertEqual(len(folders), 1)
         folder = folders[0]
-        self.assertIn("Report directory: " + folder, text)
-        self.assertIn("Share report.md, report.json, and raw/ with an LLM.", text)
+        self.assertIn("Report written to " + self.cwd, text)
+        seen = self.page_through_output()
+        self.assertIn("Report directory: " + folder, seen)
+        self.assertIn("Share report.md, report.json, and raw/ with an LLM.", seen)
         svgs = sorted(os.listdir(os.path.join(folder, "raw")))
         self.assertEqual(svgs, sorted("pid-%d.svg" % p for p in self.ranks))
         with open(os.path.join(folder, "report.json")) as f:
