@@ -105,14 +105,14 @@ class Term:
                 return row
         return None
 
-    def select(self, needle, limit=400):
-        """Moves the selection down from the top until its row contains `needle`."""
+    def select(self, *needles, limit=400):
+        """Moves the selection down until its row contains every one of `needles`."""
         for _ in range(limit):
             row = self.selected_line()
-            if row is not None and needle in row:
+            if row is not None and all(n in row for n in needles):
                 return row
             self.send("j", settle=0.05)
-        raise AssertionError("no row with %r; screen:\n%s" % (needle, self.text()))
+        raise AssertionError("no row with %r; screen:\n%s" % (needles, self.text()))
 
     def top_of_list(self):
         for _ in range(400):
