@@ -7,7 +7,7 @@ cd "$(dirname "$0")"
 
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libncurses-dev libutf8proc-dev libfmt-dev
                 nlohmann-json3-dev)
-TEST_PACKAGES=(libgtest-dev python3 python3-pexpect python3-pyte)
+TEST_PACKAGES=(libgtest-dev python3 python3-pexpect python3-pyte clang libclang-rt-dev)
 RUN_PACKAGES=(python3 python3-venv)
 
 say() { printf 'dev.sh: %s\n' "$*" >&2; }
@@ -51,8 +51,36 @@ provide_py_spy() {
 
 run_tests() {
   local preset=$1
+  say "tests: $preset"
   build "$preset"
   ctest --preset "$preset" --output-on-failure -j2
+}
+
+# The channel and the workers are the only code shared between threads.
+run_thread_tests() {
+  say "tests: channel and workers under ThreadSanitizer"
+  cmake --preset tsan >/dev/null
+  cmake --build --preset tsan --target stackpeek_tests
+  TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/stackpeek_tests \
+    --gtest_filter='ChannelTest.*:CaptureTest.*:CaptureWorkerTest.*:TopWorkerTest.*'
+}
+
+# libFuzzer over the parsers of other programs' output, for a bounded time each.
+run_fuzzers() {
+  local seconds=${FUZZ_SECONDS:-60}
+  say "fuzzing: ${seconds}s per target"
+  cmake -S fuzz -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+  cmake --build build/fuzz
+  for target in top_frame_fuzz utf8_fuzz; do
+    mkdir -p "build/fuzz/corpus-$target"
+    if ! "build/fuzz/$target" -max_total_time="$seconds" "build/fuzz/corpus-$target" \
+         >"build/fuzz/$target.log" 2>&1; then
+      tail -n 40 "build/fuzz/$target.log"
+      say "fuzzer $target found a failure"
+      exit 1
+    fi
+    say "$target: $(grep -E '^Done' "build/fuzz/$target.log")"
+  done
 }
 
 case "${1:-}" in
@@ -66,6 +94,8 @@ case "${1:-}" in
     install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
     run_tests release
     run_tests debug
+    run_thread_tests
+    run_fuzzers
     ;;
   *)
     echo "usage: ./dev.sh run | ./dev.sh test" >&2
