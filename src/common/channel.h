@@ -1,11 +1,12 @@
 #pragma once
 
-#include <condition_variable>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 namespace stackpeek {
 
@@ -26,6 +27,7 @@ template <class T>
 class Sender {
  public:
   explicit Sender(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {
+    if (!state_) return;  // a copy of a moved-from sender is just as empty
     std::lock_guard lock(state_->mutex);
     ++state_->senders;
   }
@@ -71,6 +73,7 @@ class Receiver {
   explicit Receiver(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
   Receiver(Receiver&&) noexcept = default;
   Receiver& operator=(Receiver&& other) noexcept {
+    if (this == &other) return *this;
     close();
     state_ = std::move(other.state_);
     return *this;
@@ -81,12 +84,14 @@ class Receiver {
 
   /// Takes the oldest message without waiting; nothing when the queue is empty.
   std::optional<T> try_recv() {
+    if (!state_) return std::nullopt;
     std::lock_guard lock(state_->mutex);
     return pop_locked();
   }
 
   /// Waits up to `timeout` for a message; nothing on time-out or when the channel is closed.
   std::optional<T> recv_for(std::chrono::milliseconds timeout) {
+    if (!state_) return std::nullopt;
     std::unique_lock lock(state_->mutex);
     state_->ready.wait_for(lock, timeout,
                            [&] { return !state_->queue.empty() || state_->senders == 0; });
@@ -95,6 +100,7 @@ class Receiver {
 
   /// True when the queue is empty and every sender is gone.
   bool closed() const {
+    if (!state_) return true;
     std::lock_guard lock(state_->mutex);
     return state_->queue.empty() && state_->senders == 0;
   }
@@ -108,9 +114,14 @@ class Receiver {
   }
   void close() {
     if (!state_) return;
-    std::lock_guard lock(state_->mutex);
-    state_->receiver_alive = false;
-    state_->queue.clear();
+    std::deque<T> dropped;
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->receiver_alive = false;
+      dropped.swap(state_->queue);
+    }
+    // Messages are destroyed outside the lock: one may own a sender of this very channel.
+    state_.reset();
   }
 
   std::shared_ptr<detail::ChannelState<T>> state_;

@@ -1,1 +1,157 @@
 #include "tasks/py_spy.h"
+
+#include <cstdlib>
+#include <string_view>
+#include <system_error>
+
+#include "common/utf8.h"
+
+namespace stackpeek::tasks {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kPySpyName = "py-spy";
+
+// Directories count as missing; symbolic links are followed.
+bool is_candidate(const fs::path& candidate) {
+  std::error_code ec;
+  return fs::is_regular_file(candidate, ec);
+}
+
+std::vector<std::string_view> split_path_env(std::string_view path_env) {
+  std::vector<std::string_view> pieces;
+  size_t start = 0;
+  while (true) {
+    const size_t colon = path_env.find(':', start);
+    pieces.push_back(path_env.substr(start, colon - start));
+    if (colon == std::string_view::npos) return pieces;
+    start = colon + 1;
+  }
+}
+
+// Path text for display and arguments; bytes that are not UTF-8 become U+FFFD.
+std::string path_text(const fs::path& path) { return utf8::decode_lossy(path.native()); }
+
+std::string record_output(uint32_t pid, const std::optional<fs::path>& svg_folder) {
+  const std::string pid_text = std::to_string(pid);
+  if (!svg_folder) return "py-spy-profile-pid" + pid_text + ".svg";
+  return path_text(*svg_folder / ("pid-" + pid_text + ".svg"));
+}
+
+}  // namespace
+
+std::string_view spy_mode_name(SpyMode mode) {
+  switch (mode) {
+    case SpyMode::Dump:
+      return "dump";
+    case SpyMode::Record:
+      return "record";
+    case SpyMode::Top:
+      return "top";
+  }
+  return "dump";
+}
+
+Result<fs::path> find_py_spy() {
+  std::error_code ec;
+  std::optional<fs::path> self_exe;
+  fs::path target = fs::read_symlink("/proc/self/exe", ec);
+  if (!ec) self_exe = std::move(target);
+  const char* path_env = std::getenv("PATH");
+  return find_py_spy_in(self_exe, path_env ? std::optional<std::string>(path_env) : std::nullopt);
+}
+
+Result<fs::path> find_py_spy_in(const std::optional<fs::path>& self_exe,
+                                const std::optional<std::string>& path_env) {
+  if (self_exe && self_exe->has_parent_path()) {
+    fs::path candidate = self_exe->parent_path() / kPySpyName;
+    if (is_candidate(candidate)) return candidate;
+  }
+  // An empty piece joins to the bare name, i.e. a file in the current folder.
+  const std::string path_list = path_env.value_or("");
+  for (const std::string_view piece : split_path_env(path_list)) {
+    fs::path candidate = fs::path(piece) / kPySpyName;
+    if (is_candidate(candidate)) return candidate;
+  }
+  return std::unexpected(Error("binary not found on PATH").context(kPySpyNotFound));
+}
+
+SpyCommand build_spy_command(const fs::path& program, SpyMode mode, uint32_t pid, bool use_sudo,
+                             const std::optional<fs::path>& svg_folder) {
+  const std::string pid_text = std::to_string(pid);
+  std::vector<std::string> args;
+  switch (mode) {
+    case SpyMode::Dump:
+      args = {"dump", "--pid", pid_text};
+      break;
+    case SpyMode::Record:
+      args = {"record", "--duration", "30", "-o", record_output(pid, svg_folder),
+              "--pid",  pid_text};
+      break;
+    case SpyMode::Top:
+      args = {"top", "--pid", pid_text, "--delay", "1"};
+      break;
+  }
+  return SpyCommand{program, std::move(args), use_sudo};
+}
+
+std::vector<SpyCommand> commands_for_selection(const std::vector<discovery::ProcessGroup>& groups,
+                                               const fs::path& program, SpyMode mode,
+                                               const discovery::Selection& selection, bool use_sudo,
+                                               const std::optional<report::ReportDir>& report_dir) {
+  std::optional<fs::path> svg_folder;
+  if (report_dir) svg_folder = report_dir->raw_directory;
+  if (selection.kind == discovery::Selection::Kind::Process) {
+    return {build_spy_command(program, mode, selection.pid, use_sudo, svg_folder)};
+  }
+  std::vector<SpyCommand> commands;
+  for (const auto& group : groups) {
+    if (group.key != selection.key) continue;
+    for (const auto& member : group.members) {
+      commands.push_back(build_spy_command(program, mode, member.pid, use_sudo, svg_folder));
+    }
+    break;
+  }
+  return commands;
+}
+
+std::string command_line(const SpyCommand& command) {
+  std::string line = command.use_sudo ? "sudo -n " : "";
+  line += path_text(command.program);
+  line += ' ';
+  for (size_t i = 0; i < command.args.size(); ++i) {
+    if (i > 0) line += ' ';
+    line += command.args[i];
+  }
+  return line;
+}
+
+ProcessSpec to_process(const SpyCommand& command) {
+  if (!command.use_sudo) return ProcessSpec{command.program.native(), command.args, false};
+  std::vector<std::string> args{"-n", command.program.native()};
+  args.insert(args.end(), command.args.begin(), command.args.end());
+  return ProcessSpec{"sudo", std::move(args), true};
+}
+
+std::vector<fs::path> output_files(const std::vector<SpyCommand>& commands) {
+  std::vector<fs::path> files;
+  for (const auto& command : commands) {
+    for (size_t i = 0; i + 1 < command.args.size(); ++i) {
+      if (command.args[i] == "-o") {
+        files.emplace_back(command.args[i + 1]);
+        break;
+      }
+    }
+  }
+  return files;
+}
+
+std::vector<std::string> running_command_lines(const std::vector<SpyCommand>& commands) {
+  std::vector<std::string> lines;
+  lines.reserve(commands.size());
+  for (const auto& command : commands) lines.push_back("$ " + command_line(command));
+  return lines;
+}
+
+}  // namespace stackpeek::tasks

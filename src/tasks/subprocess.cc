@@ -1,1 +1,204 @@
 #include "tasks/subprocess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <vector>
+
+#include "common/utf8.h"
+
+extern char** environ;
+
+namespace stackpeek::tasks {
+namespace {
+
+constexpr size_t kCaptureReadSize = 64 * 1024;
+
+struct Pipe {
+  UniqueFd read;
+  UniqueFd write;
+};
+
+// Keeps a descriptor clear of 0, 1 and 2 so the child's dup2 calls cannot overwrite a pipe
+// end that is still to be duplicated (only happens when the program started with those closed).
+int above_std_streams(int fd) {
+  if (fd > STDERR_FILENO) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  const int err = errno;
+  close(fd);
+  errno = err;
+  return moved;
+}
+
+// Close-on-exec from the start, so a sibling child spawned at the same moment from
+// another thread never inherits this pipe and never holds its write end open.
+std::expected<Pipe, int> make_pipe() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(errno);
+  Pipe pipe{UniqueFd(above_std_streams(fds[0])), UniqueFd(above_std_streams(fds[1]))};
+  if (!pipe.read || !pipe.write) return std::unexpected(errno);
+  return pipe;
+}
+
+// Owns the posix_spawn attribute objects for one start.
+class SpawnSetup {
+ public:
+  SpawnSetup() {
+    posix_spawn_file_actions_init(&actions_);
+    posix_spawnattr_init(&attr_);
+  }
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions_);
+    posix_spawnattr_destroy(&attr_);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+  int configure(StdinSource stdin_source, int stdout_fd, int stderr_fd) {
+    if (stdin_source == StdinSource::DevNull) {
+      if (int err =
+              posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0))
+        return err;
+    }
+    // dup2 clears close-on-exec on the targets; every other pipe end closes at exec.
+    if (int err = posix_spawn_file_actions_adddup2(&actions_, stdout_fd, STDOUT_FILENO)) return err;
+    if (int err = posix_spawn_file_actions_adddup2(&actions_, stderr_fd, STDERR_FILENO)) return err;
+    // The child starts with no blocked signals and default handlers, whatever the
+    // spawning thread had.
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attr_, &signals);
+    sigfillset(&signals);
+    posix_spawnattr_setsigdefault(&attr_, &signals);
+    return posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  }
+
+  const posix_spawn_file_actions_t* actions() const { return &actions_; }
+  const posix_spawnattr_t* attr() const { return &attr_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+  posix_spawnattr_t attr_;
+};
+
+// A bare relative name must name a file in the current folder, never one found on PATH.
+std::string exec_path(const ProcessSpec& process) {
+  if (process.search_path || process.program.find('/') != std::string::npos) return process.program;
+  return "./" + process.program;
+}
+
+std::expected<pid_t, int> start(const ProcessSpec& process, const SpawnSetup& setup) {
+  const std::string path = exec_path(process);
+  std::vector<char*> argv;
+  argv.reserve(process.args.size() + 2);
+  argv.push_back(const_cast<char*>(path.c_str()));
+  for (const auto& arg : process.args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  // glibc reports a failed exec through the return value, so a missing or
+  // non-executable program shows up here.
+  const int err =
+      process.search_path
+          ? posix_spawnp(&pid, path.c_str(), setup.actions(), setup.attr(), argv.data(), environ)
+          : posix_spawn(&pid, path.c_str(), setup.actions(), setup.attr(), argv.data(), environ);
+  if (err != 0) return std::unexpected(err);
+  return pid;
+}
+
+// Reads one ready descriptor; closes it at end of file. Returns the errno of a failed read.
+int read_some(UniqueFd& fd, std::string& out, std::array<char, kCaptureReadSize>& buffer) {
+  const ssize_t n = read(fd.get(), buffer.data(), buffer.size());
+  if (n > 0) {
+    out.append(buffer.data(), static_cast<size_t>(n));
+  } else if (n == 0) {
+    fd.reset();
+  } else if (errno != EINTR && errno != EAGAIN) {
+    return errno;
+  }
+  return 0;
+}
+
+// Reads both pipes to their end together, so a child that fills one pipe while we
+// would be waiting on the other can never stall.
+int drain(UniqueFd& out_fd, UniqueFd& err_fd, std::string& out, std::string& err) {
+  std::array<char, kCaptureReadSize> buffer;
+  while (out_fd || err_fd) {
+    std::array<pollfd, 2> fds{pollfd{out_fd.get(), POLLIN, 0}, pollfd{err_fd.get(), POLLIN, 0}};
+    if (poll(fds.data(), fds.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (fds[0].revents != 0) {
+      if (int e = read_some(out_fd, out, buffer)) return e;
+    }
+    if (fds[1].revents != 0) {
+      if (int e = read_some(err_fd, err, buffer)) return e;
+    }
+  }
+  return 0;
+}
+
+RunRecord spawn_failed(std::string command_line, int err) {
+  return RunRecord{std::move(command_line), "", Error::from_errno(err).message(),
+                   RunStatus::SpawnFailed};
+}
+
+}  // namespace
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) close(fd_);
+  fd_ = fd;
+}
+
+std::expected<PipedChild, int> spawn_piped(const ProcessSpec& process, StdinSource stdin_source) {
+  auto out = make_pipe();
+  if (!out) return std::unexpected(out.error());
+  auto err = make_pipe();
+  if (!err) return std::unexpected(err.error());
+  SpawnSetup setup;
+  if (int e = setup.configure(stdin_source, out->write.get(), err->write.get())) {
+    return std::unexpected(e);
+  }
+  const auto pid = start(process, setup);
+  if (!pid) return std::unexpected(pid.error());
+  // The write ends close here, so end of file arrives once the child is done.
+  return PipedChild{*pid, std::move(out->read), std::move(err->read)};
+}
+
+std::expected<int, int> wait_child(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return std::unexpected(errno);
+  }
+  return status;
+}
+
+RunRecord capture_process(const ProcessSpec& process, std::string command_line) {
+  auto child = spawn_piped(process, StdinSource::DevNull);
+  if (!child) return spawn_failed(std::move(command_line), child.error());
+
+  std::string out, err;
+  const int read_error = drain(child->stdout_read, child->stderr_read, out, err);
+  // Closing our ends first lets a child still writing get EPIPE instead of blocking.
+  child->stdout_read.reset();
+  child->stderr_read.reset();
+  const auto status = wait_child(child->pid);
+  if (read_error != 0) return spawn_failed(std::move(command_line), read_error);
+  if (!status) return spawn_failed(std::move(command_line), status.error());
+
+  return RunRecord{std::move(command_line), utf8::decode_lossy(out), utf8::decode_lossy(err),
+                   *status == 0 ? RunStatus::Success : RunStatus::Failure};
+}
+
+RunRecord run_captured(const SpyCommand& command) {
+  return capture_process(to_process(command), command_line(command));
+}
+
+}  // namespace stackpeek::tasks

@@ -2,7 +2,9 @@
 
 #include <sys/types.h>
 
+#include <expected>
 #include <string>
+#include <utility>
 
 #include "common/error.h"
 #include "common/run_record.h"
@@ -10,12 +12,53 @@
 
 namespace stackpeek::tasks {
 
-/// Starts `spec` with standard input from /dev/null, both output streams captured
+/// Starts `process` with standard input from /dev/null, both output streams captured
 /// through close-on-exec pipes drained together, and waits for it. Never throws; a start
 /// failure is a SpawnFailed record whose stderr is the OS text ("... (os error N)").
-RunRecord capture_process(const ProcessSpec& spec, std::string command_line);
+RunRecord capture_process(const ProcessSpec& process, std::string command_line);
 
 /// capture_process of to_process(command), with command_line(command) as its text.
 RunRecord run_captured(const SpyCommand& command);
+
+/// An owned file descriptor, closed when dropped.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  ~UniqueFd() { reset(); }
+
+  /// The descriptor, or -1 when none is held.
+  int get() const { return fd_; }
+  /// True while a descriptor is held.
+  explicit operator bool() const { return fd_ >= 0; }
+  /// Closes the descriptor held so far and takes `fd`.
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+/// A started child and the read ends of its standard output and standard error pipes.
+struct PipedChild {
+  pid_t pid = -1;
+  UniqueFd stdout_read;
+  UniqueFd stderr_read;
+};
+
+/// Where a started child's standard input comes from.
+enum class StdinSource { DevNull, Inherit };
+
+/// Starts `process` with both output streams on fresh pipes that only this child inherits.
+/// A program without a slash is run from the current folder unless `process.search_path`.
+/// The error is the errno of the failed step.
+std::expected<PipedChild, int> spawn_piped(const ProcessSpec& process, StdinSource stdin_source);
+
+/// waitpid for `pid`, retried on EINTR; the errno on failure.
+std::expected<int, int> wait_child(pid_t pid);
 
 }  // namespace stackpeek::tasks

@@ -16,4 +16,8 @@ std::string top_frame_tail(std::string_view pending);
 /// The bottom-most 32 non-blank lines of the current screen, control sequences removed.
 std::vector<std::string> top_frame_lines(std::string_view pending);
 
+/// One step of a stream reader: appends one read, decoded on its own, to `pending`, cuts
+/// `pending` back with top_frame_tail and returns the frame to send (empty: send nothing).
+std::vector<std::string> top_stream_step(std::string& pending, std::string_view bytes);
+
 }  // namespace stackpeek::tasks

@@ -1,1 +1,169 @@
 #include "ui/draw.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "common/utf8.h"
+#include "discovery/groups.h"
+#include "discovery/runtime.h"
+#include "ui/layout.h"
+
+namespace stackpeek::ui {
+namespace {
+
+using discovery::ListRow;
+using discovery::truncate_middle;
+
+constexpr Style kSelectedRow{Color::Black, Color::Cyan, true};
+constexpr Style kDetailLabel{Color::Yellow, Color::Default, true};
+constexpr Style kPopup{Color::Default, Color::Black, false};
+constexpr size_t kLabelWidth = 11;
+constexpr size_t kShortLimit = 80, kCommandLimit = 160;
+
+constexpr std::string_view kKeyHelp =
+    " | Enter record | d dump | t top | r refresh | Space expand | j/k move | PgUp/PgDn output"
+    " | q quit | ";
+
+struct Panes {
+  Rect list, details, output, footer;
+};
+
+Panes layout(Rect area) {
+  const auto rows = split(area, Direction::Vertical,
+                          {Constraint::min(8), Constraint::length(9), Constraint::length(1)});
+  const auto main = split(rows[0], Direction::Horizontal,
+                          {Constraint::percentage(56), Constraint::percentage(44)});
+  return {main[0], main[1], rows[1], rows[2]};
+}
+
+void draw_process_list(Buffer& buffer, Rect area, const std::vector<ListRow>& rows,
+                       size_t selected) {
+  const Rect inner = render_block(buffer, area, "Python Processes");
+  std::vector<std::string_view> items;
+  items.reserve(rows.size());
+  for (const ListRow& row : rows) items.push_back(row.text);
+  ListState state;
+  if (!rows.empty()) state.selected = std::min(selected, rows.size() - 1);
+  render_list(buffer, inner, items, state, "> ", kSelectedRow);
+}
+
+std::string join(const std::vector<std::string>& words) {
+  std::string text;
+  for (size_t i = 0; i < words.size(); ++i) {
+    if (i > 0) text += ' ';
+    text += words[i];
+  }
+  return text;
+}
+
+Text process_details(const discovery::ProcessInfo& p) {
+  using discovery::format_path_or_reason;
+  Text lines = {
+      detail_line("Pid", std::to_string(p.pid)),
+      detail_line("Name", p.name),
+      detail_line("Runtime", truncate_middle(discovery::format_runtime(p.runtime), kShortLimit)),
+      detail_line("Executable", truncate_middle(format_path_or_reason(p.exe), kShortLimit)),
+      detail_line("Cwd", truncate_middle(format_path_or_reason(p.cwd), kShortLimit)),
+      detail_line("Cpu", p.cpu + "%"),
+      detail_line("Memory", std::to_string(p.memory / (1024 * 1024)) + " MiB"),
+  };
+  if (p.torch.has_rank_info()) lines.push_back(detail_line("Torch", p.torch.rank_text()));
+  lines.emplace_back("");
+  lines.emplace_back("t runs live py-spy top for this PID.");
+  lines.emplace_back(truncate_middle(p.cmd.empty() ? p.name : join(p.cmd), kCommandLimit));
+  return lines;
+}
+
+Text group_details(const discovery::ProcessGroup& g) {
+  return {
+      detail_line("Group", g.label),
+      detail_line("Kind", discovery::group_kind_label(g.kind)),
+      detail_line("Processes", std::to_string(g.members.size())),
+      detail_line("Runtime", truncate_middle(g.runtime_text, kShortLimit)),
+      detail_line("Cwd", truncate_middle(g.cwd_text, kShortLimit)),
+      Line(""),
+      Line("Enter records each process in the group for 30 seconds."),
+      Line("d runs py-spy dump for each process in the group."),
+      Line("t requires selecting a single process inside the group."),
+  };
+}
+
+// What the Details pane says about the selected row. The row indices come from the same
+// groups, but are checked anyway so a stale index can never read out of bounds.
+Text details_text(const app::App& app, const std::vector<ListRow>& rows) {
+  if (app.selected >= rows.size()) return {Line("No Python processes found.")};
+  const ListRow& row = rows[app.selected];
+  const bool group_there = row.group_index < app.groups.size();
+  if (row.kind == ListRow::Kind::Group) {
+    if (!group_there) return {Line("Selected group disappeared.")};
+    return group_details(app.groups[row.group_index]);
+  }
+  if (!group_there || row.member_index >= app.groups[row.group_index].members.size())
+    return {Line("Selected process disappeared.")};
+  return process_details(app.groups[row.group_index].members[row.member_index]);
+}
+
+void draw_details(Buffer& buffer, Rect area, const Text& text) {
+  render_paragraph(buffer, render_block(buffer, area, "Details"), text, 0);
+}
+
+void draw_output(Buffer& buffer, Rect area, const app::App& app) {
+  const Rect inner = render_block(buffer, area, "py-spy Output");
+  if (app.output_lines.empty()) {
+    render_paragraph(buffer, inner, Text{Line("Output appears here after a dump or profile run.")},
+                     app.output_scroll);
+    return;
+  }
+  render_paragraph(buffer, inner, app.output_lines, app.output_scroll);
+}
+
+void draw_footer(Buffer& buffer, Rect area, const app::App& app) {
+  render_text(buffer, area, text_from(footer_text(app)));
+}
+
+void draw_permission_popup(Buffer& buffer, Rect area, std::string_view message) {
+  const Rect band = split(
+      area, Direction::Vertical,
+      {Constraint::percentage(15), Constraint::percentage(70), Constraint::percentage(15)})[1];
+  const Rect popup = split(
+      band, Direction::Horizontal,
+      {Constraint::percentage(13), Constraint::percentage(74), Constraint::percentage(13)})[1];
+  render_clear(buffer, popup);
+  const Rect inner = render_block(buffer, popup, "Permission Needed", kPopup);
+  render_paragraph(buffer, inner, text_from(message), 0);
+}
+
+}  // namespace
+
+Line detail_line(std::string_view label, std::string_view value) {
+  std::string padded(label);
+  const size_t chars = utf8::char_count(label);
+  if (chars < kLabelWidth) padded.append(kLabelWidth - chars, ' ');
+  return Line(std::vector<Span>{{std::move(padded), kDetailLabel}, {std::string(value), {}}});
+}
+
+std::string footer_text(const app::App& app) {
+  static constexpr std::string_view kSpinner = "|/-\\";
+  std::string text = "mode: ";
+  text += app::mode_label(app.mode);
+  text += kKeyHelp;
+  if (app.mode.is(app::AppMode::Kind::Running)) {
+    text += kSpinner[app.tick % kSpinner.size()];
+    text += ' ';
+  }
+  return text + app.status;
+}
+
+void draw_ui(Buffer& buffer, const app::App& app) {
+  const Panes panes = layout(buffer.area());
+  const std::vector<ListRow> rows = discovery::list_rows(app.groups);
+  draw_process_list(buffer, panes.list, rows, app.selected);
+  draw_details(buffer, panes.details, details_text(app, rows));
+  draw_output(buffer, panes.output, app);
+  draw_footer(buffer, panes.footer, app);
+  if (app.mode.is(app::AppMode::Kind::Permission))
+    draw_permission_popup(buffer, buffer.area(), app.permission_message);
+}
+
+}  // namespace stackpeek::ui

@@ -8,10 +8,16 @@
 
 namespace stackpeek::ui {
 
-/// Draws one complete frame of the application into `buffer`. Never fails.
+/// Draws one complete frame of the application into `buffer`: the process list, the
+/// Details pane, the output pane, the footer and, while a request waits for sudo, the
+/// permission pop-up. Keeps no state between frames and never fails.
 void draw_ui(Buffer& buffer, const app::App& app);
 
-/// Label padded to 11 columns in bold yellow, then the value in the default style.
+/// Label padded to 11 characters in bold yellow, then the value in the default style.
 Line detail_line(std::string_view label, std::string_view value);
+
+/// The footer text: the mode, the key help and the status (behind a spinner while a run
+/// is going).
+std::string footer_text(const app::App& app);
 
 }  // namespace stackpeek::ui

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <array>
 #include <optional>
 
 #include "app/keys.h"
 #include "common/error.h"
 #include "ui/buffer.h"
+
+struct screen;  // curses' SCREEN, kept out of this header
 
 namespace stackpeek::ui {
 
@@ -13,7 +16,8 @@ namespace stackpeek::ui {
 class Terminal {
  public:
   /// Takes over standard input and output; fails (leaving them as they were) when they
-  /// are not a terminal or the terminal type is unknown.
+  /// are not a terminal or the terminal type is unknown. SIGTERM, SIGHUP and SIGINT are
+  /// caught from then on and arrive as a "q" key.
   static Result<Terminal> open();
 
   Terminal(Terminal&& other) noexcept;
@@ -33,12 +37,22 @@ class Terminal {
   Result<void> resume();
   /// Re-applies the program's terminal modes (after a child changed them).
   void reset_modes();
-  /// Gives the terminal back now; also done by the destructor.
+  /// Gives the terminal back now (ordinary screen, cursor shown); also done by the
+  /// destructor. Safe to call more than once.
   void restore();
 
  private:
   Terminal() = default;
+  void set_up_colors();
+  short color_pair(Style style);
+  int put_cell(const Buffer& buffer, Rect area, int x, int y);
+
   bool active_ = false;
+  ::screen* screen_ = nullptr;
+  bool colors_ = false;          // false with NO_COLOR or a terminal without colours
+  bool default_colors_ = false;  // the terminal's own colours can be used as "Default"
+  std::array<short, 81> pairs_{};
+  short next_pair_ = 1;
 };
 
 }  // namespace stackpeek::ui

@@ -1,1 +1,40 @@
 #include "ui/terminal_screen.h"
+
+#include "ui/draw.h"
+#include "ui/terminal.h"
+
+namespace stackpeek::ui {
+namespace {
+
+// The main loop's screen: each frame is drawn into a buffer of the terminal's current
+// size and handed to curses.
+class TerminalScreen final : public app::Screen {
+ public:
+  explicit TerminalScreen(Terminal terminal) : terminal_(std::move(terminal)) {}
+
+  Result<void> draw(const app::App& app) override {
+    Buffer buffer(terminal_.size());
+    draw_ui(buffer, app);
+    return terminal_.draw(buffer);
+  }
+  Result<std::optional<app::KeyEvent>> poll_key(int timeout_ms) override {
+    return terminal_.poll_key(timeout_ms);
+  }
+  Result<void> suspend() override { return terminal_.suspend(); }
+  Result<void> resume() override { return terminal_.resume(); }
+  void reset_modes() override { terminal_.reset_modes(); }
+  void restore() override { terminal_.restore(); }
+
+ private:
+  Terminal terminal_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<app::Screen>> open_terminal_screen() {
+  auto terminal = Terminal::open();
+  if (!terminal) return std::unexpected(terminal.error());
+  return std::make_unique<TerminalScreen>(std::move(*terminal));
+}
+
+}  // namespace stackpeek::ui
