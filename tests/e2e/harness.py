@@ -26,11 +26,34 @@ KEY_PGUP = "\x1b[5~"
 BINARY = None  # set by main() from the command line
 
 
+class ScrollingScreen(pyte.Screen):
+    """pyte's screen plus SU and SD (CSI S, CSI T), which real terminals have and curses
+    uses to move the process list when rows disappear or appear."""
+
+    def scroll_up(self, count=None):
+        self._scroll(count, self.index, bottom=True)
+
+    def scroll_down(self, count=None):
+        self._scroll(count, self.reverse_index, bottom=False)
+
+    def _scroll(self, count, step, bottom):
+        top, last = (self.margins.top, self.margins.bottom) if self.margins else (0, self.lines - 1)
+        x, y = self.cursor.x, self.cursor.y
+        self.cursor.y = last if bottom else top
+        for _ in range(count or 1):
+            step()
+        self.cursor.x, self.cursor.y = x, y
+
+
+pyte.Stream.csi["S"] = "scroll_up"
+pyte.Stream.csi["T"] = "scroll_down"
+
+
 class Term:
     """stackpeek (or a shell) in a pseudo-terminal of a fixed size, read through pyte."""
 
     def __init__(self, command, args=(), rows=40, cols=160, env=None, cwd=None):
-        self.screen = pyte.Screen(cols, rows)
+        self.screen = ScrollingScreen(cols, rows)
         self.stream = pyte.ByteStream(self.screen)
         self.raw = b""
         full_env = dict(os.environ)
@@ -108,6 +131,14 @@ class Term:
             self.child.terminate(force=True)
 
 
+class Started:
+    """A process a workload started: its pid and process group."""
+
+    def __init__(self, pid, pgid=None):
+        self.pid = pid
+        self.pgid = pgid
+
+
 class Workload:
     """Python processes started for one test, all stopped at the end."""
 
@@ -122,13 +153,25 @@ class Workload:
         return path
 
     def start(self, args, env=None, cwd=None):
+        """Starts `args` through a shell that exits at once, so the workload is not a child
+        of this (Python) test process and does not join its process tree."""
         full_env = dict(os.environ)
         full_env.update(env or {})
-        proc = subprocess.Popen(args, env=full_env, cwd=cwd or self.dir,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL, start_new_session=True)
-        self.procs.append(proc)
-        return proc
+        shell = subprocess.run(["/bin/sh", "-c", '"$@" </dev/null >/dev/null 2>&1 & echo $!',
+                                "sh", *args], env=full_env, cwd=cwd or self.dir,
+                               stdin=subprocess.DEVNULL, capture_output=True, check=True,
+                               start_new_session=True)
+        started = Started(int(shell.stdout.split()[0]))
+        started.pgid = self._pgid_of(started.pid)
+        self.procs.append(started)
+        return started
+
+    @staticmethod
+    def _pgid_of(pid):
+        try:
+            return os.getpgid(pid)
+        except ProcessLookupError:
+            return None
 
     def sleeper(self, *args, env=None):
         """A Python process that sleeps, with extra arguments for recognition."""
@@ -157,8 +200,9 @@ class Workload:
         kids = wait_for_file_words(pids_file)
         return parent.pid, [int(p) for p in kids]
 
-    def torch_job(self, marker, world=4, port="29500"):
+    def torch_job(self, marker, world=4, port=None):
         """A launcher whose command line names torchrun, with `world` rank processes."""
+        port = port or str(20000 + os.getpid() % 10000)  # unique per test run
         rank = self.script("rank_worker.py", "import time\nwhile True: time.sleep(0.2)\n")
         launcher = self.script("torchrun_%s.py" % marker, """
             import os, subprocess, sys, time
@@ -180,11 +224,12 @@ class Workload:
 
     def close(self):
         for proc in self.procs:
+            if proc.pgid is None:
+                continue
             try:
-                os.killpg(proc.pid, signal.SIGKILL)
+                os.killpg(proc.pgid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
-            proc.wait()
         subprocess.run(["rm", "-rf", self.dir])
 
 

@@ -31,13 +31,14 @@ class BrowseTest(unittest.TestCase):
     def test_groups_and_member_rows(self):
         text = self.term.text()
         self.assertRegex(text, r"v \S.*rankMark \[torch/ddp\] 4 procs")
-        self.assertRegex(text, r"v \S.*treeMark \S* \[process tree\] 4 procs")
+        self.assertRegex(text, r"v \S.*pids_treeMark \[process tree\] 4 procs")
         # Ranks are listed in rank order, each with its rank text.
-        rank_rows = [l for l in text.splitlines() if "rank_worker.py" in l and "pid " in l]
+        rank_rows = [l for l in text.splitlines()
+                     if self.work.dir + "/rank_worker.py" in l and "pid " in l]
         self.assertEqual(len(rank_rows), 4)
         for r, (row, pid) in enumerate(zip(rank_rows, self.ranks)):
             self.assertIn("pid %-7d rank %d/4 local %d " % (pid, r, r), row)
-        tree_pids = [int(m) for m in re.findall(r"pid (\d+) +\S+tree_treeMark\.py", text)]
+        tree_pids = [int(m) for m in re.findall(r"pid (\d+) +\S+ \S+eMark \S+pids_treeMa", text)]
         self.assertEqual(tree_pids, sorted([self.tree_parent] + self.tree_kids))
 
     def test_details_follow_selection_and_keys_act(self):

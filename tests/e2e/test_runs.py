@@ -37,19 +37,23 @@ class RunsTest(unittest.TestCase):
         self.term.select("runMark [torch/ddp]")
         return self.term
 
+    def page_through_output(self, pages=12):
+        """The output pane shows 7 lines at a time: the screens seen while paging down."""
+        seen = self.term.text()
+        for _ in range(pages):
+            self.term.send(harness.KEY_PGDN)
+            seen += self.term.text()
+        return seen
+
     def test_group_dump_shows_every_record(self):
-        term = self.open()
+        term = self.open(STACKPEEK_FAKE_SLEEP="1")
         term.send("d")
         text = term.text()
         self.assertIn("Dump started.", text)
         self.assertIn("Commands running:", text)
         term.wait_for("Completed 4 py-spy command(s)")
         self.assertIn("mode: browse", term.text())
-        # The output pane shows 7 lines at a time: page through all four blocks.
-        seen = term.text()
-        for _ in range(8):
-            term.send(harness.KEY_PGDN)
-            seen += term.text()
+        seen = self.page_through_output()
         for pid in self.ranks:
             self.assertIn("py-spy dump --pid %d" % pid, seen)
             self.assertIn('Thread %d (active+gil): "MainThread"' % pid, seen)
@@ -61,12 +65,15 @@ class RunsTest(unittest.TestCase):
         term = self.open(STACKPEEK_FAKE_RECORD_SECONDS="0.5")
         term.send(KEY_ENTER)
         self.assertIn("Recording started.", term.text())
-        self.assertIn("Raw records pending:", term.text())
+        self.assertIn("Report directory: " + self.cwd + "/py-spy-report-", term.text())
         text = term.wait_for("Report written to ")
         folders = glob.glob(os.path.join(self.cwd, "py-spy-report-*"))
         self.assertEqual(len(folders), 1)
         folder = folders[0]
-        self.assertIn("Report written to " + folder, text)
+        self.assertIn("Report written to " + self.cwd, text)
+        seen = self.page_through_output()
+        self.assertIn("Report directory: " + folder, seen)
+        self.assertIn("Share report.md, report.json, and raw/ with an LLM.", seen)
         svgs = sorted(os.listdir(os.path.join(folder, "raw")))
         self.assertEqual(svgs, sorted("pid-%d.svg" % p for p in self.ranks))
         with open(os.path.join(folder, "report.json")) as f:

@@ -90,11 +90,15 @@ class SudoTest(unittest.TestCase):
         term = self.open("ok")
         term.send(KEY_ENTER)
         term.wait_for("[sudo] password for %s:" % USER)
-        self.assertNotIn("Python Processes", term.text())  # the ordinary screen
+        # The prompt came after the full screen was left.
+        prompt = term.raw.rfind(b"[sudo] password")
+        self.assertGreater(prompt, term.raw.rfind(b"\x1b[?1049l"))
+        self.assertGreater(term.raw.rfind(b"\x1b[?1049l"), term.raw.rfind(b"\x1b[?1049h"))
         term.send("secret\r")
         text = term.wait_for("Completed 1 py-spy command(s)")
         self.assertIn("Python Processes", text)  # repainted
         self.assertNotIn("[sudo] password", text)
+        self.assertGreater(term.raw.rfind(b"\x1b[?1049h"), term.raw.rfind(b"[sudo] password"))
         self.assertIn("$ sudo -n %s/py-spy dump --pid %d" % (self.bin, self.target.pid), text)
         self.assertIn("status: Success", text)
 
