@@ -7,7 +7,7 @@ cd "$(dirname "$0")"
 
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libncurses-dev libutf8proc-dev libfmt-dev
                 nlohmann-json3-dev)
-TEST_PACKAGES=(libgtest-dev python3 python3-pexpect python3-pyte clang libclang-rt-dev)
+TEST_PACKAGES=(libgtest-dev python3 python3-pexpect python3-pyte clang libclang-rt-dev clang-tidy)
 RUN_PACKAGES=(python3 python3-venv)
 
 say() { printf 'dev.sh: %s\n' "$*" >&2; }
@@ -96,6 +96,8 @@ case "${1:-}" in
     run_tests debug
     run_thread_tests
     run_fuzzers
+    say "lint: clang-tidy"
+    scripts/tidy.sh debug
     ;;
   *)
     echo "usage: ./dev.sh run | ./dev.sh test" >&2

@@ -18,7 +18,6 @@ import signal
 import sys
 import time
 
-import pyte
 from PIL import Image, ImageDraw, ImageFont
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -47,39 +46,6 @@ PALETTE = {
 # Box-drawing characters as the cell edges their strokes reach: up, down, left, right.
 BOX = {"─": "lr", "│": "ud", "┌": "dr", "┐": "dl", "└": "ur", "┘": "ul",
        "├": "udr", "┤": "udl", "┬": "dlr", "┴": "ulr", "┼": "udlr"}
-
-
-class FullScreen(pyte.Screen):
-    """pyte's screen plus the scroll and repeat sequences that ncurses sends to xterm-256color
-    (CSI S, CSI T, CSI b). pyte 0.8 ignores them, which leaves stale rows behind whenever the
-    process list shifts."""
-
-    last_char = " "
-
-    def draw(self, data):
-        if data:
-            self.last_char = data[-1]
-        super().draw(data)
-
-    def scroll_up(self, count=None, *_args, **_kwargs):
-        self._at_top_margin(self.delete_lines, count)
-
-    def scroll_down(self, count=None, *_args, **_kwargs):
-        self._at_top_margin(self.insert_lines, count)
-
-    def repeat_last(self, count=None, *_args, **_kwargs):
-        self.draw(self.last_char * (count or 1))
-
-    def _at_top_margin(self, action, count):
-        top = self.margins.top if self.margins else 0
-        x, y = self.cursor.x, self.cursor.y
-        self.cursor.y = top
-        action(count)
-        self.cursor.x, self.cursor.y = x, y
-
-
-class FullStream(pyte.ByteStream):
-    csi = dict(pyte.ByteStream.csi, S="scroll_up", T="scroll_down", b="repeat_last")
 
 
 def colour(name, default):
@@ -194,8 +160,6 @@ def main():
     term = None
     try:
         term = harness.Term(binary, rows=ROWS, cols=COLS, cwd=ROOT)
-        term.screen = FullScreen(COLS, ROWS)  # nothing has been read yet
-        term.stream = FullStream(term.screen)
         term.wait_for("Python Processes")
         wait_for_demo_groups(term)
         name_strangers(term)

@@ -1,5 +1,6 @@
 // stackpeek: find Python processes and profile them with py-spy.
 #include <cstdio>
+#include <exception>
 #include <string_view>
 
 #include "app/screen.h"
@@ -63,9 +64,7 @@ int run() {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int dispatch(int argc, char** argv) {
   switch (scan_arguments(argc, argv)) {
     case Mode::Help:
       write_out(kHelp, stdout);
@@ -77,4 +76,18 @@ int main(int argc, char** argv) {
       return run();
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Unwinding gives the terminal back before the one error line is printed.
+  try {
+    return dispatch(argc, argv);
+  } catch (const std::exception& error) {
+    write_out(stackpeek::format_fatal_error(stackpeek::Error(error.what())), stderr);
+  } catch (...) {
+    write_out("Error: unexpected failure\n", stderr);
+  }
+  return 1;
 }

@@ -43,6 +43,8 @@ std::vector<std::string> start_lines(SpyMode mode, const std::vector<tasks::SpyC
       break;
     case SpyMode::Record: {
       lines = {"Recording started.",
+               // One sentence, split only to fit the line.
+               // NOLINTNEXTLINE(bugprone-suspicious-missing-comma)
                "py-spy record is quiet while it samples; SVG files appear when each command "
                "finishes.",
                "This is not a live py-spy top view yet.",

@@ -26,35 +26,45 @@ KEY_PGUP = "\x1b[5~"
 BINARY = None  # set by main() from the command line
 
 
-class ScrollingScreen(pyte.Screen):
-    """pyte's screen plus SU and SD (CSI S, CSI T), which real terminals have and curses
-    uses to move the process list when rows disappear or appear."""
+class FullScreen(pyte.Screen):
+    """pyte's screen plus the scroll and repeat sequences that ncurses sends to xterm-256color
+    (CSI S, CSI T, CSI b). pyte 0.8 ignores them, which leaves stale rows behind whenever the
+    process list shifts."""
 
-    def scroll_up(self, count=None):
-        self._scroll(count, self.index, bottom=True)
+    last_char = " "
 
-    def scroll_down(self, count=None):
-        self._scroll(count, self.reverse_index, bottom=False)
+    def draw(self, data):
+        if data:
+            self.last_char = data[-1]
+        super().draw(data)
 
-    def _scroll(self, count, step, bottom):
-        top, last = (self.margins.top, self.margins.bottom) if self.margins else (0, self.lines - 1)
+    def scroll_up(self, count=None, *_args, **_kwargs):
+        self._at_top_margin(self.delete_lines, count)
+
+    def scroll_down(self, count=None, *_args, **_kwargs):
+        self._at_top_margin(self.insert_lines, count)
+
+    def repeat_last(self, count=None, *_args, **_kwargs):
+        self.draw(self.last_char * (count or 1))
+
+    def _at_top_margin(self, action, count):
+        top = self.margins.top if self.margins else 0
         x, y = self.cursor.x, self.cursor.y
-        self.cursor.y = last if bottom else top
-        for _ in range(count or 1):
-            step()
+        self.cursor.y = top
+        action(count)
         self.cursor.x, self.cursor.y = x, y
 
 
-pyte.Stream.csi["S"] = "scroll_up"
-pyte.Stream.csi["T"] = "scroll_down"
+class FullStream(pyte.ByteStream):
+    csi = dict(pyte.ByteStream.csi, S="scroll_up", T="scroll_down", b="repeat_last")
 
 
 class Term:
     """stackpeek (or a shell) in a pseudo-terminal of a fixed size, read through pyte."""
 
     def __init__(self, command, args=(), rows=40, cols=160, env=None, cwd=None):
-        self.screen = ScrollingScreen(cols, rows)
-        self.stream = pyte.ByteStream(self.screen)
+        self.screen = FullScreen(cols, rows)
+        self.stream = FullStream(self.screen)
         self.raw = b""
         full_env = dict(os.environ)
         full_env.update({"TERM": "xterm-256color", "LANG": "C.UTF-8",
