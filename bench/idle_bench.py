@@ -6,6 +6,7 @@ Usage: /usr/bin/python3 bench/idle_bench.py build/release/stackpeek
 """
 
 import os
+import re
 import sys
 import time
 
@@ -21,6 +22,11 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def groups(text):
+    found = re.search(r"Found (\d+) groups", text)
+    return int(found.group(1)) if found else 0
+
+
 def main():
     binary = os.path.abspath(sys.argv[1])
     work = harness.Workload()
@@ -29,7 +35,9 @@ def main():
             work.sleeper("idleBench%d" % i)
         time.sleep(2)
         term = harness.Term(binary, rows=60, cols=200)
-        term.wait_for("idleBench199", timeout=30)
+        term.wait_for("Found ", timeout=30)
+        while groups(term.text()) < 200:  # some sleepers may still have been starting
+            term.send("r", settle=1.0)
         term.pump(1.0)  # let the first frames settle
         before_bytes, before_cpu = len(term.raw), cpu_seconds(term.child.pid)
         term.pump(IDLE_SECONDS)
