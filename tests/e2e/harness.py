@@ -186,7 +186,9 @@ class Workload:
     def sleeper(self, *args, env=None):
         """A Python process that sleeps, with extra arguments for recognition."""
         script = self.script("sleeper.py", "import time\nwhile True: time.sleep(0.2)\n")
-        return self.start([PYTHON, script, *args], env=env)
+        started = self.start([PYTHON, script, *args], env=env)
+        wait_for_exec([started.pid], "sleeper.py")
+        return started
 
     def process_tree(self, marker, children=3):
         """A multiprocessing parent with `children` children; returns (parent, child pids)."""
@@ -229,8 +231,9 @@ class Workload:
             """ % (world, world, port, rank))
         pids_file = os.path.join(self.dir, "pids_%s" % marker)
         parent = self.start([PYTHON, launcher, marker, pids_file])
-        kids = wait_for_file_words(pids_file)
-        return parent.pid, [int(p) for p in kids]
+        kids = [int(p) for p in wait_for_file_words(pids_file)]
+        wait_for_exec(kids, "rank_worker.py")
+        return parent.pid, kids
 
     def close(self):
         for proc in self.procs:
@@ -256,6 +259,22 @@ def wait_for_file_words(path, timeout=20.0):
             pass
         time.sleep(0.05)
     raise AssertionError("workload did not start: " + path)
+
+
+def wait_for_exec(pids, needle, timeout=20.0):
+    """Waits until every pid runs a command line holding `needle` (its exec is done)."""
+    deadline = time.monotonic() + timeout
+    for pid in pids:
+        while True:
+            try:
+                with open("/proc/%d/cmdline" % pid, "rb") as f:
+                    if needle.encode() in f.read():
+                        break
+            except FileNotFoundError:
+                pass
+            if time.monotonic() > deadline:
+                raise AssertionError("process %d did not start %s" % (pid, needle))
+            time.sleep(0.02)
 
 
 def main():
