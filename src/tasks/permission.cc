@@ -14,35 +14,34 @@ namespace {
 
 constexpr const char* kScopeFile = "/proc/sys/kernel/yama/ptrace_scope";
 
+// Lines both explanations share: the sysctl advice and how to make it last.
+#define STACKPEEK_SYSCTL_ADVICE                                                    \
+  "sudo sysctl kernel.yama.ptrace_scope=0\n"                                       \
+  "\n"                                                                             \
+  "Persistent setup:\n"                                                            \
+  "echo 'kernel.yama.ptrace_scope=0' | sudo tee /etc/sysctl.d/10-stackpeek.conf\n" \
+  "sudo sysctl --system\n"                                                         \
+  "\n"
+
+#define STACKPEEK_PERMISSION_HEADING "py-spy needs permission to read another process memory.\n\n"
+
 constexpr const char* kGeneralText =
-    "py-spy needs permission to read another process memory.\n"
-    "\n"
-    "Linux rootless option for same-user profiling:\n"
-    "sudo sysctl kernel.yama.ptrace_scope=0\n"
-    "\n"
-    "Persistent setup:\n"
-    "echo 'kernel.yama.ptrace_scope=0' | sudo tee /etc/sysctl.d/10-stackpeek.conf\n"
-    "sudo sysctl --system\n"
-    "\n"
+    STACKPEEK_PERMISSION_HEADING
+    "Linux rootless option for same-user profiling:\n" STACKPEEK_SYSCTL_ADVICE
     "Press Enter to use sudo now, or Esc to cancel.";
 
 std::string scope_text(unsigned value) {
-  return "py-spy needs permission to read another process memory.\n"
-         "\n"
-         "Linux currently has kernel.yama.ptrace_scope=" +
+  return STACKPEEK_PERMISSION_HEADING "Linux currently has kernel.yama.ptrace_scope=" +
          std::to_string(value) +
          ".\n"
          "\n"
-         "Rootless option for same-user profiling:\n"
-         "sudo sysctl kernel.yama.ptrace_scope=0\n"
-         "\n"
-         "Persistent setup:\n"
-         "echo 'kernel.yama.ptrace_scope=0' | sudo tee /etc/sysctl.d/10-stackpeek.conf\n"
-         "sudo sysctl --system\n"
-         "\n"
+         "Rootless option for same-user profiling:\n" STACKPEEK_SYSCTL_ADVICE
          "This relaxes same-user debugging policy system-wide. Press Enter to use sudo now, "
          "or Esc to cancel.";
 }
+
+#undef STACKPEEK_SYSCTL_ADVICE
+#undef STACKPEEK_PERMISSION_HEADING
 
 std::optional<std::string> read_text_file(const std::string& file) {
   std::ifstream in(file, std::ios::binary);
