@@ -1,0 +1,235 @@
+#include "tasks/dump_parser.h"
+
+#include <charconv>
+#include <system_error>
+
+namespace stackpeek::tasks {
+namespace {
+
+constexpr char kEsc = '\x1b';
+constexpr std::string_view kProcessPrefix = "Process ";
+constexpr std::string_view kPythonPrefix = "Python v";
+constexpr std::string_view kThreadPrefix = "Thread ";
+constexpr std::string_view kFrameIndent = "    ";
+constexpr size_t kMaxLineDigits = 10;  // 4294967295
+
+bool in_range(char c, char lo, char hi) { return c >= lo && c <= hi; }
+bool is_digit(char c) { return in_range(c, '0', '9'); }
+bool is_hex_digit(char c) {
+  return is_digit(c) || in_range(c, 'a', 'f') || in_range(c, 'A', 'F');
+}
+
+bool all_of(std::string_view text, bool (*pred)(char)) {
+  for (const char c : text) {
+    if (!pred(c)) return false;
+  }
+  return true;
+}
+
+std::string_view trim_blank_end(std::string_view text) {
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+// Decimal OS thread id, or the interpreter's id as 0x + hex digits.
+bool is_thread_id(std::string_view id) {
+  if (id.size() > 2 && id[0] == '0' && (id[1] == 'x' || id[1] == 'X')) {
+    return all_of(id.substr(2), is_hex_digit);
+  }
+  return !id.empty() && all_of(id, is_digit);
+}
+
+// `Thread ID (STATE)` optionally followed by `: "NAME"`; `line` has no trailing blanks.
+std::optional<ThreadStack> parse_thread_header(std::string_view line) {
+  if (!line.starts_with(kThreadPrefix)) return std::nullopt;
+  std::string_view rest = line.substr(kThreadPrefix.size());
+  const size_t space = rest.find(' ');
+  if (space == std::string_view::npos) return std::nullopt;
+  const std::string_view id = rest.substr(0, space);
+  if (!is_thread_id(id)) return std::nullopt;
+  rest.remove_prefix(space);
+  if (!rest.starts_with(" (")) return std::nullopt;
+  const size_t close = rest.find(')');
+  if (close == std::string_view::npos) return std::nullopt;
+  const auto state = parse_thread_state(rest.substr(2, close - 2));
+  if (!state) return std::nullopt;
+  rest.remove_prefix(close + 1);
+
+  ThreadStack thread;
+  thread.id = std::string(id);
+  thread.state = *state;
+  if (rest.empty()) return thread;
+  constexpr std::string_view kNameOpen = ": \"";
+  if (!rest.starts_with(kNameOpen) || rest.size() < kNameOpen.size() + 1 || !rest.ends_with('"')) {
+    return std::nullopt;
+  }
+  thread.name = std::string(rest.substr(kNameOpen.size(), rest.size() - kNameOpen.size() - 1));
+  return thread;
+}
+
+// The line number after the file's last ':', when it is 1 to 10 digits within 32 bits.
+std::optional<uint32_t> line_number(std::string_view digits) {
+  if (digits.empty() || digits.size() > kMaxLineDigits || !all_of(digits, is_digit)) {
+    return std::nullopt;
+  }
+  uint32_t value = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+  return value;
+}
+
+// `    function (file:line)` or `    function (file)`; `line` has no trailing blanks.
+std::optional<StackFrame> parse_frame(std::string_view line) {
+  if (!line.starts_with(kFrameIndent) || line.size() <= kFrameIndent.size() ||
+      line[kFrameIndent.size()] == ' ') {
+    return std::nullopt;
+  }
+  const std::string_view text = line.substr(kFrameIndent.size());
+  if (!text.ends_with(')')) return std::nullopt;
+  const size_t open = text.rfind(" (");
+  if (open == std::string_view::npos) return std::nullopt;
+  std::string_view location = text.substr(open + 2, text.size() - open - 3);
+
+  StackFrame frame;
+  frame.function = std::string(text.substr(0, open));
+  if (const size_t colon = location.rfind(':'); colon != std::string_view::npos) {
+    if (auto number = line_number(location.substr(colon + 1))) {
+      frame.line = number;
+      location = location.substr(0, colon);
+    }
+  }
+  frame.file = std::string(location);
+  return frame;
+}
+
+bool is_csi_parameter(char c) { return in_range(c, 0x30, 0x3F); }
+bool is_csi_intermediate(char c) { return in_range(c, 0x20, 0x2F); }
+bool is_csi_final(char c) { return in_range(c, 0x40, 0x7E); }
+
+// Splits off the next line (without its "\n"); false when `text` is used up.
+bool next_line(std::string_view& text, std::string_view& line) {
+  if (text.empty()) return false;
+  const size_t end = text.find('\n');
+  line = text.substr(0, end);
+  text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  return true;
+}
+
+std::optional<ProcessDump> parse_plain(std::string_view text) {
+  ProcessDump dump;
+  std::string_view line;
+  if (!next_line(text, line)) return std::nullopt;
+  line = trim_blank_end(line);
+  if (!line.starts_with(kProcessPrefix)) return std::nullopt;
+  dump.process_line = std::string(line);
+  if (!next_line(text, line)) return std::nullopt;
+  line = trim_blank_end(line);
+  if (!line.starts_with(kPythonPrefix)) return std::nullopt;
+  dump.python_line = std::string(line);
+
+  while (next_line(text, line)) {
+    line = trim_blank_end(line);
+    if (line.empty()) continue;
+    if (line.starts_with(kFrameIndent)) {
+      if (dump.threads.empty()) return std::nullopt;
+      auto frame = parse_frame(line);
+      if (!frame) return std::nullopt;
+      dump.threads.back().frames.push_back(std::move(*frame));
+      continue;
+    }
+    auto thread = parse_thread_header(line);
+    if (!thread) return std::nullopt;
+    dump.threads.push_back(std::move(*thread));
+  }
+  return dump;
+}
+
+}  // namespace
+
+std::string_view thread_state_name(ThreadState state) {
+  switch (state) {
+    case ThreadState::Idle:
+      return "idle";
+    case ThreadState::Active:
+      return "active";
+    case ThreadState::ActiveGil:
+      return "active+gil";
+  }
+  return "idle";
+}
+
+std::optional<ThreadState> parse_thread_state(std::string_view text) {
+  if (text == "idle") return ThreadState::Idle;
+  if (text == "active") return ThreadState::Active;
+  if (text == "active+gil") return ThreadState::ActiveGil;
+  return std::nullopt;
+}
+
+std::string strip_ansi(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    const size_t esc = text.find(kEsc, i);
+    if (esc == std::string_view::npos) {
+      out.append(text.substr(i));
+      break;
+    }
+    out.append(text.substr(i, esc - i));
+    i = esc + 1;
+    if (i < text.size() && text[i] == '[') {
+      ++i;
+      while (i < text.size() && is_csi_parameter(text[i])) ++i;
+      while (i < text.size() && is_csi_intermediate(text[i])) ++i;
+      if (i < text.size() && is_csi_final(text[i])) ++i;
+    }
+  }
+  return out;
+}
+
+std::optional<ProcessDump> parse_dump(std::string_view text) {
+  if (text.find(kEsc) == std::string_view::npos) return parse_plain(text);
+  const std::string plain = strip_ansi(text);
+  return parse_plain(plain);
+}
+
+std::string format_frame(const StackFrame& frame) {
+  std::string out;
+  out.reserve(frame.function.size() + frame.file.size() + 16);
+  out += frame.function;
+  out += " (";
+  out += frame.file;
+  if (frame.line) {
+    out += ':';
+    out += std::to_string(*frame.line);
+  }
+  out += ')';
+  return out;
+}
+
+std::string format_dump(const ProcessDump& dump) {
+  std::string out = dump.process_line + "\n" + dump.python_line + "\n\n";
+  for (const auto& thread : dump.threads) {
+    out += kThreadPrefix;
+    out += thread.id;
+    out += " (";
+    out += thread_state_name(thread.state);
+    out += ')';
+    if (thread.name) {
+      out += ": \"";
+      out += *thread.name;
+      out += '"';
+    }
+    out += '\n';
+    for (const auto& frame : thread.frames) {
+      out += kFrameIndent;
+      out += format_frame(frame);
+      out += '\n';
+    }
+  }
+  return out;
+}
+
+}  // namespace stackpeek::tasks

@@ -1,0 +1,375 @@
+#include "tasks/stack_compare.h"
+
+#include <algorithm>
+#include <functional>
+#include <set>
+#include <string_view>
+#include <tuple>
+#include <unordered_map>
+
+namespace stackpeek::tasks {
+namespace {
+
+constexpr size_t kShownFrames = 6;
+constexpr size_t kListedNames = 8;
+constexpr std::string_view kIndent = "    ";
+constexpr std::string_view kEllipsis = "…";
+
+bool same_frames(const std::vector<StackFrame>& a, const std::vector<StackFrame>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i].function != b[i].function || a[i].file != b[i].file) return false;
+  }
+  return true;
+}
+
+void mix(StackSignature& h, uint64_t value) {
+  h ^= value + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+}
+
+uint64_t text_hash(const std::string& text) { return std::hash<std::string_view>{}(text); }
+
+// Members order: ranked processes first by rank, then host, pid and input index.
+auto member_key(const std::vector<DumpResult>& results, size_t index) {
+  const DumpResult& r = results[index];
+  return std::make_tuple(!r.rank.has_value(), r.rank.value_or(0), std::string_view(r.host), r.pid,
+                         index);
+}
+
+std::string_view trim_blank(std::string_view text) {
+  constexpr std::string_view kBlank = " \t\r\n\f\v";
+  const size_t begin = text.find_first_not_of(kBlank);
+  if (begin == std::string_view::npos) return {};
+  return text.substr(begin, text.find_last_not_of(kBlank) - begin + 1);
+}
+
+// The first line of `text` that is not blank, colour sequences removed and trimmed.
+std::string first_line(std::string_view text) {
+  const std::string plain = strip_ansi(text);
+  std::string_view rest = plain;
+  while (!rest.empty()) {
+    const size_t end = rest.find('\n');
+    const std::string_view line = trim_blank(rest.substr(0, end));
+    if (!line.empty()) return std::string(line);
+    if (end == std::string_view::npos) break;
+    rest.remove_prefix(end + 1);
+  }
+  return {};
+}
+
+std::string plural(size_t count, std::string_view one, std::string_view many) {
+  return std::to_string(count) + " " + std::string(count == 1 ? one : many);
+}
+
+// Up to kListedNames items joined by `separator`, then the separator and "…".
+std::string join_capped(const std::vector<std::string>& items, std::string_view separator) {
+  std::string out;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) out += separator;
+    if (i == kListedNames) {
+      out += kEllipsis;
+      break;
+    }
+    out += items[i];
+  }
+  return out;
+}
+
+std::string pid_list(const std::vector<const DumpResult*>& members) {
+  std::vector<std::string> pids;
+  pids.reserve(members.size());
+  for (const auto* member : members) pids.push_back(std::to_string(member->pid));
+  return (members.size() == 1 ? "pid " : "pids ") + join_capped(pids, " ");
+}
+
+// "rank 3 (pid 4242)", "ranks 0-2,4-7 (pids …)", "pids 17 18", joined by ", ".
+std::string screen_names(const std::vector<const DumpResult*>& members) {
+  std::vector<const DumpResult*> ranked, unranked;
+  for (const auto* member : members) (member->rank ? ranked : unranked).push_back(member);
+  std::string out;
+  if (!ranked.empty()) {
+    std::vector<uint32_t> ranks;
+    ranks.reserve(ranked.size());
+    for (const auto* member : ranked) ranks.push_back(*member->rank);
+    std::sort(ranks.begin(), ranks.end());
+    const bool one = std::adjacent_find(ranks.begin(), ranks.end(), std::not_equal_to<>()) ==
+                     ranks.end();
+    out += one ? "rank " : "ranks ";
+    out += compact_ranges(std::move(ranks), kListedNames);
+    out += " (" + pid_list(ranked) + ")";
+  }
+  if (!unranked.empty()) {
+    if (!out.empty()) out += ", ";
+    out += pid_list(unranked);
+  }
+  return out;
+}
+
+std::string_view host_name(const DumpResult& result) {
+  return result.host.empty() ? std::string_view("?") : std::string_view(result.host);
+}
+
+// "node1:0-7 node2:8-10,12-15 web1:4242": the ranks of each host as compact ranges (hosts
+// in the order of their lowest rank), then host:pid for processes without a rank.
+std::string host_names(const std::vector<const DumpResult*>& members) {
+  std::vector<std::string_view> host_order;
+  std::unordered_map<std::string_view, std::vector<uint32_t>> ranks_by_host;
+  std::vector<std::string> names;
+  for (const auto* member : members) {
+    if (!member->rank) continue;
+    auto [it, inserted] = ranks_by_host.try_emplace(host_name(*member));
+    if (inserted) host_order.push_back(it->first);
+    it->second.push_back(*member->rank);
+  }
+  for (const auto host : host_order) {
+    names.push_back(std::string(host) + ":" + compact_ranges(ranks_by_host[host], kListedNames));
+  }
+  for (const auto* member : members) {
+    if (!member->rank) names.push_back(std::string(host_name(*member)) + ":" +
+                                       std::to_string(member->pid));
+  }
+  return join_capped(names, " ");
+}
+
+std::string header(const StackComparison& comparison, const StackBucket& bucket,
+                   const std::vector<DumpResult>& results) {
+  std::vector<const DumpResult*> members;
+  members.reserve(bucket.members.size());
+  for (const size_t index : bucket.members) members.push_back(&results[index]);
+  std::string out = plural(members.size(), "process", "processes") + ": " +
+                    (comparison.hosts > 0 ? host_names(members) : screen_names(members));
+  switch (bucket.kind) {
+    case BucketKind::Stack:
+      if (bucket.unchanged) out += ", unchanged for " + std::to_string(bucket.unchanged->count()) + " s";
+      break;
+    case BucketKind::Failed:
+      out += ", dump failed";
+      break;
+    case BucketKind::Unparsed:
+      out += ", stack not parsed";
+      break;
+  }
+  return out;
+}
+
+void append_detail(std::vector<std::string>& lines, const StackBucket& bucket,
+                   const DumpResult& first) {
+  auto indented = [&](std::string_view text) {
+    lines.push_back(std::string(kIndent) + std::string(text));
+  };
+  switch (bucket.kind) {
+    case BucketKind::Failed: {
+      const std::string line = first_line(first.error);
+      indented(line.empty() ? "(no error message)" : line);
+      return;
+    }
+    case BucketKind::Unparsed: {
+      const std::string line = first_line(first.raw);
+      indented(line.empty() ? "(no output)" : line);
+      return;
+    }
+    case BucketKind::Stack:
+      break;
+  }
+  if (first.dump->threads.empty()) {
+    indented("(no threads)");
+    return;
+  }
+  const auto& frames = first.dump->threads.front().frames;
+  if (frames.empty()) {
+    indented("(no frames)");
+    return;
+  }
+  const size_t shown = std::min(frames.size(), kShownFrames);
+  for (size_t i = 0; i < shown; ++i) indented(format_frame(frames[i]));
+  if (frames.size() > shown) {
+    const size_t more = frames.size() - shown;
+    indented(std::string(kEllipsis) + " " + plural(more, "more frame", "more frames"));
+  }
+}
+
+}  // namespace
+
+DumpResult dump_result_from_record(const RunRecord& record, uint32_t pid,
+                                   std::optional<uint32_t> rank, std::string host) {
+  DumpResult result;
+  result.host = std::move(host);
+  result.pid = pid;
+  result.rank = rank;
+  if (record.status == RunStatus::Success) {
+    result.status = DumpStatus::Ok;
+    result.dump = parse_dump(record.stdout_text);
+    if (!result.dump) result.raw = record.stdout_text;
+  } else {
+    result.status = DumpStatus::Failed;
+    result.error = trim_blank(record.stderr_text).empty() ? record.stdout_text
+                                                          : record.stderr_text;
+  }
+  return result;
+}
+
+bool same_stack(const ProcessDump& a, const ProcessDump& b) {
+  if (a.threads.size() != b.threads.size()) return false;
+  for (size_t i = 0; i < a.threads.size(); ++i) {
+    if (a.threads[i].name != b.threads[i].name) return false;
+    if (!same_frames(a.threads[i].frames, b.threads[i].frames)) return false;
+  }
+  return true;
+}
+
+StackSignature stack_signature(const ProcessDump& dump) {
+  StackSignature h = dump.threads.size();
+  for (const auto& thread : dump.threads) {
+    mix(h, thread.name ? text_hash(*thread.name) : 0x6e6f6e616d65ULL);  // "noname"
+    mix(h, thread.frames.size());
+    for (const auto& frame : thread.frames) {
+      mix(h, text_hash(frame.function));
+      mix(h, text_hash(frame.file));
+    }
+  }
+  return h;
+}
+
+StackComparison compare_stacks(const std::vector<DumpResult>& results) {
+  StackComparison comparison;
+  comparison.processes = results.size();
+  comparison.signatures.resize(results.size());
+
+  std::set<std::string_view> hosts;
+  bool any_host = false;
+  for (const auto& result : results) {
+    hosts.insert(result.host);
+    any_host = any_host || !result.host.empty();
+  }
+  comparison.hosts = any_host ? hosts.size() : 0;
+
+  // Processes in member order, so every bucket's members come out sorted.
+  std::vector<size_t> order(results.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return member_key(results, a) < member_key(results, b);
+  });
+
+  // Buckets with the same signature, by index into comparison.buckets.
+  std::unordered_map<StackSignature, std::vector<size_t>> by_signature;
+  for (const size_t index : order) {
+    const DumpResult& result = results[index];
+    if (result.status == DumpStatus::Failed) {
+      comparison.buckets.push_back({BucketKind::Failed, {index}, std::nullopt});
+      continue;
+    }
+    if (!result.dump) {
+      comparison.buckets.push_back({BucketKind::Unparsed, {index}, std::nullopt});
+      continue;
+    }
+    const StackSignature signature = stack_signature(*result.dump);
+    comparison.signatures[index] = signature;
+    auto& candidates = by_signature[signature];
+    const auto same = std::find_if(candidates.begin(), candidates.end(), [&](size_t bucket) {
+      return same_stack(*results[comparison.buckets[bucket].members.front()].dump, *result.dump);
+    });
+    if (same != candidates.end()) {
+      comparison.buckets[*same].members.push_back(index);
+    } else {
+      candidates.push_back(comparison.buckets.size());
+      comparison.buckets.push_back({BucketKind::Stack, {index}, std::nullopt});
+    }
+  }
+
+  // Buckets were created in the order of their first members, so a stable sort by size
+  // keeps that order among equal sizes.
+  std::stable_sort(comparison.buckets.begin(), comparison.buckets.end(),
+                   [](const StackBucket& a, const StackBucket& b) {
+                     return a.members.size() < b.members.size();
+                   });
+  for (const auto& bucket : comparison.buckets) {
+    switch (bucket.kind) {
+      case BucketKind::Stack:
+        ++comparison.distinct;
+        break;
+      case BucketKind::Failed:
+        ++comparison.failed;
+        break;
+      case BucketKind::Unparsed:
+        ++comparison.unparsed;
+        break;
+    }
+  }
+  return comparison;
+}
+
+void apply_history(StackComparison& comparison, const std::vector<DumpResult>& results,
+                   StackHistory& history, StackHistory::Clock::time_point now) {
+  for (auto& bucket : comparison.buckets) {
+    bucket.unchanged.reset();
+    if (bucket.kind != BucketKind::Stack) continue;
+    std::optional<std::chrono::seconds> least;
+    bool all = true;
+    for (const size_t index : bucket.members) {
+      const DumpResult& result = results[index];
+      const auto seconds =
+          history.observe(result.pid, *comparison.signatures[index], now, result.host);
+      if (!seconds) {
+        all = false;
+      } else if (!least || *seconds < *least) {
+        least = seconds;
+      }
+    }
+    if (all) bucket.unchanged = least;
+  }
+}
+
+std::vector<std::string> comparison_lines(const StackComparison& comparison,
+                                          const std::vector<DumpResult>& results) {
+  std::vector<std::string> lines;
+  std::string summary = "Stacks compared: " + plural(comparison.processes, "process", "processes");
+  if (comparison.hosts > 0) summary += " on " + plural(comparison.hosts, "host", "hosts");
+  summary += ", " + std::to_string(comparison.distinct) + " distinct";
+  if (comparison.failed > 0) summary += ", " + std::to_string(comparison.failed) + " failed";
+  if (comparison.unparsed > 0) {
+    summary += ", " + std::to_string(comparison.unparsed) + " not parsed";
+  }
+  lines.push_back(std::move(summary));
+  for (const auto& bucket : comparison.buckets) {
+    lines.push_back(header(comparison, bucket, results));
+    append_detail(lines, bucket, results[bucket.members.front()]);
+  }
+  lines.emplace_back();
+  return lines;
+}
+
+std::vector<std::string> compare_stack_lines(const std::vector<DumpResult>& results,
+                                             StackHistory* history,
+                                             StackHistory::Clock::time_point now) {
+  StackComparison comparison = compare_stacks(results);
+  if (history != nullptr) apply_history(comparison, results, *history, now);
+  return comparison_lines(comparison, results);
+}
+
+std::string compact_ranges(std::vector<uint32_t> values, size_t max_pieces) {
+  std::sort(values.begin(), values.end());
+  values.erase(std::unique(values.begin(), values.end()), values.end());
+  std::vector<std::string> pieces;
+  for (size_t i = 0; i < values.size();) {
+    size_t j = i;
+    while (j + 1 < values.size() && values[j + 1] == values[j] + 1) ++j;
+    if (j - i >= 2) {
+      pieces.push_back(std::to_string(values[i]) + "-" + std::to_string(values[j]));
+    } else {
+      for (size_t k = i; k <= j; ++k) pieces.push_back(std::to_string(values[k]));
+    }
+    i = j + 1;
+  }
+  std::string out;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (i > 0) out += ",";
+    if (i == max_pieces) {
+      out += kEllipsis;
+      break;
+    }
+    out += pieces[i];
+  }
+  return out;
+}
+
+}  // namespace stackpeek::tasks

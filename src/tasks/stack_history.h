@@ -1,0 +1,46 @@
+#pragma once
+
+// What each process's stack was at its last dump, and since when it has been the same:
+// the "unchanged for S s" of a stack comparison. Holds no clock: the caller passes the time.
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace stackpeek::tasks {
+
+/// A 64-bit digest of a stack as compared (see stack_signature in tasks/stack_compare.h).
+using StackSignature = uint64_t;
+
+/// One session's memory of stacks, per process (host and pid; the host is empty on the
+/// screen). Memory grows by one small entry per process ever observed.
+class StackHistory {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  /// Records that the process showed the stack `signature` at `now`. When its last
+  /// observed stack had the same signature, returns the whole seconds since that stack was
+  /// first seen (0 when `now` is earlier) and keeps that first time; otherwise (first
+  /// observation, or a different stack) remembers `signature` from `now` and returns none.
+  std::optional<std::chrono::seconds> observe(uint32_t pid, StackSignature signature,
+                                              Clock::time_point now, std::string_view host = {});
+
+  /// Forgets the process (e.g. when it is gone); the next observation starts afresh.
+  void forget(uint32_t pid, std::string_view host = {});
+
+  /// Number of processes remembered.
+  size_t size() const { return entries_.size(); }
+
+ private:
+  struct Entry {
+    StackSignature signature = 0;
+    Clock::time_point first_seen;
+  };
+  std::map<std::pair<std::string, uint32_t>, Entry, std::less<>> entries_;
+};
+
+}  // namespace stackpeek::tasks
