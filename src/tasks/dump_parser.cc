@@ -1,5 +1,8 @@
 #include "tasks/dump_parser.h"
 
+#include <string.h>
+
+#include <algorithm>
 #include <charconv>
 #include <system_error>
 
@@ -80,28 +83,46 @@ std::optional<uint32_t> line_number(std::string_view digits) {
   return value;
 }
 
-// `    function (file:line)` or `    function (file)`; `line` has no trailing blanks.
-std::optional<StackFrame> parse_frame(std::string_view line) {
+// Offset of the last " (" in `text` (npos when none): text.rfind(" ("), but looking only
+// at the '(' characters, found with memrchr.
+size_t last_space_paren(std::string_view text) {
+  size_t end = text.size();
+  while (end > 1) {
+    const void* found = memrchr(text.data() + 1, '(', end - 1);
+    if (found == nullptr) break;
+    const size_t at = static_cast<size_t>(static_cast<const char*>(found) - text.data());
+    if (text[at - 1] == ' ') return at - 1;
+    end = at;
+  }
+  return std::string_view::npos;
+}
+
+// A frame whose texts still point into the dump's text.
+struct FrameView {
+  std::string_view function;
+  std::string_view file;
+  std::optional<uint32_t> line;
+};
+
+// Appends the frame of `    function (file:line)` or `    function (file)` to `frames`;
+// false when the line is not a frame. `line` has no trailing blanks.
+bool parse_frame(std::string_view line, std::vector<FrameView>& frames) {
   if (!line.starts_with(kFrameIndent) || line.size() <= kFrameIndent.size() ||
       line[kFrameIndent.size()] == ' ') {
-    return std::nullopt;
+    return false;
   }
   const std::string_view text = line.substr(kFrameIndent.size());
-  if (!text.ends_with(')')) return std::nullopt;
-  const size_t open = text.rfind(" (");
-  if (open == std::string_view::npos) return std::nullopt;
+  if (!text.ends_with(')')) return false;
+  const size_t open = last_space_paren(text);
+  if (open == std::string_view::npos) return false;
   std::string_view location = text.substr(open + 2, text.size() - open - 3);
-
-  StackFrame frame;
-  frame.function = std::string(text.substr(0, open));
+  std::optional<uint32_t> number;
   if (const size_t colon = location.rfind(':'); colon != std::string_view::npos) {
-    if (auto number = line_number(location.substr(colon + 1))) {
-      frame.line = number;
-      location = location.substr(0, colon);
-    }
+    number = line_number(location.substr(colon + 1));
+    if (number) location = location.substr(0, colon);
   }
-  frame.file = std::string(location);
-  return frame;
+  frames.push_back(FrameView{text.substr(0, open), location, number});
+  return true;
 }
 
 bool is_csi_parameter(char c) { return in_range(c, 0x30, 0x3F); }
@@ -129,20 +150,31 @@ std::optional<ProcessDump> parse_plain(std::string_view text) {
   if (!line.starts_with(kPythonPrefix)) return std::nullopt;
   dump.python_line = std::string(line);
 
+  // A thread's frames gather as views in `frames`, whose capacity is reused, and become
+  // an exactly sized vector when the thread ends: one allocation per thread.
+  std::vector<FrameView> frames;
+  auto end_thread = [&] {
+    if (dump.threads.empty()) return;
+    auto& kept = dump.threads.back().frames;
+    kept.reserve(frames.size());
+    for (const auto& frame : frames) {
+      kept.push_back(StackFrame{std::string(frame.function), std::string(frame.file), frame.line});
+    }
+    frames.clear();
+  };
   while (next_line(text, line)) {
     line = trim_blank_end(line);
     if (line.empty()) continue;
     if (line.starts_with(kFrameIndent)) {
-      if (dump.threads.empty()) return std::nullopt;
-      auto frame = parse_frame(line);
-      if (!frame) return std::nullopt;
-      dump.threads.back().frames.push_back(std::move(*frame));
+      if (dump.threads.empty() || !parse_frame(line, frames)) return std::nullopt;
       continue;
     }
     auto thread = parse_thread_header(line);
     if (!thread) return std::nullopt;
+    end_thread();
     dump.threads.push_back(std::move(*thread));
   }
+  end_thread();
   return dump;
 }
 

@@ -1,5 +1,7 @@
 #include "tasks/stack_compare.h"
 
+#include <string.h>
+
 #include <algorithm>
 #include <functional>
 #include <set>
@@ -27,7 +29,40 @@ void mix(StackSignature& h, uint64_t value) {
   h ^= value + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
 }
 
-uint64_t text_hash(const std::string& text) { return std::hash<std::string_view>{}(text); }
+// A fast 64-bit hash of short texts: eight bytes at a time, multiply and fold.
+uint64_t text_hash(const std::string& text) {
+  constexpr uint64_t kMul = 0x9fb21c651e98df25ULL;
+  uint64_t h = text.size() * kMul;
+  const char* p = text.data();
+  size_t left = text.size();
+  auto step = [&](uint64_t word) {
+    h = (h ^ word) * kMul;
+    h ^= h >> 29;
+  };
+  for (; left >= 8; p += 8, left -= 8) {
+    uint64_t word = 0;
+    memcpy(&word, p, 8);
+    step(word);
+  }
+  if (left > 0) {
+    uint64_t word = 0;
+    memcpy(&word, p, left);
+    step(word);
+  }
+  return h;
+}
+
+// A cheap digest of what same_stack compares: thread names, and the number of frames and
+// the lengths of each frame's function and file (no other text is read).
+uint64_t stack_shape(const ProcessDump& dump) {
+  uint64_t h = dump.threads.size();
+  for (const auto& thread : dump.threads) {
+    mix(h, thread.name ? text_hash(*thread.name) : 0x6e6f6e616d65ULL);
+    mix(h, thread.frames.size());
+    for (const auto& frame : thread.frames) mix(h, frame.function.size() << 32 | frame.file.size());
+  }
+  return h;
+}
 
 // Members order: ranked processes first by rank, then host, pid and input index.
 auto member_key(const std::vector<DumpResult>& results, size_t index) {
@@ -250,8 +285,9 @@ StackComparison compare_stacks(const std::vector<DumpResult>& results) {
     return member_key(results, a) < member_key(results, b);
   });
 
-  // Buckets with the same signature, by index into comparison.buckets.
-  std::unordered_map<StackSignature, std::vector<size_t>> by_signature;
+  // Candidate buckets by the shape of their stack; same_stack decides. The full signature
+  // is computed once per bucket: same_stack implies equal signatures.
+  std::unordered_map<uint64_t, std::vector<size_t>> by_shape;
   for (const size_t index : order) {
     const DumpResult& result = results[index];
     if (result.status == DumpStatus::Failed) {
@@ -262,9 +298,7 @@ StackComparison compare_stacks(const std::vector<DumpResult>& results) {
       comparison.buckets.push_back({BucketKind::Unparsed, {index}, std::nullopt});
       continue;
     }
-    const StackSignature signature = stack_signature(*result.dump);
-    comparison.signatures[index] = signature;
-    auto& candidates = by_signature[signature];
+    auto& candidates = by_shape[stack_shape(*result.dump)];
     const auto same = std::find_if(candidates.begin(), candidates.end(), [&](size_t bucket) {
       return same_stack(*results[comparison.buckets[bucket].members.front()].dump, *result.dump);
     });
@@ -274,6 +308,11 @@ StackComparison compare_stacks(const std::vector<DumpResult>& results) {
       candidates.push_back(comparison.buckets.size());
       comparison.buckets.push_back({BucketKind::Stack, {index}, std::nullopt});
     }
+  }
+  for (const auto& bucket : comparison.buckets) {
+    if (bucket.kind != BucketKind::Stack) continue;
+    const StackSignature signature = stack_signature(*results[bucket.members.front()].dump);
+    for (const size_t index : bucket.members) comparison.signatures[index] = signature;
   }
 
   // Buckets were created in the order of their first members, so a stable sort by size
