@@ -3,12 +3,11 @@
 // produce the lines. 63 processes share one stack (with their own thread ids and line
 // numbers); one is different in its first thread.
 #include <fmt/format.h>
-
 #include <time.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -28,13 +27,16 @@ constexpr int kDefaultRuns = 200;
 
 // A torch-like frame: a realistic mix of short and long function names and file paths.
 std::string frame_line(int thread, int frame, int salt) {
-  static const char* const kFunctions[] = {"forward", "_call_impl", "_wrapped_call_impl",
-                                           "all_reduce", "wrapper", "train_step", "<module>",
-                                           "DistributedDataParallel._run_ddp_forward",
-                                           "<lambda>", "run"};
+  static const char* const kFunctions[] = {
+      "forward",  "_call_impl", "_wrapped_call_impl", "all_reduce",
+      "wrapper",  "train_step", "<module>",           "DistributedDataParallel._run_ddp_forward",
+      "<lambda>", "run"};
   static const char* const kFiles[] = {
-      "torch/nn/modules/module.py", "torch/nn/parallel/distributed.py",
-      "torch/distributed/distributed_c10d.py", "train.py", "threading.py",
+      "torch/nn/modules/module.py",
+      "torch/nn/parallel/distributed.py",
+      "torch/distributed/distributed_c10d.py",
+      "train.py",
+      "threading.py",
       "/srv/jobs/experiment-42/.venv/lib/python3.12/site-packages/transformers/models/llama/"
       "modeling_llama.py"};
   const int pick = thread * 7 + frame * 3;
@@ -106,8 +108,8 @@ int main(int argc, char** argv) {
             records[i], 40000 + static_cast<uint32_t>(i), static_cast<uint32_t>(i)));
       }
       parsed = Clock::now();
-      lines = tasks::compare_stack_lines(results, &history,
-                                         session_start + std::chrono::seconds(run));
+      lines =
+          tasks::compare_stack_lines(results, &history, session_start + std::chrono::seconds(run));
       compared = Clock::now();
     }  // the results are freed inside the timing, as the caller would
     const auto end = Clock::now();

@@ -3,11 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "common/utf8.h"
 #include "tasks/dump_json.h"

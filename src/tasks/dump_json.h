@@ -11,11 +11,10 @@
 // (taken as its decimal text), "name" and "line" may be missing (= null), "frames" may be
 // missing (= no frames), and unknown keys are ignored. Everything else must be as above.
 
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "tasks/dump_parser.h"
 

@@ -18,9 +18,7 @@ constexpr size_t kMaxLineDigits = 10;  // 4294967295
 
 bool in_range(char c, char lo, char hi) { return c >= lo && c <= hi; }
 bool is_digit(char c) { return in_range(c, '0', '9'); }
-bool is_hex_digit(char c) {
-  return is_digit(c) || in_range(c, 'a', 'f') || in_range(c, 'A', 'F');
-}
+bool is_hex_digit(char c) { return is_digit(c) || in_range(c, 'a', 'f') || in_range(c, 'A', 'F'); }
 
 bool all_of(std::string_view text, bool (*pred)(char)) {
   for (const char c : text) {

@@ -127,8 +127,8 @@ std::string screen_names(const std::vector<const DumpResult*>& members) {
     ranks.reserve(ranked.size());
     for (const auto* member : ranked) ranks.push_back(*member->rank);
     std::sort(ranks.begin(), ranks.end());
-    const bool one = std::adjacent_find(ranks.begin(), ranks.end(), std::not_equal_to<>()) ==
-                     ranks.end();
+    const bool one =
+        std::adjacent_find(ranks.begin(), ranks.end(), std::not_equal_to<>()) == ranks.end();
     out += one ? "rank " : "ranks ";
     out += compact_ranges(std::move(ranks), kListedNames);
     out += " (" + pid_list(ranked) + ")";
@@ -150,6 +150,7 @@ std::string host_names(const std::vector<const DumpResult*>& members) {
   std::vector<std::string_view> host_order;
   std::unordered_map<std::string_view, std::vector<uint32_t>> ranks_by_host;
   std::vector<std::string> names;
+  names.reserve(members.size());
   for (const auto* member : members) {
     if (!member->rank) continue;
     auto [it, inserted] = ranks_by_host.try_emplace(host_name(*member));
@@ -160,8 +161,8 @@ std::string host_names(const std::vector<const DumpResult*>& members) {
     names.push_back(std::string(host) + ":" + compact_ranges(ranks_by_host[host], kListedNames));
   }
   for (const auto* member : members) {
-    if (!member->rank) names.push_back(std::string(host_name(*member)) + ":" +
-                                       std::to_string(member->pid));
+    if (!member->rank)
+      names.push_back(std::string(host_name(*member)) + ":" + std::to_string(member->pid));
   }
   return join_capped(names, " ");
 }
@@ -175,7 +176,8 @@ std::string header(const StackComparison& comparison, const StackBucket& bucket,
                     (comparison.hosts > 0 ? host_names(members) : screen_names(members));
   switch (bucket.kind) {
     case BucketKind::Stack:
-      if (bucket.unchanged) out += ", unchanged for " + std::to_string(bucket.unchanged->count()) + " s";
+      if (bucket.unchanged)
+        out += ", unchanged for " + std::to_string(bucket.unchanged->count()) + " s";
       break;
     case BucketKind::Failed:
       out += ", dump failed";
@@ -237,8 +239,7 @@ DumpResult dump_result_from_record(const RunRecord& record, uint32_t pid,
     if (!result.dump) result.raw = record.stdout_text;
   } else {
     result.status = DumpStatus::Failed;
-    result.error = trim_blank(record.stderr_text).empty() ? record.stdout_text
-                                                          : record.stderr_text;
+    result.error = trim_blank(record.stderr_text).empty() ? record.stdout_text : record.stderr_text;
   }
   return result;
 }
@@ -281,9 +282,8 @@ StackComparison compare_stacks(const std::vector<DumpResult>& results) {
   // Processes in member order, so every bucket's members come out sorted.
   std::vector<size_t> order(results.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-    return member_key(results, a) < member_key(results, b);
-  });
+  std::sort(order.begin(), order.end(),
+            [&](size_t a, size_t b) { return member_key(results, a) < member_key(results, b); });
 
   // Candidate buckets by the shape of their stack; same_stack decides. The full signature
   // is computed once per bucket: same_stack implies equal signatures.

@@ -37,9 +37,9 @@ enum class DumpStatus { Ok, Failed };
 
 /// One process's dump result: the input of a comparison.
 struct DumpResult {
-  std::string host;                 // empty on the screen; the headless command names hosts
+  std::string host;  // empty on the screen; the headless command names hosts
   uint32_t pid = 0;
-  std::optional<uint32_t> rank;     // torch RANK when known
+  std::optional<uint32_t> rank;  // torch RANK when known
   DumpStatus status = DumpStatus::Ok;
   std::string error;                // Failed: py-spy's standard error (first line is shown)
   std::optional<ProcessDump> dump;  // Ok and parsed

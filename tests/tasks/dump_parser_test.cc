@@ -88,11 +88,11 @@ TEST(DumpParserTest, ThreadHeaders) {
   EXPECT_EQ(only_thread("Thread 1 (idle): \"Thread-1 (worker)\"  \t")->name, "Thread-1 (worker)");
   EXPECT_EQ(only_thread("Thread 0xabcdef (idle)")->id, "0xabcdef");
 
-  for (const char* bad : {"Thread (idle)", "Thread 12x (idle)", "Thread 0x (idle)",
-                          "Thread -1 (idle)", "Thread 1 (sleeping)", "Thread 1 (Idle)",
-                          "Thread 1 idle", "Thread 1 (idle", "Thread 1 (idle): MainThread",
-                          "Thread 1 (idle): \"", "Thread 1 (idle) \"x\"", "thread 1 (idle)",
-                          " Thread 1 (idle)", "Thread  1 (idle)", "Thread 1  (idle)"}) {
+  for (const char* bad :
+       {"Thread (idle)", "Thread 12x (idle)", "Thread 0x (idle)", "Thread -1 (idle)",
+        "Thread 1 (sleeping)", "Thread 1 (Idle)", "Thread 1 idle", "Thread 1 (idle",
+        "Thread 1 (idle): MainThread", "Thread 1 (idle): \"", "Thread 1 (idle) \"x\"",
+        "thread 1 (idle)", " Thread 1 (idle)", "Thread  1 (idle)", "Thread 1  (idle)"}) {
     EXPECT_FALSE(only_thread(bad)) << bad;
   }
 }
@@ -126,10 +126,10 @@ TEST(DumpParserTest, FrameShapes) {
   EXPECT_EQ(only_frame("    f (:9)"), frame("f", "", 9));
   EXPECT_EQ(only_frame("    forward (model.py:88)   \r"), frame("forward", "model.py", 88));
 
-  for (const char* bad : {"    forward", "    forward model.py:88", "    forward (model.py:88",
-                          "    (model.py:88)", "     forward (model.py:88)",
-                          "        Arguments:", "   forward (model.py:88)",
-                          "\tforward (model.py:88)", "    forward(model.py:88)"}) {
+  for (const char* bad :
+       {"    forward", "    forward model.py:88", "    forward (model.py:88", "    (model.py:88)",
+        "     forward (model.py:88)", "        Arguments:", "   forward (model.py:88)",
+        "\tforward (model.py:88)", "    forward(model.py:88)"}) {
     EXPECT_FALSE(only_frame(bad)) << bad;
   }
 }
@@ -186,7 +186,7 @@ TEST(DumpParserTest, StripAnsi) {
   EXPECT_EQ(strip_ansi("\x1b[1;32mhot\x1b[0m"), "hot");
   EXPECT_EQ(strip_ansi("a\x1b[?25hb"), "ab");
   EXPECT_EQ(strip_ansi("a\x1b]0;t\x07"), "a]0;t\x07");  // only the ESC of other sequences
-  EXPECT_EQ(strip_ansi("a\x1b[12"), "a");                // cut off at the end
+  EXPECT_EQ(strip_ansi("a\x1b[12"), "a");               // cut off at the end
   EXPECT_EQ(strip_ansi("a\x1b"), "a");
   EXPECT_EQ(strip_ansi("a\x1b[1\nb"), "a\nb");  // a line feed ends a broken sequence
 }
@@ -281,7 +281,8 @@ TEST(DumpJsonTest, WrongShapesAreRefusedWithAReason) {
 
 // Standard output of the stand-in's `dump --pid PID`, with `env` prepended to its command.
 std::string stand_in_dump(const std::string& env, pid_t pid) {
-  const std::string command = env + " /usr/bin/python3 " STACKPEEK_TEST_DIR "/bin/py-spy dump --pid " +
+  const std::string command = env +
+                              " /usr/bin/python3 " STACKPEEK_TEST_DIR "/bin/py-spy dump --pid " +
                               std::to_string(pid) + " 2>/dev/null";
   std::string out;
   FILE* pipe = popen(command.c_str(), "r");

@@ -55,8 +55,7 @@ const std::vector<ThreadSpec> kDataLoader = {
       "<module>|train.py|120"}},
     {"Thread-1", {"wait|threading.py|331"}}};
 
-DumpResult ok(uint32_t pid, std::optional<uint32_t> rank, ProcessDump dump,
-              std::string host = {}) {
+DumpResult ok(uint32_t pid, std::optional<uint32_t> rank, ProcessDump dump, std::string host = {}) {
   DumpResult result;
   result.host = std::move(host);
   result.pid = pid;
@@ -95,21 +94,16 @@ TEST(StackCompareTest, EightRanksOneOddOneOut) {
   // Input order does not matter.
   auto results = eight_ranks();
   std::swap(results[0], results[5]);
-  EXPECT_EQ(compare_stack_lines(results, nullptr, kT0),
-            (Lines{"Stacks compared: 8 processes, 2 distinct",
-                   "1 process: rank 3 (pid 4242)",
-                   "    _next_data (torch/utils/data/dataloader.py:1329)",
-                   "    __next__ (torch/utils/data/dataloader.py:631)",
-                   "    train_step (train.py:38)",
-                   "    main (train.py:12)",
-                   "    <module> (train.py:120)",
-                   "7 processes: ranks 0-2,4-7 (pids 4239 4240 4241 4243 4244 4245 4246)",
-                   "    all_reduce (torch/distributed/distributed_c10d.py:2050)",
-                   "    wrapper (torch/distributed/c10d_logger.py:83)",
-                   "    train_step (train.py:41)",
-                   "    main (train.py:12)",
-                   "    <module> (train.py:120)",
-                   ""}));
+  EXPECT_EQ(
+      compare_stack_lines(results, nullptr, kT0),
+      (Lines{"Stacks compared: 8 processes, 2 distinct", "1 process: rank 3 (pid 4242)",
+             "    _next_data (torch/utils/data/dataloader.py:1329)",
+             "    __next__ (torch/utils/data/dataloader.py:631)", "    train_step (train.py:38)",
+             "    main (train.py:12)", "    <module> (train.py:120)",
+             "7 processes: ranks 0-2,4-7 (pids 4239 4240 4241 4243 4244 4245 4246)",
+             "    all_reduce (torch/distributed/distributed_c10d.py:2050)",
+             "    wrapper (torch/distributed/c10d_logger.py:83)", "    train_step (train.py:41)",
+             "    main (train.py:12)", "    <module> (train.py:120)", ""}));
 }
 
 TEST(StackCompareTest, SameStackIgnoresLinesIdsAndStates) {
@@ -156,9 +150,8 @@ TEST(StackCompareTest, BucketOrderSmallestFirstThenRankThenPid) {
   const ProcessDump c = make_dump({{"MainThread", {"c|c.py|1"}}});
   const ProcessDump d = make_dump({{"MainThread", {"d|d.py|1"}}});
   // Sizes: a 3, b 1 (rank 5), c 1 (rank 2), d 1 (no rank, pid 1).
-  const std::vector<DumpResult> results = {
-      ok(10, 0, a), ok(11, 5, b), ok(12, 1, a), ok(13, 2, c), ok(1, std::nullopt, d),
-      ok(14, 3, a)};
+  const std::vector<DumpResult> results = {ok(10, 0, a), ok(11, 5, b),           ok(12, 1, a),
+                                           ok(13, 2, c), ok(1, std::nullopt, d), ok(14, 3, a)};
   const StackComparison comparison = compare_stacks(results);
   ASSERT_EQ(comparison.buckets.size(), 4u);
   EXPECT_EQ(comparison.buckets[0].members, std::vector<size_t>{3});  // rank 2
@@ -185,12 +178,11 @@ TEST(StackCompareTest, HeadersWithoutHosts) {
   EXPECT_EQ(compare_stack_lines({ok(18, std::nullopt, a), ok(17, std::nullopt, a)}, nullptr, kT0),
             (Lines{"Stacks compared: 2 processes, 1 distinct", "2 processes: pids 17 18",
                    "    a (a.py:1)", ""}));
-  EXPECT_EQ(compare_stack_lines({ok(12, std::nullopt, a), ok(11, 1, a), ok(10, 0, a),
-                                 ok(9, std::nullopt, b)},
-                                nullptr, kT0),
-            (Lines{"Stacks compared: 4 processes, 2 distinct", "1 process: pid 9",
-                   "    b (b.py:1)", "3 processes: ranks 0,1 (pids 10 11), pid 12",
-                   "    a (a.py:1)", ""}));
+  EXPECT_EQ(compare_stack_lines(
+                {ok(12, std::nullopt, a), ok(11, 1, a), ok(10, 0, a), ok(9, std::nullopt, b)},
+                nullptr, kT0),
+            (Lines{"Stacks compared: 4 processes, 2 distinct", "1 process: pid 9", "    b (b.py:1)",
+                   "3 processes: ranks 0,1 (pids 10 11), pid 12", "    a (a.py:1)", ""}));
 
   // Twenty ranks, every third one missing: rank pieces and pids are cut after eight.
   std::vector<DumpResult> many;
@@ -209,15 +201,16 @@ TEST(StackCompareTest, HeadersWithoutHosts) {
 
 TEST(StackCompareTest, FramesAreCutAfterSixAndUseTheFirstMembersLines) {
   std::vector<std::string> frames;
-  for (int i = 1; i <= 13; ++i) frames.push_back("f" + std::to_string(i) + "|m.py|" + std::to_string(i));
+  for (int i = 1; i <= 13; ++i)
+    frames.push_back("f" + std::to_string(i) + "|m.py|" + std::to_string(i));
   ProcessDump rank0 = make_dump({{"MainThread", frames}});
   ProcessDump rank1 = rank0;
   for (auto& f : rank1.threads[0].frames) f.line = *f.line + 100;
   const Lines lines = compare_stack_lines({ok(8, 1, rank1), ok(7, 0, rank0)}, nullptr, kT0);
-  EXPECT_EQ(lines, (Lines{"Stacks compared: 2 processes, 1 distinct",
-                          "2 processes: ranks 0,1 (pids 7 8)", "    f1 (m.py:1)",
-                          "    f2 (m.py:2)", "    f3 (m.py:3)", "    f4 (m.py:4)",
-                          "    f5 (m.py:5)", "    f6 (m.py:6)", "    … 7 more frames", ""}));
+  EXPECT_EQ(lines,
+            (Lines{"Stacks compared: 2 processes, 1 distinct", "2 processes: ranks 0,1 (pids 7 8)",
+                   "    f1 (m.py:1)", "    f2 (m.py:2)", "    f3 (m.py:3)", "    f4 (m.py:4)",
+                   "    f5 (m.py:5)", "    f6 (m.py:6)", "    … 7 more frames", ""}));
 
   frames.resize(7);
   EXPECT_EQ(compare_stack_lines({ok(7, 0, make_dump({{"MainThread", frames}})),
@@ -259,19 +252,14 @@ TEST(StackCompareTest, FailedAndUnparsedDumpsAreBucketsOfTheirOwn) {
   EXPECT_FALSE(comparison.signatures[4]);
   EXPECT_EQ(comparison_lines(comparison, results),
             (Lines{"Stacks compared: 7 processes, 1 distinct, 3 failed, 2 not parsed",
-                   "1 process: rank 3 (pid 13), stack not parsed",
-                   "    Process 13: python3 x.py",
-                   "1 process: rank 4 (pid 14), stack not parsed",
-                   "    (no output)",
+                   "1 process: rank 3 (pid 13), stack not parsed", "    Process 13: python3 x.py",
+                   "1 process: rank 4 (pid 14), stack not parsed", "    (no output)",
                    "1 process: rank 5 (pid 15), dump failed",
                    "    Error: Failed to find python version from target process",
                    "1 process: rank 6 (pid 16), dump failed",
                    "    Error: Failed to find python version from target process",
-                   "1 process: pid 17, dump failed",
-                   "    (no error message)",
-                   "2 processes: ranks 0,1 (pids 10 11)",
-                   "    a (a.py:1)",
-                   ""}));
+                   "1 process: pid 17, dump failed", "    (no error message)",
+                   "2 processes: ranks 0,1 (pids 10 11)", "    a (a.py:1)", ""}));
 }
 
 TEST(StackCompareTest, HostsChangeTheNaming) {
@@ -287,8 +275,7 @@ TEST(StackCompareTest, HostsChangeTheNaming) {
   EXPECT_EQ(lines, (Lines{"Stacks compared: 18 processes on 3 hosts, 2 distinct",
                           "3 processes: node2:11 web1:4242 web1:4243", "    b (b.py:1)",
                           "15 processes: node1:0-7 node2:8-10,12-15", "    a (a.py:1)", ""}));
-  const Lines one_host =
-      compare_stack_lines({ok(1, 0, a, "h"), ok(2, 1, a, "h")}, nullptr, kT0);
+  const Lines one_host = compare_stack_lines({ok(1, 0, a, "h"), ok(2, 1, a, "h")}, nullptr, kT0);
   EXPECT_EQ(one_host[0], "Stacks compared: 2 processes on 1 host, 1 distinct");
   EXPECT_EQ(one_host[1], "2 processes: h:0,1");
   // A result without a host among named ones.
@@ -296,7 +283,8 @@ TEST(StackCompareTest, HostsChangeTheNaming) {
             "2 processes: h:0 ?:2");
   // Names are cut after eight.
   std::vector<DumpResult> spread;
-  for (uint32_t i = 0; i < 10; ++i) spread.push_back(ok(i, std::nullopt, a, "n" + std::to_string(i)));
+  for (uint32_t i = 0; i < 10; ++i)
+    spread.push_back(ok(i, std::nullopt, a, "n" + std::to_string(i)));
   EXPECT_EQ(compare_stack_lines(spread, nullptr, kT0)[1],
             "10 processes: n0:0 n1:1 n2:2 n3:3 n4:4 n5:5 n6:6 n7:7 …");
 }
@@ -387,8 +375,9 @@ TEST(StackHistoryTest, BucketIsUnchangedWhenAllItsMembersAre) {
   EXPECT_EQ(lines[1], "1 process: rank 3 (pid 4242), unchanged for 10 s");
   EXPECT_EQ(lines[7], "1 process: rank 5 (pid 4244)");
   EXPECT_EQ(lines[13], "1 process: rank 8 (pid 5000), dump failed");
-  EXPECT_EQ(lines[15], "6 processes: ranks 0-2,4,6,7 (pids 4239 4240 4241 4243 4245 4246), "
-                       "unchanged for 10 s");
+  EXPECT_EQ(lines[15],
+            "6 processes: ranks 0-2,4,6,7 (pids 4239 4240 4241 4243 4245 4246), "
+            "unchanged for 10 s");
 
   // Rank 5 back in all_reduce: its bucket is whole again, but rank 5 is new to its stack,
   // so the seven do not count as unchanged.
@@ -398,8 +387,9 @@ TEST(StackHistoryTest, BucketIsUnchangedWhenAllItsMembersAre) {
   EXPECT_EQ(lines[9], "7 processes: ranks 0-2,4-7 (pids 4239 4240 4241 4243 4244 4245 4246)");
   lines = compare_stack_lines(results, &history, kT0 + seconds(20));
   // The minimum over the members: rank 5 has been in all_reduce for 5 s.
-  EXPECT_EQ(lines[9], "7 processes: ranks 0-2,4-7 (pids 4239 4240 4241 4243 4244 4245 4246), "
-                      "unchanged for 5 s");
+  EXPECT_EQ(lines[9],
+            "7 processes: ranks 0-2,4-7 (pids 4239 4240 4241 4243 4244 4245 4246), "
+            "unchanged for 5 s");
 }
 
 TEST(StackHistoryTest, ApplyHistoryOnAComparison) {
