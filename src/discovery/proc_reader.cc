@@ -7,21 +7,20 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <limits>
 
 #include "common/utf8.h"
+#include "common/util.h"
 
 namespace stackpeek::discovery {
 namespace {
 
 constexpr size_t kInitialBuffer = 4096;
 
-std::optional<uint32_t> parse_pid(const char* name) {
-  uint32_t pid = 0;
-  const char* end = name;
-  while (*end != '\0') ++end;
-  const auto [ptr, ec] = std::from_chars(name, end, pid);
-  if (ec != std::errc() || ptr != end || name == end) return std::nullopt;
-  return pid;
+std::optional<uint32_t> parse_pid(std::string_view name) {
+  const auto pid = parse_unsigned(name, std::numeric_limits<uint32_t>::max());
+  if (!pid) return std::nullopt;
+  return static_cast<uint32_t>(*pid);
 }
 
 // Splits off the next space-separated field of a stat line.
@@ -31,12 +30,6 @@ std::string_view next_field(std::string_view& rest) {
   const std::string_view field = rest.substr(0, end);
   rest.remove_prefix(end);
   return field;
-}
-
-uint64_t to_number(std::string_view field) {
-  uint64_t value = 0;
-  std::from_chars(field.data(), field.data() + field.size(), value);
-  return value;
 }
 
 // A failed open or read of a file every live process has means the process has gone.
@@ -117,7 +110,7 @@ StatFields ProcReader::stat_fields() const {
   std::array<uint64_t, 25> number{};
   std::string_view rest = stat_rest_;
   for (size_t i = 3; i < number.size() && !rest.empty(); ++i) {
-    number[i] = to_number(next_field(rest));
+    number[i] = parse_unsigned(next_field(rest)).value_or(0);
   }
   StatFields fields;
   if (number[4] != 0) fields.parent_pid = static_cast<uint32_t>(number[4]);
@@ -140,12 +133,9 @@ std::optional<std::vector<std::string>> ProcReader::read_cmdline(uint32_t pid) {
   const int err = read_file(pid_path(pid, "cmdline"), data_buffer_, length);
   if (process_gone(err)) return std::nullopt;
   std::vector<std::string> arguments;
-  // A final NUL ends the last argument rather than starting an empty one.
-  std::string_view rest(data_buffer_.data(), err == 0 ? length : 0);
-  while (!rest.empty()) {
-    const size_t end = std::min(rest.find('\0'), rest.size());
-    arguments.push_back(utf8::decode_lossy(rest.substr(0, end)));
-    rest.remove_prefix(std::min(end + 1, rest.size()));
+  const std::string_view block(data_buffer_.data(), err == 0 ? length : 0);
+  for (const std::string_view argument : split_nul(block)) {
+    arguments.push_back(utf8::decode_lossy(argument));
   }
   return arguments;
 }

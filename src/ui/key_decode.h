@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/keys.h"
+#include "app/key_event.h"
 
 namespace stackpeek::ui {
 

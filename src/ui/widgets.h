@@ -28,11 +28,11 @@ struct Line {
 /// Lines of text, top to bottom.
 using Text = std::vector<Line>;
 
-/// The lines of `text` split at line feeds: a carriage return right before a line feed is
-/// dropped and a final line feed adds no empty line; an empty text is one empty line.
-std::vector<std::string_view> split_lines(std::string_view text);
+/// The lines of `text` as stackpeek::split_lines gives them, except that an empty text is
+/// one empty line: whatever is drawn takes at least one row.
+std::vector<std::string_view> display_lines(std::string_view text);
 
-/// `split_lines` as unstyled text.
+/// `display_lines` as unstyled text.
 Text text_from(std::string_view text);
 
 /// Draws a bordered block with `title` on its top border from the second column, patching
@@ -67,7 +67,7 @@ struct ListState {
   size_t offset = 0;
 };
 
-/// Draws a list of items, each split into lines as `split_lines` does and shown only when
+/// Draws a list of items, each split into lines as `display_lines` does and shown only when
 /// it fits whole. While an item is selected every line starts with the width of
 /// `highlight_symbol` (the symbol on the selected item's first line, blanks elsewhere) and
 /// the selected item's rows get `highlight_style` across the full width. The view scrolls

@@ -1,6 +1,7 @@
-#include "discovery/python_test.h"
+#include "discovery/python_name.h"
 
 #include "common/utf8.h"
+#include "common/util.h"
 #include "discovery/path_parts.h"
 
 namespace stackpeek::discovery {
@@ -23,14 +24,6 @@ bool argument_passes(std::string_view argument) {
 }
 
 }  // namespace
-
-std::string ascii_lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 bool is_python_name(std::string_view word) {
   if (word == kPython || word == "python.exe") return true;
