@@ -16,68 +16,62 @@ using Mode = AppMode::Kind;
 KeyEvent ch(char32_t c) { return KeyEvent::character(c); }
 KeyEvent key(Code code) { return KeyEvent::of(code); }
 
-KeyOutcome run_action(App& app, void (*action)(App&)) {
-  action(app);
+template <void (*Action)(App&)>
+KeyOutcome then_continue(App& app) {
+  Action(app);
+  return KeyOutcome::next();
+}
+
+template <SpyMode Mode>
+KeyOutcome request(App& app) {
+  request_run(app, Mode);
+  return KeyOutcome::next();
+}
+
+template <int Delta>
+KeyOutcome move(App& app) {
+  move_selection(app, Delta);
+  return KeyOutcome::next();
+}
+
+template <int Delta>
+KeyOutcome scroll(App& app) {
+  scroll_output(app, Delta);
   return KeyOutcome::next();
 }
 
 KeyOutcome quit(App&) { return KeyOutcome::quit(); }
 
+// Enter in the prompt hands the pending request to the main loop, which runs "sudo -v".
+KeyOutcome accept_sudo(App& app) {
+  return {KeyOutcome::Kind::SudoRequest, app.mode.pending_selection, app.mode.pending_mode};
+}
+
 std::vector<KeyBinding> make_table() {
   return {
       {Mode::Browse, "Enter", "Record selected process/group for 30 seconds", "Enter record",
-       {key(Code::Enter)},
-       [](App& app) {
-         request_run(app, SpyMode::Record);
-         return KeyOutcome::next();
-       }},
+       {key(Code::Enter)}, request<SpyMode::Record>},
       {Mode::Browse, "d", "Dump selected process/group", "d dump", {ch('d')},
-       [](App& app) {
-         request_run(app, SpyMode::Dump);
-         return KeyOutcome::next();
-       }},
+       request<SpyMode::Dump>},
       {Mode::Browse, "t", "Live py-spy top for selected PID", "t top", {ch('t')},
-       [](App& app) {
-         request_run(app, SpyMode::Top);
-         return KeyOutcome::next();
-       }},
+       request<SpyMode::Top>},
       {Mode::Browse, "r", "Refresh process groups", "r refresh", {ch('r')},
-       [](App& app) { return run_action(app, refresh); }},
+       then_continue<refresh>},
       {Mode::Browse, "Space", "Expand/collapse group", "Space expand", {ch(' ')},
-       [](App& app) { return run_action(app, toggle_group); }},
+       then_continue<toggle_group>},
       {Mode::Browse, "j/k, arrows", "Move selection", "j/k move", {ch('j'), key(Code::Down)},
-       [](App& app) {
-         move_selection(app, 1);
-         return KeyOutcome::next();
-       }},
-      {Mode::Browse, "j/k, arrows", "", "", {ch('k'), key(Code::Up)},
-       [](App& app) {
-         move_selection(app, -1);
-         return KeyOutcome::next();
-       }},
+       move<1>},
+      {Mode::Browse, "j/k, arrows", "", "", {ch('k'), key(Code::Up)}, move<-1>},
       {Mode::Browse, "PageUp/Down", "Scroll output", "PgUp/PgDn output", {key(Code::PageUp)},
-       [](App& app) {
-         scroll_output(app, -kPageStep);
-         return KeyOutcome::next();
-       }},
-      {Mode::Browse, "PageUp/Down", "", "", {key(Code::PageDown)},
-       [](App& app) {
-         scroll_output(app, kPageStep);
-         return KeyOutcome::next();
-       }},
+       scroll<-kPageStep>},
+      {Mode::Browse, "PageUp/Down", "", "", {key(Code::PageDown)}, scroll<kPageStep>},
       {Mode::Browse, "q", "Quit", "q quit", {ch('q')}, quit},
 
-      {Mode::Permission, "Enter", "", "", {key(Code::Enter)},
-       [](App& app) {
-         return KeyOutcome{KeyOutcome::Kind::SudoRequest, app.mode.pending_selection,
-                           app.mode.pending_mode};
-       }},
-      {Mode::Permission, "Esc", "", "", {key(Code::Esc), ch('c')},
-       [](App& app) { return run_action(app, cancel_prompt); }},
+      {Mode::Permission, "Enter", "", "", {key(Code::Enter)}, accept_sudo},
+      {Mode::Permission, "Esc", "", "", {key(Code::Esc), ch('c')}, then_continue<cancel_prompt>},
       {Mode::Permission, "q", "", "", {ch('q')}, quit},
 
-      {Mode::Running, "Esc", "", "", {key(Code::Esc), ch('c')},
-       [](App& app) { return run_action(app, cancel_run); }},
+      {Mode::Running, "Esc", "", "", {key(Code::Esc), ch('c')}, then_continue<cancel_run>},
       {Mode::Running, "q", "", "", {ch('q')}, quit},
   };
 }

@@ -22,7 +22,7 @@ struct Clock {
   bool uptime_read = false;
 };
 
-// Average CPU use over the process's lifetime, as ps reports %CPU.
+// Average CPU use over the process's lifetime, in percent of one CPU.
 double cpu_percent(const StatFields& stat, ProcReader& reader, Clock& clock) {
   if (!clock.uptime_read) {
     clock.uptime = reader.read_uptime();

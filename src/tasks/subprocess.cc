@@ -102,8 +102,8 @@ std::expected<pid_t, int> start(const ProcessSpec& process, const SpawnSetup& se
   argv.push_back(nullptr);
 
   pid_t pid = -1;
-  // glibc reports a failed exec through the return value, so a missing or
-  // non-executable program shows up here.
+  // A missing or non-executable program makes the spawn call itself fail, so it shows
+  // up here as a start failure rather than as an exit status.
   const int err =
       process.search_path
           ? posix_spawnp(&pid, path.c_str(), setup.actions(), setup.attr(), argv.data(), environ)

@@ -1,5 +1,5 @@
-// The process list: a stateful list that behaves like ratatui's, so only whole items are
-// shown and the view moves only as far as the selection needs.
+// The process list: only whole items are shown, and the view moves only as far as the
+// selection needs, so the rows stay put while the selection moves within the view.
 #include <algorithm>
 #include <string>
 #include <utility>

@@ -49,10 +49,9 @@ int render_line(Buffer& buffer, int x, int y, int width, const Line& line, Style
 /// not drawn.
 void render_text(Buffer& buffer, Rect area, const Text& text, Style base = {});
 
-/// The lines of `text` wrapped at word boundaries to `width` columns, as ratatui's word
-/// wrapper without trimming: leading blanks stay, blanks at a break are dropped as far as
-/// they would have fitted on the broken line, and words longer than the width are broken
-/// between characters.
+/// The lines of `text` wrapped at word boundaries to `width` columns without trimming:
+/// leading blanks stay, blanks at a break are dropped as far as they would have fitted on
+/// the broken line, and words longer than the width are broken between characters.
 std::vector<Line> wrap_lines(const Text& text, int width);
 
 /// Draws `text` wrapped as `wrap_lines` does, skipping its first `scroll` wrapped lines.
