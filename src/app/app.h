@@ -74,7 +74,8 @@ App make_app(Services services = Services::system());
 /// selection on a row (0 when there are none).
 void update_rows(App& app);
 
-/// The group and member of the selected row; nothing when no row is selected.
+/// The group and member of the selected row; nothing when the selection is past the rows
+/// or its row no longer matches the groups.
 std::optional<RowTarget> selected_row(const App& app);
 
 }  // namespace stackpeek::app

@@ -4,7 +4,6 @@
 
 #include "common/utf8.h"
 #include "discovery/path_parts.h"
-#include "discovery/python_name.h"
 
 namespace stackpeek::discovery {
 namespace {

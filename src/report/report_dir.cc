@@ -9,6 +9,8 @@
 #include <memory>
 #include <system_error>
 
+#include "common/util.h"
+
 namespace stackpeek::report {
 namespace {
 

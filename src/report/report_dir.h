@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "common/error.h"
-#include "common/util.h"
 
 namespace stackpeek::report {
 
