@@ -9,6 +9,7 @@
 #include <charconv>
 #include <limits>
 
+#include "common/unique_fd.h"
 #include "common/utf8.h"
 #include "common/util.h"
 
@@ -38,17 +39,13 @@ bool process_gone(int err) { return err == ENOENT || err == ESRCH; }
 }  // namespace
 
 ProcReader::ProcReader(const std::string& root)
-    : root_fd_(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
-
-ProcReader::~ProcReader() {
-  if (root_fd_ >= 0) ::close(root_fd_);
-}
+    : root_(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
 
 std::vector<uint32_t> ProcReader::list_pids() const {
   std::vector<uint32_t> pids;
-  if (root_fd_ < 0) return pids;
+  if (!root_) return pids;
   // fdopendir takes ownership, so list through a duplicate and keep the root open.
-  const int fd = ::openat(root_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = ::openat(root_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
   if (dir == nullptr) {
     if (fd >= 0) ::close(fd);
@@ -72,18 +69,15 @@ const char* ProcReader::pid_path(uint32_t pid, const char* name) {
 
 int ProcReader::read_file(const char* relative, std::string& buffer, size_t& length) {
   length = 0;
-  const int fd = ::openat(root_fd_, relative, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
+  const UniqueFd fd(::openat(root_.get(), relative, O_RDONLY | O_CLOEXEC));
+  if (!fd) return errno;
   // The buffer only grows, so after the first few processes no read allocates.
   while (true) {
     if (buffer.size() - length < kInitialBuffer) buffer.resize(2 * buffer.size() + kInitialBuffer);
-    const ssize_t got = ::read(fd, buffer.data() + length, buffer.size() - length);
+    const ssize_t got = ::read(fd.get(), buffer.data() + length, buffer.size() - length);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      const int err = got < 0 ? errno : 0;
-      ::close(fd);
-      return err;
-    }
+    if (got < 0) return errno;
+    if (got == 0) return 0;
     length += static_cast<size_t>(got);
   }
 }
@@ -123,7 +117,7 @@ StatFields ProcReader::stat_fields() const {
 
 std::optional<std::string> ProcReader::read_link(uint32_t pid, const char* name) {
   char target[4096];
-  const ssize_t size = ::readlinkat(root_fd_, pid_path(pid, name), target, sizeof(target));
+  const ssize_t size = ::readlinkat(root_.get(), pid_path(pid, name), target, sizeof(target));
   if (size < 0 || static_cast<size_t>(size) >= sizeof(target)) return std::nullopt;
   return std::string(target, static_cast<size_t>(size));
 }

@@ -29,7 +29,7 @@ bool is_python_name(std::string_view word) {
   if (word == kPython || word == "python.exe") return true;
   if (!word.starts_with(kPython) || word.size() <= kPython.size()) return false;
   size_t pos = kPython.size();
-  // "Longer than six characters" holds as soon as one character follows "python".
+  // The character right after "python" decides: "python3.12" passes, "pythonw" does not.
   return utf8::is_numeric(utf8::next(word, pos));
 }
 
