@@ -76,7 +76,7 @@ void show_top_frame(App& app, tasks::TopFrame frame) {
   app.output_scroll = 0;
 }
 
-void complete_run(App& app, tasks::Finished finished) {
+void complete_run(App& app, const tasks::Finished& finished) {
   app.active_run.reset();
   app.mode = AppMode::browse();
   const std::optional<report::ReportDir> report_dir = std::exchange(app.active_report, {});
@@ -181,7 +181,7 @@ void drain_events(App& app) {
       show_top_frame(app, std::move(*frame));
       continue;
     }
-    complete_run(app, std::get<tasks::Finished>(std::move(*event)));
+    complete_run(app, std::get<tasks::Finished>(*event));
     return;
   }
 }
