@@ -76,11 +76,11 @@ void show_top_frame(App& app, tasks::TopFrame frame) {
   app.output_scroll = 0;
 }
 
-void complete_run(App& app, const tasks::Finished& finished) {
+void complete_run(App& app, tasks::Finished finished) {
+  const std::vector<RunRecord> records = std::move(finished.records);
   app.active_run.reset();
   app.mode = AppMode::browse();
   const std::optional<report::ReportDir> report_dir = std::exchange(app.active_report, {});
-  const auto& records = finished.records;
   const std::string count = std::to_string(records.size());
   if (!report_dir) {
     const bool failed = std::any_of(records.begin(), records.end(), [](const RunRecord& r) {
@@ -181,7 +181,7 @@ void drain_events(App& app) {
       show_top_frame(app, std::move(*frame));
       continue;
     }
-    complete_run(app, std::get<tasks::Finished>(*event));
+    complete_run(app, std::get<tasks::Finished>(std::move(*event)));
     return;
   }
 }
