@@ -93,7 +93,7 @@ int main() {
     }
     const auto begin = std::chrono::steady_clock::now();
     const int64_t start = realtime_ns();
-    auto handle = stackpeek::tasks::spawn_capture_worker(std::move(commands), std::nullopt);
+    auto handle = stackpeek::tasks::spawn_capture_worker(std::move(commands));
     if (!wait_finished(handle)) {
       fmt::print(stderr, "run {} did not finish\n", run);
       return 1;

@@ -1,32 +1,33 @@
 // stackpeek: find Python processes and profile them with py-spy.
+#include <fmt/format.h>
+
 #include <cstdio>
 #include <exception>
+#include <string>
 #include <string_view>
 
+#include "app/key_table.h"
 #include "app/screen.h"
 #include "common/error.h"
 #include "ui/terminal_screen.h"
 
 namespace {
 
-constexpr std::string_view kHelp =
-    "stackpeek " STACKPEEK_VERSION
-    "\n"
-    "\n"
-    "Usage:\n"
-    "stackpeek\n"
-    "stackpeek --help\n"
-    "stackpeek --version\n"
-    "\n"
-    "Keys:\n"
-    "Enter       Record selected process/group for 30 seconds\n"
-    "d           Dump selected process/group\n"
-    "t           Live py-spy top for selected PID\n"
-    "r           Refresh process groups\n"
-    "Space       Expand/collapse group\n"
-    "j/k, arrows Move selection\n"
-    "PageUp/Down Scroll output\n"
-    "q           Quit\n";
+constexpr std::string_view kVersion = STACKPEEK_VERSION;
+
+std::string help_text() {
+  return fmt::format(
+      "stackpeek {}\n"
+      "\n"
+      "Usage:\n"
+      "stackpeek\n"
+      "stackpeek --help\n"
+      "stackpeek --version\n"
+      "\n"
+      "Keys:\n"
+      "{}",
+      kVersion, stackpeek::app::key_help_text());
+}
 
 enum class Mode { Help, Version, Run };
 
@@ -67,10 +68,10 @@ int run() {
 int dispatch(int argc, char** argv) {
   switch (scan_arguments(argc, argv)) {
     case Mode::Help:
-      write_out(kHelp, stdout);
+      write_out(help_text(), stdout);
       return 0;
     case Mode::Version:
-      write_out("stackpeek " STACKPEEK_VERSION "\n", stdout);
+      write_out(fmt::format("stackpeek {}\n", kVersion), stdout);
       return 0;
     case Mode::Run:
       return run();

@@ -1,6 +1,8 @@
 #include "app/app.h"
 
-#include "app/keys.h"
+#include <algorithm>
+
+#include "app/actions.h"
 #include "discovery/scan.h"
 #include "tasks/permission.h"
 
@@ -25,6 +27,15 @@ Services Services::system() {
   services.find_py_spy = [] { return tasks::find_py_spy(); };
   services.sudo_validate = [] { return tasks::sudo_validate(); };
   return services;
+}
+
+void update_rows(App& app) {
+  app.rows = list_rows(app.groups, app.collapsed);
+  app.selected = app.rows.empty() ? 0 : std::min(app.selected, app.rows.size() - 1);
+}
+
+std::optional<RowTarget> selected_row(const App& app) {
+  return resolve_row(app.groups, app.rows, app.selected);
 }
 
 App make_app(Services services) {

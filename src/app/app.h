@@ -7,15 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "app/list_model.h"
 #include "common/error.h"
 #include "common/run_record.h"
 #include "discovery/groups.h"
+#include "report/report_dir.h"
 #include "tasks/py_spy.h"
 #include "tasks/runner.h"
 
 namespace stackpeek::app {
 
-using discovery::Selection;
 using tasks::SpyMode;
 
 /// The interaction mode; Permission carries the pending request.
@@ -50,7 +51,10 @@ struct Services {
 /// The whole application state, owned by the main loop.
 struct App {
   std::optional<tasks::RunHandle> active_run;
+  std::optional<report::ReportDir> active_report;  // the folder of the active record run
   std::vector<discovery::ProcessGroup> groups;
+  CollapsedGroups collapsed;
+  std::vector<ListRow> rows;  // list_rows(groups, collapsed), rebuilt by update_rows
   std::vector<std::string> output_lines;
   std::string status = "Ready";
   std::string permission_message;
@@ -65,5 +69,13 @@ struct App {
 
 /// Looks for py-spy once, then takes the first snapshot through refresh().
 App make_app(Services services = Services::system());
+
+/// Rebuilds the rows after the groups or their collapsed flags changed and keeps the
+/// selection on a row (0 when there are none).
+void update_rows(App& app);
+
+/// The group and member of the selected row; nothing when the selection is past the rows
+/// or its row no longer matches the groups.
+std::optional<RowTarget> selected_row(const App& app);
 
 }  // namespace stackpeek::app

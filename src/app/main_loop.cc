@@ -1,6 +1,7 @@
 #include <chrono>
 
-#include "app/keys.h"
+#include "app/actions.h"
+#include "app/key_table.h"
 #include "app/runs.h"
 #include "app/screen.h"
 

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <string_view>
+#include <utility>
 
 #include "common/utf8.h"
+#include "common/util.h"
 #include "report/report_dir.h"
 #include "report/report_writer.h"
 #include "tasks/runner.h"
@@ -11,27 +13,10 @@
 namespace stackpeek::app {
 namespace {
 
-std::string path_text(const std::filesystem::path& path) {
-  return utf8::decode_lossy(path.native());
-}
-
-// Lines of a command's output, split at line feeds; a carriage return before a line
-// feed is dropped and a final line feed adds no empty line.
-void append_output_lines(std::vector<std::string>& out, std::string_view text) {
-  while (!text.empty()) {
-    const size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    if (end != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
-    out.emplace_back(line);
-    if (end == std::string_view::npos) break;
-    text.remove_prefix(end + 1);
-  }
-}
-
 void append_section(std::vector<std::string>& out, std::string_view label, std::string_view text) {
   if (utf8::trim(text).empty()) return;
   out.push_back(std::string(label) + ":");
-  append_output_lines(out, text);
+  for (const std::string_view line : split_lines(text)) out.emplace_back(line);
 }
 
 std::vector<std::string> start_lines(SpyMode mode, const std::vector<tasks::SpyCommand>& commands,
@@ -92,24 +77,25 @@ void show_top_frame(App& app, tasks::TopFrame frame) {
 }
 
 void complete_run(App& app, tasks::Finished finished) {
+  const std::vector<RunRecord> records = std::move(finished.records);
   app.active_run.reset();
   app.mode = AppMode::browse();
-  const auto& records = finished.records;
+  const std::optional<report::ReportDir> report_dir = std::exchange(app.active_report, {});
   const std::string count = std::to_string(records.size());
-  if (!finished.report_dir) {
+  if (!report_dir) {
     const bool failed = std::any_of(records.begin(), records.end(), [](const RunRecord& r) {
       return r.status != RunStatus::Success;
     });
     app.status = failed ? "Completed with errors in " + count + " py-spy command(s)"
                         : "Completed " + count + " py-spy command(s)";
-  } else if (auto written = report::write_report(*finished.report_dir, records); !written) {
+  } else if (auto written = report::write_report(*report_dir, records); !written) {
     app.status = "Report write failed: " + written.error().message();
   } else {
-    app.status = "Report written to " + path_text(finished.report_dir->report_directory);
+    app.status = "Report written to " + path_text(report_dir->report_directory);
   }
   app.output_lines = record_lines(records);
-  if (finished.report_dir) {
-    const std::string folder = path_text(finished.report_dir->report_directory);
+  if (report_dir) {
+    const std::string folder = path_text(report_dir->report_directory);
     app.reports.push_back(folder);
     app.output_lines.push_back("Report directory: " + folder);
     app.output_lines.push_back("Share report.md, report.json, and raw/ with an LLM.");
@@ -124,10 +110,20 @@ tasks::Finished lost_worker_result() {
   record.command_line = "py-spy";
   record.stderr_text = "the py-spy worker ended without reporting its results";
   record.status = RunStatus::SpawnFailed;
-  return tasks::Finished{{record}, std::nullopt};
+  return tasks::Finished{{record}};
 }
 
 }  // namespace
+
+std::vector<tasks::SpyCommand> commands_for_selection(
+    const std::vector<discovery::ProcessGroup>& groups, const std::filesystem::path& program,
+    SpyMode mode, const Selection& selection, bool use_sudo,
+    const std::optional<report::ReportDir>& report_dir) {
+  std::optional<std::filesystem::path> svg_folder;
+  if (report_dir) svg_folder = report_dir->raw_directory;
+  return tasks::build_spy_commands(program, mode, selection_pids(groups, selection), use_sudo,
+                                   svg_folder);
+}
 
 std::vector<std::string> record_lines(const std::vector<RunRecord>& records) {
   std::vector<std::string> lines;
@@ -148,15 +144,14 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
   }
   std::optional<report::ReportDir> dir;
   if (mode == SpyMode::Record) {
-    auto created = report::create_report_dir(app.groups, selection);
+    auto created = report::create_report_dir(target_label(app.groups, selection));
     if (!created) {
       app.status = "Could not create report folder: " + created.error().message();
       return;
     }
     dir = std::move(*created);
   }
-  auto commands =
-      tasks::commands_for_selection(app.groups, *app.py_spy, mode, selection, use_sudo, dir);
+  auto commands = commands_for_selection(app.groups, *app.py_spy, mode, selection, use_sudo, dir);
   if (commands.empty()) {
     app.status = "No commands to run for the selected item";
     return;
@@ -167,10 +162,11 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
   app.mode = AppMode::running();
   app.tick = 0;
   app.active_run.reset();
+  app.active_report = std::move(dir);
   if (mode == SpyMode::Top) {
     app.active_run.emplace(tasks::spawn_top_worker(std::move(commands.front())));
   } else {
-    app.active_run.emplace(tasks::spawn_capture_worker(std::move(commands), std::move(dir)));
+    app.active_run.emplace(tasks::spawn_capture_worker(std::move(commands)));
   }
 }
 

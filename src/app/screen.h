@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "app/app.h"
-#include "app/keys.h"
+#include "app/key_event.h"
 #include "common/error.h"
 
 namespace stackpeek::app {

@@ -1,6 +1,7 @@
 #include "discovery/groups.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <array>
@@ -8,7 +9,8 @@
 #include <unordered_set>
 
 #include "common/utf8.h"
-#include "discovery/python_test.h"
+#include "common/util.h"
+#include "discovery/python_name.h"
 #include "discovery/runtime.h"
 #include "discovery/torch.h"
 
@@ -16,7 +18,6 @@ namespace stackpeek::discovery {
 namespace {
 
 constexpr size_t kLabelLimit = 48;
-constexpr size_t kRowBodyLimit = 96;
 constexpr size_t kSignatureArguments = 6;
 
 using PidSet = std::unordered_set<uint32_t>;
@@ -130,27 +131,6 @@ void describe_group(ProcessGroup& group) {
   group.cwd_text = format_path_or_reason(group.members.front().cwd);
 }
 
-std::string join_arguments(const std::vector<std::string>& arguments) {
-  std::string out;
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    if (i > 0) out += ' ';
-    out += arguments[i];
-  }
-  return out;
-}
-
-std::string group_row_text(const ProcessGroup& group) {
-  return fmt::format("{} {} [{}] {} procs", group.expanded ? "v" : ">", group.label,
-                     group_kind_label(group.kind), group.members.size());
-}
-
-std::string member_row_text(const ProcessInfo& member) {
-  std::string body =
-      truncate_middle(member.cmd.empty() ? member.name : join_arguments(member.cmd), kRowBodyLimit);
-  if (member.torch.has_rank_info()) body = member.torch.rank_text() + " " + body;
-  return fmt::format("  pid {:<7} {}", member.pid, body);
-}
-
 }  // namespace
 
 std::string_view group_kind_label(GroupKind kind) {
@@ -174,19 +154,6 @@ std::vector<ProcessGroup> build_groups(const std::vector<ProcessInfo>& processes
   return groups;
 }
 
-std::vector<ListRow> list_rows(const std::vector<ProcessGroup>& groups) {
-  std::vector<ListRow> rows;
-  for (size_t g = 0; g < groups.size(); ++g) {
-    const ProcessGroup& group = groups[g];
-    rows.push_back({ListRow::Kind::Group, g, 0, group_row_text(group)});
-    if (!group.expanded) continue;
-    for (size_t m = 0; m < group.members.size(); ++m) {
-      rows.push_back({ListRow::Kind::Process, g, m, member_row_text(group.members[m])});
-    }
-  }
-  return rows;
-}
-
 bool is_launcher_token(std::string_view argument) {
   const std::string lower = ascii_lower(argument);
   return lower == "uv" || lower == "run" || is_python_name(lower) || lower.ends_with("/python") ||
@@ -199,7 +166,7 @@ std::string command_signature(const std::vector<std::string>& cmd) {
     if (kept.size() == kSignatureArguments) break;
     if (!is_launcher_token(argument) && !is_rank_argument(argument)) kept.push_back(argument);
   }
-  return kept.empty() ? "unknown-command" : join_arguments(kept);
+  return kept.empty() ? "unknown-command" : fmt::format("{}", fmt::join(kept, " "));
 }
 
 std::string group_label(const std::vector<ProcessInfo>& members) {

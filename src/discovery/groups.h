@@ -23,37 +23,12 @@ struct ProcessGroup {
   std::string runtime_text;
   std::string cwd_text;
   std::vector<ProcessInfo> members;
-  bool expanded = true;
   GroupKind kind = GroupKind::Process;
-};
-
-/// One line of the process list: a group row, or a member row of an expanded group.
-struct ListRow {
-  enum class Kind { Group, Process };
-  Kind kind = Kind::Group;
-  size_t group_index = 0;
-  size_t member_index = 0;  // process rows only
-  std::string text;
-};
-
-/// What a request is aimed at: one process by pid, or one group by its key.
-struct Selection {
-  enum class Kind { Process, Group };
-  Kind kind = Kind::Process;
-  uint32_t pid = 0;
-  std::string key;
-
-  static Selection process(uint32_t pid) { return {Kind::Process, pid, {}}; }
-  static Selection group(std::string key) { return {Kind::Group, 0, std::move(key)}; }
-  bool operator==(const Selection&) const = default;
 };
 
 /// Partitions a snapshot into torch jobs, process trees and runtime groups, sorted by
 /// label, then key. Every process ends up in exactly one group.
 std::vector<ProcessGroup> build_groups(const std::vector<ProcessInfo>& processes);
-
-/// The rows of the process list, group by group.
-std::vector<ListRow> list_rows(const std::vector<ProcessGroup>& groups);
 
 /// The first six arguments that are neither launcher tokens nor rank options, or
 /// "unknown-command".

@@ -7,21 +7,21 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <limits>
 
+#include "common/unique_fd.h"
 #include "common/utf8.h"
+#include "common/util.h"
 
 namespace stackpeek::discovery {
 namespace {
 
 constexpr size_t kInitialBuffer = 4096;
 
-std::optional<uint32_t> parse_pid(const char* name) {
-  uint32_t pid = 0;
-  const char* end = name;
-  while (*end != '\0') ++end;
-  const auto [ptr, ec] = std::from_chars(name, end, pid);
-  if (ec != std::errc() || ptr != end || name == end) return std::nullopt;
-  return pid;
+std::optional<uint32_t> parse_pid(std::string_view name) {
+  const auto pid = parse_unsigned(name, std::numeric_limits<uint32_t>::max());
+  if (!pid) return std::nullopt;
+  return static_cast<uint32_t>(*pid);
 }
 
 // Splits off the next space-separated field of a stat line.
@@ -33,29 +33,19 @@ std::string_view next_field(std::string_view& rest) {
   return field;
 }
 
-uint64_t to_number(std::string_view field) {
-  uint64_t value = 0;
-  std::from_chars(field.data(), field.data() + field.size(), value);
-  return value;
-}
-
 // A failed open or read of a file every live process has means the process has gone.
 bool process_gone(int err) { return err == ENOENT || err == ESRCH; }
 
 }  // namespace
 
 ProcReader::ProcReader(const std::string& root)
-    : root_fd_(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
-
-ProcReader::~ProcReader() {
-  if (root_fd_ >= 0) ::close(root_fd_);
-}
+    : root_(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
 
 std::vector<uint32_t> ProcReader::list_pids() const {
   std::vector<uint32_t> pids;
-  if (root_fd_ < 0) return pids;
+  if (!root_) return pids;
   // fdopendir takes ownership, so list through a duplicate and keep the root open.
-  const int fd = ::openat(root_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = ::openat(root_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
   if (dir == nullptr) {
     if (fd >= 0) ::close(fd);
@@ -79,18 +69,15 @@ const char* ProcReader::pid_path(uint32_t pid, const char* name) {
 
 int ProcReader::read_file(const char* relative, std::string& buffer, size_t& length) {
   length = 0;
-  const int fd = ::openat(root_fd_, relative, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
+  const UniqueFd fd(::openat(root_.get(), relative, O_RDONLY | O_CLOEXEC));
+  if (!fd) return errno;
   // The buffer only grows, so after the first few processes no read allocates.
   while (true) {
     if (buffer.size() - length < kInitialBuffer) buffer.resize(2 * buffer.size() + kInitialBuffer);
-    const ssize_t got = ::read(fd, buffer.data() + length, buffer.size() - length);
+    const ssize_t got = ::read(fd.get(), buffer.data() + length, buffer.size() - length);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      const int err = got < 0 ? errno : 0;
-      ::close(fd);
-      return err;
-    }
+    if (got < 0) return errno;
+    if (got == 0) return 0;
     length += static_cast<size_t>(got);
   }
 }
@@ -117,7 +104,7 @@ StatFields ProcReader::stat_fields() const {
   std::array<uint64_t, 25> number{};
   std::string_view rest = stat_rest_;
   for (size_t i = 3; i < number.size() && !rest.empty(); ++i) {
-    number[i] = to_number(next_field(rest));
+    number[i] = parse_unsigned(next_field(rest)).value_or(0);
   }
   StatFields fields;
   if (number[4] != 0) fields.parent_pid = static_cast<uint32_t>(number[4]);
@@ -130,7 +117,7 @@ StatFields ProcReader::stat_fields() const {
 
 std::optional<std::string> ProcReader::read_link(uint32_t pid, const char* name) {
   char target[4096];
-  const ssize_t size = ::readlinkat(root_fd_, pid_path(pid, name), target, sizeof(target));
+  const ssize_t size = ::readlinkat(root_.get(), pid_path(pid, name), target, sizeof(target));
   if (size < 0 || static_cast<size_t>(size) >= sizeof(target)) return std::nullopt;
   return std::string(target, static_cast<size_t>(size));
 }
@@ -140,12 +127,9 @@ std::optional<std::vector<std::string>> ProcReader::read_cmdline(uint32_t pid) {
   const int err = read_file(pid_path(pid, "cmdline"), data_buffer_, length);
   if (process_gone(err)) return std::nullopt;
   std::vector<std::string> arguments;
-  // A final NUL ends the last argument rather than starting an empty one.
-  std::string_view rest(data_buffer_.data(), err == 0 ? length : 0);
-  while (!rest.empty()) {
-    const size_t end = std::min(rest.find('\0'), rest.size());
-    arguments.push_back(utf8::decode_lossy(rest.substr(0, end)));
-    rest.remove_prefix(std::min(end + 1, rest.size()));
+  const std::string_view block(data_buffer_.data(), err == 0 ? length : 0);
+  for (const std::string_view argument : split_nul(block)) {
+    arguments.push_back(utf8::decode_lossy(argument));
   }
   return arguments;
 }

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/unique_fd.h"
+
 namespace stackpeek::discovery {
 
 /// The fields of /proc/PID/stat the scan uses, after the command name.
@@ -23,7 +25,6 @@ class ProcReader {
  public:
   /// Opens `root`; a root that cannot be opened lists no processes.
   explicit ProcReader(const std::string& root);
-  ~ProcReader();
   ProcReader(const ProcReader&) = delete;
   ProcReader& operator=(const ProcReader&) = delete;
 
@@ -57,7 +58,7 @@ class ProcReader {
   int read_file(const char* relative, std::string& buffer, size_t& length);
   const char* pid_path(uint32_t pid, const char* name);
 
-  int root_fd_ = -1;
+  UniqueFd root_;
   char path_[64] = {};
   std::string stat_buffer_;
   std::string data_buffer_;

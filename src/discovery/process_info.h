@@ -62,7 +62,7 @@ struct ProcessInfo {
   std::vector<std::string> cmd;
   RuntimeInfo runtime;
   TorchInfo torch;
-  std::string cpu = "0.0";
+  double cpu = 0.0;  // percent of one CPU, averaged over the process lifetime
   uint64_t memory = 0;
   bool operator==(const ProcessInfo&) const = default;
 };

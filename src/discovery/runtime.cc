@@ -1,10 +1,13 @@
 #include "discovery/runtime.h"
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
 #include <array>
+#include <cstddef>
 
 #include "common/utf8.h"
 #include "discovery/path_parts.h"
-#include "discovery/python_test.h"
 
 namespace stackpeek::discovery {
 namespace {
@@ -37,12 +40,9 @@ std::optional<size_t> find_part(const PathView& view, std::string_view name, siz
 }
 
 PathOrMessage prefix_through(const PathView& view, size_t last) {
-  std::string out = view.absolute ? "/" : "";
-  for (size_t i = 0; i <= last; ++i) {
-    if (i > 0) out += '/';
-    out += view.parts[i];
-  }
-  return PathOrMessage::path(std::move(out));
+  const auto end = view.parts.begin() + static_cast<std::ptrdiff_t>(last + 1);
+  return PathOrMessage::path(
+      fmt::format("{}{}", view.absolute ? "/" : "", fmt::join(view.parts.begin(), end, "/")));
 }
 
 PathOrMessage parent_of(const PathView& view) {

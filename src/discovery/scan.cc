@@ -1,13 +1,12 @@
 #include "discovery/scan.h"
 
-#include <fmt/format.h>
 #include <unistd.h>
 
 #include <algorithm>
 
 #include "common/utf8.h"
 #include "discovery/proc_reader.h"
-#include "discovery/python_test.h"
+#include "discovery/python_name.h"
 #include "discovery/runtime.h"
 #include "discovery/torch.h"
 
@@ -23,18 +22,18 @@ struct Clock {
   bool uptime_read = false;
 };
 
-// Average CPU use over the process's lifetime, as ps reports %CPU.
-std::string cpu_text(const StatFields& stat, ProcReader& reader, Clock& clock) {
+// Average CPU use over the process's lifetime, in percent of one CPU.
+double cpu_percent(const StatFields& stat, ProcReader& reader, Clock& clock) {
   if (!clock.uptime_read) {
     clock.uptime = reader.read_uptime();
     clock.uptime_read = true;
   }
   const double ticks = clock.ticks_per_second;
-  if (!clock.uptime || ticks <= 0) return "0.0";
+  if (!clock.uptime || ticks <= 0) return 0.0;
   const double elapsed = *clock.uptime - static_cast<double>(stat.starttime) / ticks;
-  if (!(elapsed > 0)) return "0.0";
+  if (!(elapsed > 0)) return 0.0;
   const double busy = static_cast<double>(stat.utime + stat.stime) / ticks;
-  return fmt::format("{:.1f}", 100.0 * busy / elapsed);
+  return 100.0 * busy / elapsed;
 }
 
 PathOrMessage path_or(std::optional<std::string> path, const char* message) {
@@ -60,7 +59,7 @@ std::optional<ProcessInfo> read_process(ProcReader& reader, uint32_t pid, Clock&
   info.runtime = detect_runtime(info.exe, info.cmd);
   const StatFields stat = reader.stat_fields();
   info.parent_pid = stat.parent_pid;
-  info.cpu = cpu_text(stat, reader, clock);
+  info.cpu = cpu_percent(stat, reader, clock);
   info.memory = stat.rss_pages * clock.page_size;
   return info;
 }

@@ -1,10 +1,9 @@
 #include "discovery/torch.h"
 
-#include <algorithm>
 #include <limits>
 
 #include "common/utf8.h"
-#include "discovery/python_test.h"
+#include "common/util.h"
 
 namespace stackpeek::discovery {
 namespace {
@@ -30,24 +29,12 @@ bool is_rank_argument(std::string_view argument) {
 
 uint32_t parse_rank(const std::optional<std::string>& text) {
   if (!text) return kNoRank;
-  std::string_view digits = *text;
-  if (digits.starts_with('+')) digits.remove_prefix(1);
-  if (digits.empty()) return kNoRank;
-  uint64_t value = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return kNoRank;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-    if (value > kNoRank) return kNoRank;
-  }
-  return static_cast<uint32_t>(value);
+  return static_cast<uint32_t>(parse_unsigned(*text, kNoRank).value_or(kNoRank));
 }
 
 TorchInfo torch_from_environ(std::string_view environ) {
   TorchInfo torch;
-  while (!environ.empty()) {
-    const size_t end = std::min(environ.find('\0'), environ.size());
-    const std::string_view entry = environ.substr(0, end);
-    environ.remove_prefix(std::min(end + 1, environ.size()));
+  for (const std::string_view entry : split_nul(environ)) {
     const size_t equals = entry.find('=');
     if (equals == std::string_view::npos) continue;
     // Keys are compared as raw bytes: a key with bytes that are not UTF-8 would decode to

@@ -2,16 +2,14 @@
 
 #include <dirent.h>
 #include <fmt/format.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <memory>
+#include <system_error>
 
-#include "common/utf8.h"
+#include "common/util.h"
 
 namespace stackpeek::report {
 namespace {
@@ -24,31 +22,14 @@ uint64_t unix_seconds_now() {
   return seconds < 0 ? 0 : static_cast<uint64_t>(seconds);
 }
 
-// getcwd rather than fs::current_path: a deleted working directory must come back as a
-// value, not an exception.
-Result<fs::path> current_directory() {
-  std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
-  if (!cwd) return os_error(errno);
-  return fs::path(cwd.get());
-}
-
-bool is_existing_directory(const fs::path& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// mkdir -p: missing parents are created first; a folder that is already there (perhaps
-// made by a racing run) counts as created.
+// Missing parents are created first; a folder that is already there (perhaps made by a
+// racing run) counts as created.
 Result<void> make_directories(const fs::path& path) {
-  if (::mkdir(path.c_str(), 0777) == 0) return {};
-  const int err = errno;
-  if (err == EEXIST && is_existing_directory(path)) return {};
-  const fs::path parent = path.parent_path();
-  if (err != ENOENT || parent.empty() || parent == path) return os_error(err);
-  if (auto made = make_directories(parent); !made) return made;
-  if (::mkdir(path.c_str(), 0777) == 0 || (errno == EEXIST && is_existing_directory(path)))
-    return {};
-  return os_error(errno);
+  std::error_code ec;
+  fs::create_directories(path.parent_path(), ec);
+  if (!ec) fs::create_directory(path, ec);
+  if (ec) return os_error(ec.value());
+  return {};
 }
 
 struct CloseDir {
@@ -60,20 +41,7 @@ bool is_ascii_alnum(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 }  // namespace
-
-std::string path_text(const fs::path& path) { return utf8::decode_lossy(path.native()); }
-
-std::string target_label(const std::vector<discovery::ProcessGroup>& groups,
-                         const discovery::Selection& selection) {
-  if (selection.kind == discovery::Selection::Kind::Process) {
-    return fmt::format("pid-{}", selection.pid);
-  }
-  const auto it = std::ranges::find(groups, selection.key, &discovery::ProcessGroup::key);
-  return it == groups.end() ? selection.key : it->label;
-}
 
 std::string report_slug(std::string_view label) {
   std::string slug;
@@ -90,24 +58,26 @@ std::string report_slug(std::string_view label) {
       ++words;
       in_word = true;
     }
-    slug += ascii_lower(c);
+    slug += c;
   }
-  return slug.empty() ? "profile" : slug;
+  return slug.empty() ? "profile" : ascii_lower(slug);
 }
 
-Result<ReportDir> create_report_dir(const std::vector<discovery::ProcessGroup>& groups,
-                                    const discovery::Selection& selection) {
+Result<ReportDir> create_report_dir(std::string_view target_label) {
   const uint64_t now = unix_seconds_now();
-  auto cwd = current_directory();
-  if (!cwd) return std::unexpected(cwd.error().context("failed to read current directory"));
-  return create_report_dir_in(*cwd, now, groups, selection);
+  std::error_code ec;
+  const fs::path cwd = fs::current_path(ec);
+  if (ec) {
+    return std::unexpected(
+        Error::from_errno(ec.value()).context("failed to read current directory"));
+  }
+  return create_report_dir_in(cwd, now, target_label);
 }
 
 Result<ReportDir> create_report_dir_in(const fs::path& parent, uint64_t created_at_unix,
-                                       const std::vector<discovery::ProcessGroup>& groups,
-                                       const discovery::Selection& selection) {
+                                       std::string_view target_label) {
   ReportDir dir;
-  dir.target_label = target_label(groups, selection);
+  dir.target_label = std::string(target_label);
   dir.created_at_unix = created_at_unix;
   dir.report_directory =
       parent / fmt::format("py-spy-report-{}-{}", report_slug(dir.target_label), created_at_unix);

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "common/error.h"
-#include "discovery/groups.h"
 
 namespace stackpeek::report {
 
@@ -20,27 +19,18 @@ struct ReportDir {
   bool operator==(const ReportDir&) const = default;
 };
 
-/// Creates "py-spy-report-SLUG-SECONDS/raw" in the current working directory.
-Result<ReportDir> create_report_dir(const std::vector<discovery::ProcessGroup>& groups,
-                                    const discovery::Selection& selection);
+/// Creates "py-spy-report-SLUG-SECONDS/raw" in the current working directory for the run
+/// named `target_label`; the slug is made from the label.
+Result<ReportDir> create_report_dir(std::string_view target_label);
 
 /// The same with the folder's parent and the clock given (tests).
 Result<ReportDir> create_report_dir_in(const std::filesystem::path& parent,
-                                       uint64_t created_at_unix,
-                                       const std::vector<discovery::ProcessGroup>& groups,
-                                       const discovery::Selection& selection);
-
-/// "pid-N" for a process; the group's label, or the key when the group is gone.
-std::string target_label(const std::vector<discovery::ProcessGroup>& groups,
-                         const discovery::Selection& selection);
+                                       uint64_t created_at_unix, std::string_view target_label);
 
 /// Lower-case ASCII words of the label joined by "-", at most eight; "profile" when none.
 std::string report_slug(std::string_view label);
 
 /// The .svg files of a raw folder, as full paths in byte order.
 Result<std::vector<std::filesystem::path>> list_raw_records(const std::filesystem::path& raw);
-
-/// The path as text, each byte sequence that is not UTF-8 replaced by U+FFFD.
-std::string path_text(const std::filesystem::path& path);
 
 }  // namespace stackpeek::report

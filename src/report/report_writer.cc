@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/utf8.h"
+#include "common/util.h"
 
 namespace stackpeek::report {
 namespace {
@@ -33,24 +34,6 @@ size_t success_count(const std::vector<RunRecord>& records) {
   return std::ranges::count(records, RunStatus::Success, &RunRecord::status);
 }
 
-// Lines of the untrimmed text: split at line feeds, a carriage return right before a line
-// feed dropped, and no empty line after a final line feed.
-std::vector<std::string_view> text_lines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  while (!text.empty()) {
-    const size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    if (end == std::string_view::npos) {
-      lines.push_back(line);
-      break;
-    }
-    if (line.ends_with('\r')) line.remove_suffix(1);
-    lines.push_back(line);
-    text.remove_prefix(end + 1);
-  }
-  return lines;
-}
-
 // Blank output gets no section, so a quiet command shows only its status.
 void add_output_section(std::vector<std::string>& lines, std::string_view label,
                         std::string_view text) {
@@ -59,7 +42,7 @@ void add_output_section(std::vector<std::string>& lines, std::string_view label,
   lines.push_back(fmt::format("#### {}", label));
   lines.emplace_back();
   lines.emplace_back("```text");
-  for (const auto line : text_lines(text)) lines.emplace_back(line);
+  for (const auto line : split_lines(text)) lines.emplace_back(line);
   lines.emplace_back("```");
 }
 

@@ -4,7 +4,10 @@
 #include <string_view>
 #include <system_error>
 
-#include "common/utf8.h"
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include "common/util.h"
 
 namespace stackpeek::tasks {
 namespace {
@@ -29,9 +32,6 @@ std::vector<std::string_view> split_path_env(std::string_view path_env) {
     start = colon + 1;
   }
 }
-
-// Path text for display and arguments; bytes that are not UTF-8 become U+FFFD.
-std::string path_text(const fs::path& path) { return utf8::decode_lossy(path.native()); }
 
 std::string record_output(uint32_t pid, const std::optional<fs::path>& svg_folder) {
   const std::string pid_text = std::to_string(pid);
@@ -96,35 +96,20 @@ SpyCommand build_spy_command(const fs::path& program, SpyMode mode, uint32_t pid
   return SpyCommand{program, std::move(args), use_sudo};
 }
 
-std::vector<SpyCommand> commands_for_selection(const std::vector<discovery::ProcessGroup>& groups,
-                                               const fs::path& program, SpyMode mode,
-                                               const discovery::Selection& selection, bool use_sudo,
-                                               const std::optional<report::ReportDir>& report_dir) {
-  std::optional<fs::path> svg_folder;
-  if (report_dir) svg_folder = report_dir->raw_directory;
-  if (selection.kind == discovery::Selection::Kind::Process) {
-    return {build_spy_command(program, mode, selection.pid, use_sudo, svg_folder)};
-  }
+std::vector<SpyCommand> build_spy_commands(const fs::path& program, SpyMode mode,
+                                           const std::vector<uint32_t>& pids, bool use_sudo,
+                                           const std::optional<fs::path>& svg_folder) {
   std::vector<SpyCommand> commands;
-  for (const auto& group : groups) {
-    if (group.key != selection.key) continue;
-    for (const auto& member : group.members) {
-      commands.push_back(build_spy_command(program, mode, member.pid, use_sudo, svg_folder));
-    }
-    break;
+  commands.reserve(pids.size());
+  for (const uint32_t pid : pids) {
+    commands.push_back(build_spy_command(program, mode, pid, use_sudo, svg_folder));
   }
   return commands;
 }
 
 std::string command_line(const SpyCommand& command) {
-  std::string line = command.use_sudo ? "sudo -n " : "";
-  line += path_text(command.program);
-  line += ' ';
-  for (size_t i = 0; i < command.args.size(); ++i) {
-    if (i > 0) line += ' ';
-    line += command.args[i];
-  }
-  return line;
+  return fmt::format("{}{} {}", command.use_sudo ? "sudo -n " : "", path_text(command.program),
+                     fmt::join(command.args, " "));
 }
 
 ProcessSpec to_process(const SpyCommand& command) {
@@ -132,6 +117,10 @@ ProcessSpec to_process(const SpyCommand& command) {
   std::vector<std::string> args{"-n", command.program.native()};
   args.insert(args.end(), command.args.begin(), command.args.end());
   return ProcessSpec{"sudo", std::move(args), true};
+}
+
+RunRecord run_captured(const SpyCommand& command) {
+  return capture_process(to_process(command), command_line(command));
 }
 
 std::vector<fs::path> output_files(const std::vector<SpyCommand>& commands) {

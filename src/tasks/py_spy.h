@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "common/error.h"
-#include "discovery/groups.h"
-#include "report/report_dir.h"
+#include "common/run_record.h"
+#include "tasks/subprocess.h"
 
 namespace stackpeek::tasks {
 
@@ -26,14 +26,6 @@ struct SpyCommand {
   bool operator==(const SpyCommand&) const = default;
 };
 
-/// How the operating system starts a command: the program (looked up on PATH when it
-/// has no slash and `search_path` is set) and its arguments after argv[0].
-struct ProcessSpec {
-  std::string program;
-  std::vector<std::string> args;
-  bool search_path = false;
-};
-
 inline constexpr const char* kPySpyNotFound =
     "py-spy was not found; reinstall with `pip install stackpeek`";
 
@@ -49,12 +41,10 @@ Result<std::filesystem::path> find_py_spy_in(const std::optional<std::filesystem
 SpyCommand build_spy_command(const std::filesystem::path& program, SpyMode mode, uint32_t pid,
                              bool use_sudo, const std::optional<std::filesystem::path>& svg_folder);
 
-/// One command per process of the selection, in member order; empty when the group is gone.
-std::vector<SpyCommand> commands_for_selection(const std::vector<discovery::ProcessGroup>& groups,
-                                               const std::filesystem::path& program, SpyMode mode,
-                                               const discovery::Selection& selection,
-                                               bool use_sudo,
-                                               const std::optional<report::ReportDir>& report_dir);
+/// One command per pid, in the order given.
+std::vector<SpyCommand> build_spy_commands(const std::filesystem::path& program, SpyMode mode,
+                                           const std::vector<uint32_t>& pids, bool use_sudo,
+                                           const std::optional<std::filesystem::path>& svg_folder);
 
 /// The one-line text form: ["sudo -n "] + program + " " + args joined by blanks.
 std::string command_line(const SpyCommand& command);
@@ -64,6 +54,9 @@ ProcessSpec to_process(const SpyCommand& command);
 
 /// The "-o" paths of the commands, in command order.
 std::vector<std::filesystem::path> output_files(const std::vector<SpyCommand>& commands);
+
+/// capture_process of to_process(command), with command_line(command) as its text.
+RunRecord run_captured(const SpyCommand& command);
 
 /// "$ " + command_line for every command, in order.
 std::vector<std::string> running_command_lines(const std::vector<SpyCommand>& commands);

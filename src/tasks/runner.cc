@@ -62,11 +62,6 @@ RunRecord internal_failure(const SpyCommand& command, std::string_view what,
 
 // ---- capture runs ----
 
-struct CaptureJob {
-  std::vector<SpyCommand> commands;
-  std::optional<report::ReportDir> report_dir;
-};
-
 // An internal failure still yields a record, so the run never loses a command silently.
 RunRecord run_guarded(const SpyCommand& command) {
   try {
@@ -98,10 +93,9 @@ std::vector<RunRecord> run_all(const std::vector<SpyCommand>& commands) {
   return records;
 }
 
-void capture_worker(CaptureJob& job, const Sender<TaskEvent>& events) {
-  std::vector<RunRecord> records = run_all(job.commands);
+void capture_worker(const std::vector<SpyCommand>& commands, const Sender<TaskEvent>& events) {
   // The main loop may have dropped the run; then the records are simply discarded.
-  events.send(Finished{std::move(records), std::move(job.report_dir)});
+  events.send(Finished{run_all(commands)});
 }
 
 // ---- top runs ----
@@ -182,7 +176,7 @@ RunStatus watch_top_process(pid_t pid, TopJob& job) {
 }
 
 void finish_top(TopJob& job, RunRecord record) {
-  job.events.send(Finished{{std::move(record)}, std::nullopt});
+  job.events.send(Finished{{std::move(record)}});
   job.stopped.send(StoppedSignal{});
 }
 
@@ -209,20 +203,19 @@ void top_worker(TopJob& job) {
 
 }  // namespace
 
-RunHandle spawn_capture_worker(std::vector<SpyCommand> commands,
-                               std::optional<report::ReportDir> report_dir) {
+RunHandle spawn_capture_worker(std::vector<SpyCommand> commands) {
   auto channel = make_channel<TaskEvent>();
-  auto job = std::make_shared<CaptureJob>(CaptureJob{std::move(commands), std::move(report_dir)});
+  auto job = std::make_shared<std::vector<SpyCommand>>(std::move(commands));
   try {
     std::thread([job, events = channel.sender] { capture_worker(*job, events); }).detach();
   } catch (const std::system_error& error) {
     // Without a worker the run still ends, with every command marked as not started.
     std::vector<RunRecord> records;
-    for (const auto& command : job->commands) {
+    for (const auto& command : *job) {
       records.push_back(
           internal_failure(command, "failed to start the run's worker thread", error));
     }
-    channel.sender.send(Finished{std::move(records), std::move(job->report_dir)});
+    channel.sender.send(Finished{std::move(records)});
   }
   return RunHandle(std::move(channel.receiver), std::nullopt, std::nullopt);
 }
@@ -237,8 +230,7 @@ RunHandle spawn_top_worker(SpyCommand command) {
     std::thread([job] { top_worker(*job); }).detach();
   } catch (const std::system_error& error) {
     events.sender.send(
-        Finished{{internal_failure(job->command, "failed to start the top worker thread", error)},
-                 std::nullopt});
+        Finished{{internal_failure(job->command, "failed to start the top worker thread", error)}});
   }
   return RunHandle(std::move(events.receiver), std::move(cancel.sender),
                    std::move(stopped.receiver));

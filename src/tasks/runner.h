@@ -8,7 +8,6 @@
 
 #include "common/channel.h"
 #include "common/run_record.h"
-#include "report/report_dir.h"
 #include "tasks/py_spy.h"
 
 namespace stackpeek::tasks {
@@ -18,10 +17,9 @@ struct TopFrame {
   std::vector<std::string> lines;
 };
 
-/// The end of a run: one record per command in command order, and the run's report folder.
+/// The end of a run: one record per command, in command order.
 struct Finished {
   std::vector<RunRecord> records;
-  std::optional<report::ReportDir> report_dir;
 };
 
 using TaskEvent = std::variant<TopFrame, Finished>;
@@ -60,8 +58,7 @@ class RunHandle {
 
 /// Runs every command at once on its own thread and sends one Finished with the records
 /// in command order. Returns at once.
-RunHandle spawn_capture_worker(std::vector<SpyCommand> commands,
-                               std::optional<report::ReportDir> report_dir);
+RunHandle spawn_capture_worker(std::vector<SpyCommand> commands);
 
 /// Streams one py-spy top command as TopFrame events until it ends or is cancelled.
 RunHandle spawn_top_worker(SpyCommand command);

@@ -102,8 +102,8 @@ std::expected<pid_t, int> start(const ProcessSpec& process, const SpawnSetup& se
   argv.push_back(nullptr);
 
   pid_t pid = -1;
-  // glibc reports a failed exec through the return value, so a missing or
-  // non-executable program shows up here.
+  // A missing or non-executable program makes the spawn call itself fail, so it shows
+  // up here as a start failure rather than as an exit status.
   const int err =
       process.search_path
           ? posix_spawnp(&pid, path.c_str(), setup.actions(), setup.attr(), argv.data(), environ)
@@ -152,11 +152,6 @@ RunRecord spawn_failed(std::string command_line, int err) {
 
 }  // namespace
 
-void UniqueFd::reset(int fd) {
-  if (fd_ >= 0) close(fd_);
-  fd_ = fd;
-}
-
 std::expected<PipedChild, int> spawn_piped(const ProcessSpec& process, StdinSource stdin_source) {
   auto out = make_pipe();
   if (!out) return std::unexpected(out.error());
@@ -195,10 +190,6 @@ RunRecord capture_process(const ProcessSpec& process, std::string command_line) 
 
   return RunRecord{std::move(command_line), utf8::decode_lossy(out), utf8::decode_lossy(err),
                    *status == 0 ? RunStatus::Success : RunStatus::Failure};
-}
-
-RunRecord run_captured(const SpyCommand& command) {
-  return capture_process(to_process(command), command_line(command));
 }
 
 }  // namespace stackpeek::tasks

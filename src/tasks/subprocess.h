@@ -4,44 +4,26 @@
 
 #include <expected>
 #include <string>
-#include <utility>
+#include <vector>
 
 #include "common/error.h"
 #include "common/run_record.h"
-#include "tasks/py_spy.h"
+#include "common/unique_fd.h"
 
 namespace stackpeek::tasks {
+
+/// How the operating system starts a command: the program (looked up on PATH when it
+/// has no slash and `search_path` is set) and its arguments after argv[0].
+struct ProcessSpec {
+  std::string program;
+  std::vector<std::string> args;
+  bool search_path = false;
+};
 
 /// Starts `process` with standard input from /dev/null, both output streams captured
 /// through close-on-exec pipes drained together, and waits for it. Never throws; a start
 /// failure is a SpawnFailed record whose stderr is the OS text ("... (os error N)").
 RunRecord capture_process(const ProcessSpec& process, std::string command_line);
-
-/// capture_process of to_process(command), with command_line(command) as its text.
-RunRecord run_captured(const SpyCommand& command);
-
-/// An owned file descriptor, closed when dropped.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  ~UniqueFd() { reset(); }
-
-  /// The descriptor, or -1 when none is held.
-  int get() const { return fd_; }
-  /// True while a descriptor is held.
-  explicit operator bool() const { return fd_ >= 0; }
-  /// Closes the descriptor held so far and takes `fd`.
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
 
 /// A started child and the read ends of its standard output and standard error pipes.
 struct PipedChild {

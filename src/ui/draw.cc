@@ -1,9 +1,13 @@
 #include "ui/draw.h"
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "app/key_table.h"
 #include "common/utf8.h"
 #include "discovery/groups.h"
 #include "discovery/runtime.h"
@@ -12,7 +16,7 @@
 namespace stackpeek::ui {
 namespace {
 
-using discovery::ListRow;
+using app::ListRow;
 using discovery::truncate_middle;
 
 constexpr Style kSelectedRow{Color::Black, Color::Cyan, true};
@@ -20,10 +24,6 @@ constexpr Style kDetailLabel{Color::Yellow, Color::Default, true};
 constexpr Style kPopup{Color::Default, Color::Black, false};
 constexpr size_t kLabelWidth = 11;
 constexpr size_t kShortLimit = 80, kCommandLimit = 160;
-
-constexpr std::string_view kKeyHelp =
-    " | Enter record | d dump | t top | r refresh | Space expand | j/k move | PgUp/PgDn output"
-    " | q quit | ";
 
 struct Panes {
   Rect list, details, output, footer;
@@ -48,15 +48,6 @@ void draw_process_list(Buffer& buffer, Rect area, const std::vector<ListRow>& ro
   render_list(buffer, inner, items, state, "> ", kSelectedRow);
 }
 
-std::string join(const std::vector<std::string>& words) {
-  std::string text;
-  for (size_t i = 0; i < words.size(); ++i) {
-    if (i > 0) text += ' ';
-    text += words[i];
-  }
-  return text;
-}
-
 Text process_details(const discovery::ProcessInfo& p) {
   using discovery::format_path_or_reason;
   Text lines = {
@@ -65,13 +56,14 @@ Text process_details(const discovery::ProcessInfo& p) {
       detail_line("Runtime", truncate_middle(discovery::format_runtime(p.runtime), kShortLimit)),
       detail_line("Executable", truncate_middle(format_path_or_reason(p.exe), kShortLimit)),
       detail_line("Cwd", truncate_middle(format_path_or_reason(p.cwd), kShortLimit)),
-      detail_line("Cpu", p.cpu + "%"),
+      detail_line("Cpu", fmt::format("{:.1f}%", p.cpu)),
       detail_line("Memory", std::to_string(p.memory / (1024 * 1024)) + " MiB"),
   };
   if (p.torch.has_rank_info()) lines.push_back(detail_line("Torch", p.torch.rank_text()));
   lines.emplace_back("");
   lines.emplace_back("t runs live py-spy top for this PID.");
-  lines.emplace_back(truncate_middle(p.cmd.empty() ? p.name : join(p.cmd), kCommandLimit));
+  lines.emplace_back(truncate_middle(
+      p.cmd.empty() ? p.name : fmt::format("{}", fmt::join(p.cmd, " ")), kCommandLimit));
   return lines;
 }
 
@@ -89,19 +81,15 @@ Text group_details(const discovery::ProcessGroup& g) {
   };
 }
 
-// What the Details pane says about the selected row. The row indices come from the same
-// groups, but are checked anyway so a stale index can never read out of bounds.
-Text details_text(const app::App& app, const std::vector<ListRow>& rows) {
-  if (app.selected >= rows.size()) return {Line("No Python processes found.")};
-  const ListRow& row = rows[app.selected];
-  const bool group_there = row.group_index < app.groups.size();
-  if (row.kind == ListRow::Kind::Group) {
-    if (!group_there) return {Line("Selected group disappeared.")};
-    return group_details(app.groups[row.group_index]);
+// What the Details pane says about the selected row.
+Text details_text(const app::App& app) {
+  if (app.selected >= app.rows.size()) return {Line("No Python processes found.")};
+  const auto target = app::selected_row(app);
+  if (!target) {
+    const bool group_row = app.rows[app.selected].kind == ListRow::Kind::Group;
+    return {Line(group_row ? "Selected group disappeared." : "Selected process disappeared.")};
   }
-  if (!group_there || row.member_index >= app.groups[row.group_index].members.size())
-    return {Line("Selected process disappeared.")};
-  return process_details(app.groups[row.group_index].members[row.member_index]);
+  return target->member ? process_details(*target->member) : group_details(*target->group);
 }
 
 void draw_details(Buffer& buffer, Rect area, const Text& text) {
@@ -147,7 +135,9 @@ std::string footer_text(const app::App& app) {
   static constexpr std::string_view kSpinner = "|/-\\";
   std::string text = "mode: ";
   text += app::mode_label(app.mode);
-  text += kKeyHelp;
+  text += " | ";
+  text += app::key_hints();
+  text += " | ";
   if (app.mode.is(app::AppMode::Kind::Running)) {
     text += kSpinner[app.tick % kSpinner.size()];
     text += ' ';
@@ -157,9 +147,8 @@ std::string footer_text(const app::App& app) {
 
 void draw_ui(Buffer& buffer, const app::App& app) {
   const Panes panes = layout(buffer.area());
-  const std::vector<ListRow> rows = discovery::list_rows(app.groups);
-  draw_process_list(buffer, panes.list, rows, app.selected);
-  draw_details(buffer, panes.details, details_text(app, rows));
+  draw_process_list(buffer, panes.list, app.rows, app.selected);
+  draw_details(buffer, panes.details, details_text(app));
   draw_output(buffer, panes.output, app);
   draw_footer(buffer, panes.footer, app);
   if (app.mode.is(app::AppMode::Kind::Permission))

@@ -21,7 +21,7 @@ bool GraphemeCursor::next(Grapheme& out) {
   const char32_t base = utf8::next(text_, pos_);
   out.control = utf8::is_control(base);
   out.width = utf8::display_width(base);
-  // A zero-width space is its own break opportunity, as in ratatui.
+  // A zero-width space is its own break opportunity: a long word can wrap there.
   out.whitespace = base == kZeroWidthSpace || (utf8::is_whitespace(base) && base != kNoBreakSpace);
   if (!out.control && base != kZeroWidthSpace) {
     while (pos_ < text_.size()) {

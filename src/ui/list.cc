@@ -1,5 +1,5 @@
-// The process list: a stateful list that behaves like ratatui's, so only whole items are
-// shown and the view moves only as far as the selection needs.
+// The process list: only whole items are shown, and the view moves only as far as the
+// selection needs, so the rows stay put while the selection moves within the view.
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -10,7 +10,7 @@
 namespace stackpeek::ui {
 namespace {
 
-// Rows an item takes: its number of lines as split_lines counts them.
+// Rows an item takes: its number of lines as display_lines counts them.
 size_t item_height(std::string_view text) {
   if (text.empty()) return 1;
   size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
@@ -48,7 +48,7 @@ struct ListStyle {
 // Draws one item at row `y`; returns the rows it took.
 int render_item(Buffer& buffer, Rect area, int y, std::string_view item, bool selected,
                 const ListStyle& style) {
-  const std::vector<std::string_view> lines = split_lines(item);
+  const std::vector<std::string_view> lines = display_lines(item);
   const int text_x = area.x + style.symbol_width;
   const int text_width = std::max(area.width - style.symbol_width, 0);
   for (size_t j = 0; j < lines.size(); ++j) {

@@ -1,5 +1,5 @@
-// Word wrapping as ratatui's paragraph does it without trimming, so the screen looks the
-// way it was designed.
+// Word wrapping for the Details and output panes: words move whole to the next line where
+// they fit, and leading blanks stay, so indented stack frames keep their indentation.
 #include <algorithm>
 #include <deque>
 #include <vector>
@@ -75,8 +75,7 @@ class WordWrapper {
     const bool word_ended = after_word_ && blank;
     const bool word_overflows = line_.empty() && word_width_ + blank_width_ + width > max_;
     if (word_ended || word_overflows) commit_word();
-    // Counting the new character's own width keeps wide characters inside the width
-    // (ratatui lets them stick out by one column).
+    // Counting the new character's own width keeps wide characters inside the width.
     const bool no_room = width > 0 && line_width_ + blank_width_ + word_width_ + width > max_;
     if (line_width_ >= max_ || no_room) {
       int room = std::max(max_ - line_width_, 0);

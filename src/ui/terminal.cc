@@ -52,7 +52,7 @@ void release_quit_signals() {
 constexpr int kSliceMs = 25;  // how soon a termination signal ends a wait
 
 // Arrows and pages with modifiers are extended curses keys named kUP5, kNXT3 and so on;
-// as with crossterm, the modifiers do not matter.
+// the modifiers do not matter, so Shift+Down moves like Down.
 KeyEvent decode_modified_key(wint_t key) {
   const char* name = keyname(static_cast<int>(key));
   const std::string_view view = name != nullptr ? name : "";
@@ -90,8 +90,8 @@ std::optional<KeyEvent> decode_function_key(wint_t key) {
 }
 
 // An escape sequence curses did not turn into a key (such as ESC [ A from a terminal that
-// ignores the keypad mode), read as crossterm reads it: the arrows and pages count,
-// whatever their modifiers; other sequences are other keys.
+// ignores the keypad mode): the arrows and pages count, whatever their modifiers; other
+// sequences are other keys.
 KeyEvent decode_sequence(wint_t intro) {
   std::string body;
   wint_t c = 0;

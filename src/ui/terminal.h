@@ -3,7 +3,7 @@
 #include <array>
 #include <optional>
 
-#include "app/keys.h"
+#include "app/key_event.h"
 #include "common/error.h"
 #include "ui/buffer.h"
 

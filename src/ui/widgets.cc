@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/util.h"
+
 namespace stackpeek::ui {
 namespace {
 
@@ -16,26 +18,15 @@ std::string Line::plain() const {
   return text;
 }
 
-std::vector<std::string_view> split_lines(std::string_view text) {
-  if (text.empty()) return {std::string_view()};
-  std::vector<std::string_view> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    const size_t next = end == std::string_view::npos ? text.size() : end + 1;
-    if (end == std::string_view::npos)
-      end = text.size();
-    else if (end > start && text[end - 1] == '\r')
-      --end;
-    lines.push_back(text.substr(start, end - start));
-    start = next;
-  }
+std::vector<std::string_view> display_lines(std::string_view text) {
+  std::vector<std::string_view> lines = split_lines(text);
+  if (lines.empty()) lines.emplace_back();
   return lines;
 }
 
 Text text_from(std::string_view text) {
   Text lines;
-  for (std::string_view line : split_lines(text)) lines.emplace_back(std::string(line));
+  for (std::string_view line : display_lines(text)) lines.emplace_back(std::string(line));
   return lines;
 }
 

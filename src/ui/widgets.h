@@ -28,11 +28,11 @@ struct Line {
 /// Lines of text, top to bottom.
 using Text = std::vector<Line>;
 
-/// The lines of `text` split at line feeds: a carriage return right before a line feed is
-/// dropped and a final line feed adds no empty line; an empty text is one empty line.
-std::vector<std::string_view> split_lines(std::string_view text);
+/// The lines of `text` as stackpeek::split_lines gives them, except that an empty text is
+/// one empty line: whatever is drawn takes at least one row.
+std::vector<std::string_view> display_lines(std::string_view text);
 
-/// `split_lines` as unstyled text.
+/// `display_lines` as unstyled text.
 Text text_from(std::string_view text);
 
 /// Draws a bordered block with `title` on its top border from the second column, patching
@@ -49,10 +49,9 @@ int render_line(Buffer& buffer, int x, int y, int width, const Line& line, Style
 /// not drawn.
 void render_text(Buffer& buffer, Rect area, const Text& text, Style base = {});
 
-/// The lines of `text` wrapped at word boundaries to `width` columns, as ratatui's word
-/// wrapper without trimming: leading blanks stay, blanks at a break are dropped as far as
-/// they would have fitted on the broken line, and words longer than the width are broken
-/// between characters.
+/// The lines of `text` wrapped at word boundaries to `width` columns without trimming:
+/// leading blanks stay, blanks at a break are dropped as far as they would have fitted on
+/// the broken line, and words longer than the width are broken between characters.
 std::vector<Line> wrap_lines(const Text& text, int width);
 
 /// Draws `text` wrapped as `wrap_lines` does, skipping its first `scroll` wrapped lines.
@@ -67,7 +66,7 @@ struct ListState {
   size_t offset = 0;
 };
 
-/// Draws a list of items, each split into lines as `split_lines` does and shown only when
+/// Draws a list of items, each split into lines as `display_lines` does and shown only when
 /// it fits whole. While an item is selected every line starts with the width of
 /// `highlight_symbol` (the symbol on the selected item's first line, blanks elsewhere) and
 /// the selected item's rows get `highlight_style` across the full width. The view scrolls

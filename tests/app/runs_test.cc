@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "app/app_fixture.h"
-#include "app/keys.h"
+#include "app/key_table.h"
 
 namespace stackpeek::app {
 namespace {
@@ -161,8 +161,8 @@ TEST_F(RunsTest, ReportWriteFailureStillListsFolder) {
   auto channel = make_channel<tasks::TaskEvent>();
   app.active_run.emplace(std::move(channel.receiver), std::nullopt, std::nullopt);
   app.mode = AppMode::running();
-  report::ReportDir gone{dir_ / "gone", dir_ / "gone" / "raw", "pid-1", 1};
-  channel.sender.send(tasks::Finished{{}, gone});
+  app.active_report = report::ReportDir{dir_ / "gone", dir_ / "gone" / "raw", "pid-1", 1};
+  channel.sender.send(tasks::Finished{{}});
   drain_events(app);
   EXPECT_EQ(app.status,
             "Report write failed: failed to read raw report directory " + (dir_ / "gone/raw").string());

@@ -169,7 +169,6 @@ TEST(GroupOrderTest, ByLabelThenKeyComparedAsBytes) {
 
 TEST(GroupOrderTest, EmptySnapshotGivesNothing) {
   EXPECT_TRUE(build_groups({}).empty());
-  EXPECT_TRUE(list_rows({}).empty());
 }
 
 TEST(SignatureTest, DropsLaunchersAndRankOptionsKeepsSixArguments) {
@@ -208,40 +207,6 @@ TEST(LabelTest, LongSignatureShortenedInTheMiddle) {
   const std::string long_arg = std::string(30, 'a') + std::string(30, 'b');
   const std::string label = group_label({proc(1, {}, {"python3", long_arg})});
   EXPECT_EQ(label, std::string(22, 'a') + "..." + std::string(23, 'b'));
-}
-
-TEST(RowsTest, GroupRowThenMemberRowsWhenExpanded) {
-  const auto groups = build_groups({rank(104, "1"), rank(3, "0")});
-  const auto rows = list_rows(groups);
-  ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[0].text, "v train.py --epochs 10 [torch/ddp] 2 procs");
-  EXPECT_EQ(rows[0].kind, ListRow::Kind::Group);
-  EXPECT_EQ(rows[1].text, "  pid 3       rank 0/4 local 0 python3 train.py --epochs 10");
-  EXPECT_EQ(rows[2].text, "  pid 104     rank 1/4 local 1 python3 train.py --epochs 10");
-  EXPECT_EQ(rows[2].kind, ListRow::Kind::Process);
-  EXPECT_EQ(rows[2].member_index, 1u);
-}
-
-TEST(RowsTest, CollapsedGroupsSingleMembersNamesAndLongPids) {
-  ProcessInfo nameless = proc(12345678, {}, {});
-  nameless.name = "python3";
-  auto groups = build_groups({nameless, proc(9, {}, {"python3", "a.py"})});
-  groups[1].expanded = false;
-  const auto rows = list_rows(groups);
-  ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[0].text, "v a.py [process] 1 procs");
-  EXPECT_EQ(rows[1].text, "  pid 9       python3 a.py");
-  EXPECT_EQ(rows[2].text, "> python3 [process] 1 procs");
-  EXPECT_EQ(rows[2].group_index, 1u);
-}
-
-TEST(RowsTest, BodyShortenedBeforeTheRankPrefix) {
-  ProcessInfo member = rank(5, "0", "1");
-  member.cmd = {"python3", std::string(100, 'x')};
-  const auto rows = list_rows(build_groups({member}));
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[1].text, "  pid 5       rank 0/1 local 0 python3 " + std::string(38, 'x') + "..." +
-                              std::string(47, 'x'));
 }
 
 TEST(TruncateTest, LimitsInCharacters) {

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <thread>
 
+#include "app/list_model.h"
 #include "discovery/groups.h"
 #include "discovery/scan.h"
 
@@ -143,7 +144,7 @@ std::vector<std::string> rows_of(const std::vector<ProcessGroup>& groups,
                                  const ProcessGroup* group) {
   std::vector<std::string> texts;
   const auto index = static_cast<size_t>(group - groups.data());
-  for (const auto& row : list_rows(groups)) {
+  for (const auto& row : app::list_rows(groups)) {
     if (row.group_index == index) texts.push_back(row.text);
   }
   return texts;

@@ -1,5 +1,6 @@
 #include "discovery/scan.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -115,10 +116,10 @@ TEST(ScanTest, CpuIsLifetimeAverageWithOneDecimal) {
   tree.add({.pid = 4, .utime = ticks, .starttime = 30 * ticks});  // no time elapsed yet
   const auto processes = scan(tree);
   ASSERT_EQ(processes.size(), 4u);
-  EXPECT_EQ(processes[0].cpu, "10.0");
-  EXPECT_EQ(processes[1].cpu, "3.3");
-  EXPECT_EQ(processes[2].cpu, "0.0");
-  EXPECT_EQ(processes[3].cpu, "0.0");
+  EXPECT_EQ(fmt::format("{:.1f}", processes[0].cpu), "10.0");
+  EXPECT_EQ(fmt::format("{:.1f}", processes[1].cpu), "3.3");
+  EXPECT_EQ(fmt::format("{:.1f}", processes[2].cpu), "0.0");
+  EXPECT_EQ(fmt::format("{:.1f}", processes[3].cpu), "0.0");
 }
 
 TEST(ScanTest, CpuIsZeroWithoutUptime) {
@@ -126,7 +127,7 @@ TEST(ScanTest, CpuIsZeroWithoutUptime) {
   tree.add({.pid = 1, .utime = 500});
   const auto processes = scan(tree);
   ASSERT_EQ(processes.size(), 1u);
-  EXPECT_EQ(processes[0].cpu, "0.0");
+  EXPECT_EQ(fmt::format("{:.1f}", processes[0].cpu), "0.0");
 }
 
 }  // namespace

@@ -12,22 +12,10 @@ namespace stackpeek::report {
 namespace {
 
 namespace fs = std::filesystem;
-using discovery::ProcessGroup;
-using discovery::Selection;
 using testing::CwdGuard;
 using testing::TempDir;
 using testing::UnprivilegedScope;
 using testing::write_text;
-
-std::vector<ProcessGroup> two_groups() {
-  ProcessGroup torch;
-  torch.key = "torch:10.0.0.1:29500";
-  torch.label = "torch train.py --epochs 10";
-  ProcessGroup tree;
-  tree.key = "tree:812";
-  tree.label = "serve.py";
-  return {torch, tree};
-}
 
 TEST(ReportSlugTest, KeepsAsciiWordsLowerCasedAndJoinedByDashes) {
   const std::pair<std::string_view, std::string_view> cases[] = {
@@ -49,20 +37,9 @@ TEST(ReportSlugTest, FallsBackToProfileWhenNoWordIsLeft) {
   EXPECT_EQ(report_slug("\u00e4\u00f6\u00fc \u65e5\u672c"), "profile");
 }
 
-TEST(TargetLabelTest, NamesProcessByPidAndGroupByLabelOrKey) {
-  const auto groups = two_groups();
-  EXPECT_EQ(target_label(groups, Selection::process(4242)), "pid-4242");
-  EXPECT_EQ(target_label(groups, Selection::group("tree:812")), "serve.py");
-  // A group that vanished in a refresh is still named, after its key.
-  EXPECT_EQ(target_label(groups, Selection::group("tree:999")), "tree:999");
-  // Keys compare whole: a prefix is not a match.
-  EXPECT_EQ(target_label(groups, Selection::group("tree:81")), "tree:81");
-}
-
 TEST(CreateReportDirTest, CreatesNamedFolderWithEmptyRawFolder) {
   TempDir tmp;
-  const auto dir = create_report_dir_in(tmp.path(), 1700000000, two_groups(),
-                                        Selection::group("torch:10.0.0.1:29500"));
+  const auto dir = create_report_dir_in(tmp.path(), 1700000000, "torch train.py --epochs 10");
   ASSERT_TRUE(dir.has_value()) << dir.error().message();
   EXPECT_EQ(dir->report_directory,
             tmp.path() / "py-spy-report-torch-train-py-epochs-10-1700000000");
@@ -76,7 +53,7 @@ TEST(CreateReportDirTest, CreatesNamedFolderWithEmptyRawFolder) {
 TEST(CreateReportDirTest, RawFolderModeFollowsUmask) {
   TempDir tmp;
   const mode_t old_mask = ::umask(027);
-  const auto dir = create_report_dir_in(tmp.path(), 1, {}, Selection::process(7));
+  const auto dir = create_report_dir_in(tmp.path(), 1, "pid-7");
   ::umask(old_mask);
   ASSERT_TRUE(dir.has_value());
   struct stat st {};
@@ -86,10 +63,10 @@ TEST(CreateReportDirTest, RawFolderModeFollowsUmask) {
 
 TEST(CreateReportDirTest, ReusesExistingFolderAndKeepsItsFiles) {
   TempDir tmp;
-  const auto first = create_report_dir_in(tmp.path(), 5, {}, Selection::process(7));
+  const auto first = create_report_dir_in(tmp.path(), 5, "pid-7");
   ASSERT_TRUE(first.has_value());
   write_text(first->raw_directory / "pid-7.svg", "<svg/>");
-  const auto second = create_report_dir_in(tmp.path(), 5, {}, Selection::process(7));
+  const auto second = create_report_dir_in(tmp.path(), 5, "pid-7");
   ASSERT_TRUE(second.has_value());
   EXPECT_EQ(*second, *first);
   EXPECT_TRUE(fs::exists(second->raw_directory / "pid-7.svg"));
@@ -97,7 +74,7 @@ TEST(CreateReportDirTest, ReusesExistingFolderAndKeepsItsFiles) {
 
 TEST(CreateReportDirTest, CreatesMissingParents) {
   TempDir tmp;
-  const auto dir = create_report_dir_in(tmp.path() / "a" / "b", 5, {}, Selection::process(7));
+  const auto dir = create_report_dir_in(tmp.path() / "a" / "b", 5, "pid-7");
   ASSERT_TRUE(dir.has_value()) << dir.error().message();
   EXPECT_TRUE(fs::is_directory(dir->raw_directory));
 }
@@ -105,7 +82,7 @@ TEST(CreateReportDirTest, CreatesMissingParents) {
 TEST(CreateReportDirTest, ParentThatIsAFileFailsWithRawPathInContext) {
   TempDir tmp;
   write_text(tmp.path() / "file", "x");
-  const auto dir = create_report_dir_in(tmp.path() / "file", 5, {}, Selection::process(7));
+  const auto dir = create_report_dir_in(tmp.path() / "file", 5, "pid-7");
   ASSERT_FALSE(dir.has_value());
   const fs::path raw = tmp.path() / "file" / "py-spy-report-pid-7-5" / "raw";
   EXPECT_EQ(dir.error().message(), "failed to create py-spy report directory " + raw.string());
@@ -116,7 +93,7 @@ TEST(CreateReportDirTest, RawNameTakenByFileFails) {
   TempDir tmp;
   fs::create_directory(tmp.path() / "py-spy-report-pid-7-5");
   write_text(tmp.path() / "py-spy-report-pid-7-5" / "raw", "x");
-  const auto dir = create_report_dir_in(tmp.path(), 5, {}, Selection::process(7));
+  const auto dir = create_report_dir_in(tmp.path(), 5, "pid-7");
   ASSERT_FALSE(dir.has_value());
   EXPECT_EQ(dir.error().causes(), std::vector<std::string>{"File exists (os error 17)"});
 }
@@ -134,7 +111,7 @@ TEST(CreateReportDirTest, UnwritableParentFails) {
   {
     UnprivilegedScope unprivileged;
     ASSERT_TRUE(unprivileged.ok());
-    dir = create_report_dir_in(locked, 5, {}, Selection::process(7));
+    dir = create_report_dir_in(locked, 5, "pid-7");
   }
   ASSERT_FALSE(dir.has_value());
   EXPECT_EQ(dir.error().causes(), std::vector<std::string>{"Permission denied (os error 13)"});
@@ -145,7 +122,7 @@ TEST(CreateReportDirTest, UsesWorkingDirectoryAndClock) {
   CwdGuard guard;
   ASSERT_EQ(::chdir(tmp.path().c_str()), 0);
   const auto before = std::chrono::system_clock::now();
-  const auto dir = create_report_dir({}, Selection::process(31));
+  const auto dir = create_report_dir("pid-31");
   const auto after = std::chrono::system_clock::now();
   ASSERT_TRUE(dir.has_value()) << dir.error().message();
   const auto seconds = [](auto t) {
@@ -166,7 +143,7 @@ TEST(CreateReportDirTest, DeletedWorkingDirectoryIsAnError) {
   CwdGuard guard;
   ASSERT_EQ(::chdir(doomed.c_str()), 0);
   ASSERT_EQ(::rmdir(doomed.c_str()), 0);
-  const auto dir = create_report_dir({}, Selection::process(31));
+  const auto dir = create_report_dir("pid-31");
   ASSERT_FALSE(dir.has_value());
   EXPECT_EQ(dir.error().message(), "failed to read current directory");
   EXPECT_EQ(dir.error().causes(),
@@ -201,12 +178,6 @@ TEST(ListRawRecordsTest, MissingFolderFailsWithPathInContext) {
             "failed to read raw report directory " + (tmp.path() / "gone").string());
   EXPECT_EQ(records.error().causes(),
             std::vector<std::string>{"No such file or directory (os error 2)"});
-}
-
-TEST(PathTextTest, ReplacesBytesThatAreNotUtf8) {
-  EXPECT_EQ(path_text(fs::path("/tmp/a\xff"
-                               "b/caf\u00e9")),
-            "/tmp/a\uFFFDb/caf\u00e9");
 }
 
 }  // namespace

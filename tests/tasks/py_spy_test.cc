@@ -12,9 +12,6 @@ namespace stackpeek::tasks {
 namespace {
 
 namespace fs = std::filesystem;
-using discovery::ProcessGroup;
-using discovery::ProcessInfo;
-using discovery::Selection;
 using testing::TempDir;
 using testing::write_file;
 using Args = std::vector<std::string>;
@@ -61,57 +58,6 @@ TEST(CommandLineTest, TextAndProcessWithAndWithoutSudo) {
   EXPECT_EQ(running_command_lines({dump, top}),
             (Args{"$ /opt/venv/bin/py-spy dump --pid 4242",
                   "$ sudo -n /opt/venv/bin/py-spy top --pid 7 --delay 1"}));
-}
-
-ProcessInfo member(uint32_t pid) {
-  ProcessInfo info;
-  info.pid = pid;
-  return info;
-}
-
-std::vector<ProcessGroup> sample_groups() {
-  ProcessGroup empty;
-  empty.key = "empty";
-  ProcessGroup three;
-  three.key = "tree:10";
-  three.members = {member(30), member(10), member(20)};
-  ProcessGroup shadow;  // a later group with the same key is never used
-  shadow.key = "tree:10";
-  shadow.members = {member(99)};
-  return {empty, three, shadow};
-}
-
-TEST(CommandsForSelectionTest, ProcessGroupAndMissingKey) {
-  const auto groups = sample_groups();
-  const auto one =
-      commands_for_selection(groups, kPySpy, SpyMode::Dump, Selection::process(5), false, {});
-  ASSERT_EQ(one.size(), 1u);
-  EXPECT_EQ(one[0].args[2], "5");
-
-  report::ReportDir dir;
-  dir.raw_directory = "/rep/raw";
-  const auto record = commands_for_selection(groups, kPySpy, SpyMode::Record,
-                                             Selection::group("tree:10"), true, dir);
-  ASSERT_EQ(record.size(), 3u);
-  EXPECT_EQ(record[0].args.back(), "30");
-  EXPECT_EQ(record[1].args.back(), "10");
-  EXPECT_EQ(record[2].args.back(), "20");
-  for (const auto& command : record) EXPECT_TRUE(command.use_sudo);
-  EXPECT_EQ(
-      output_files(record),
-      (std::vector<fs::path>{"/rep/raw/pid-30.svg", "/rep/raw/pid-10.svg", "/rep/raw/pid-20.svg"}));
-
-  const auto dump =
-      commands_for_selection(groups, kPySpy, SpyMode::Dump, Selection::group("tree:10"), false, {});
-  EXPECT_EQ(dump.size(), 3u);
-  EXPECT_TRUE(output_files(dump).empty());
-
-  EXPECT_TRUE(
-      commands_for_selection(groups, kPySpy, SpyMode::Dump, Selection::group("gone"), false, {})
-          .empty());
-  EXPECT_TRUE(
-      commands_for_selection(groups, kPySpy, SpyMode::Dump, Selection::group("empty"), false, {})
-          .empty());
 }
 
 TEST(OutputFilesTest, FirstDashOPairOnly) {

@@ -69,16 +69,12 @@ TEST_F(CaptureWorkerTest, RecordsInCommandOrderWhateverTheFinishingOrder) {
                                 "  2) sleep 0.2; echo 'Error: no such process' >&2; exit 1;;\n"
                                 "  3) echo 'Thread 3 (active)';;\n"
                                 "esac");
-  report::ReportDir dir;
-  dir.report_directory = tmp_ / "report";
-  dir.raw_directory = tmp_ / "report" / "raw";
-  RunHandle handle = spawn_capture_worker({dump(spy, 1), dump(spy, 2), dump(spy, 3)}, dir);
+  RunHandle handle = spawn_capture_worker({dump(spy, 1), dump(spy, 2), dump(spy, 3)});
   EXPECT_FALSE(handle.cancellable());
 
   const Outcome outcome = wait_finished(handle);
   ASSERT_TRUE(outcome.finished);
   EXPECT_TRUE(outcome.frames.empty());
-  EXPECT_EQ(outcome.finished->report_dir, dir);
   const auto& records = outcome.finished->records;
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0], (RunRecord{spy.string() + " dump --pid 1", "Thread 1 (idle)\n", "",
@@ -95,15 +91,14 @@ TEST_F(CaptureWorkerTest, RecordsInCommandOrderWhateverTheFinishingOrder) {
 
 TEST_F(CaptureWorkerTest, StartFailureAndEmptyRun) {
   testing::write_file(tmp_ / "py-spy", "#!/bin/sh\n", 0644);
-  RunHandle handle = spawn_capture_worker({dump(tmp_ / "py-spy", 9)}, std::nullopt);
+  RunHandle handle = spawn_capture_worker({dump(tmp_ / "py-spy", 9)});
   const Outcome outcome = wait_finished(handle);
   ASSERT_TRUE(outcome.finished);
-  EXPECT_EQ(outcome.finished->report_dir, std::nullopt);
   ASSERT_EQ(outcome.finished->records.size(), 1u);
   EXPECT_EQ(outcome.finished->records[0].status, RunStatus::SpawnFailed);
   EXPECT_EQ(outcome.finished->records[0].stderr_text, "Permission denied (os error 13)");
 
-  RunHandle empty = spawn_capture_worker({}, std::nullopt);
+  RunHandle empty = spawn_capture_worker({});
   const Outcome none = wait_finished(empty);
   ASSERT_TRUE(none.finished);
   EXPECT_TRUE(none.finished->records.empty());
@@ -121,7 +116,7 @@ TEST_F(CaptureWorkerTest, SixteenAtOnceAndNoPipeHeldBySiblings) {
                                     "echo \"dumped $3\"");
   std::vector<SpyCommand> commands;
   for (uint32_t pid = 1; pid <= 16; ++pid) commands.push_back(dump(spy, pid));
-  RunHandle handle = spawn_capture_worker(std::move(commands), std::nullopt);
+  RunHandle handle = spawn_capture_worker(std::move(commands));
   const Outcome outcome = wait_finished(handle, 25s);
   kill_listed(pids);
   ASSERT_TRUE(outcome.finished);
@@ -136,7 +131,7 @@ TEST_F(CaptureWorkerTest, SixteenAtOnceAndNoPipeHeldBySiblings) {
 TEST_F(CaptureWorkerTest, DroppedHandleLetsTheProcessesFinish) {
   const auto done = tmp_ / "done";
   const auto spy = write_script(tmp_ / "py-spy", "sleep 0.2; touch '" + done.string() + "'");
-  { RunHandle dropped = spawn_capture_worker({dump(spy, 1)}, std::nullopt); }
+  { RunHandle dropped = spawn_capture_worker({dump(spy, 1)}); }
   const auto start = Clock::now();
   while (!fs::exists(done) && Clock::now() - start < 10s) std::this_thread::sleep_for(10ms);
   EXPECT_TRUE(fs::exists(done));
@@ -194,7 +189,6 @@ TEST_F(TopWorkerTest, FramesArriveAndCancelKillsAtOnce) {
   EXPECT_EQ(outcome.finished->records[0],
             (RunRecord{(tmp_ / "py-spy").string() + " top --pid 7 --delay 1", "", "",
                        RunStatus::Failure}));
-  EXPECT_EQ(outcome.finished->report_dir, std::nullopt);
 }
 
 TEST_F(TopWorkerTest, DroppingTheHandleCancels) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "tasks/permission.h"
+#include "tasks/py_spy.h"
 #include "tasks/test_support.h"
 
 namespace stackpeek::tasks {

@@ -30,7 +30,7 @@ ProcessInfo process(uint32_t pid, std::vector<std::string> cmd) {
   p.cmd = std::move(cmd);
   p.runtime = {PathOrMessage::path("/usr/bin/python3.12"), PathOrMessage::path("/usr"), "3.12",
                discovery::RuntimeKind::System};
-  p.cpu = "12.5";
+  p.cpu = 12.5;
   p.memory = 536870912;
   return p;
 }
@@ -62,6 +62,7 @@ ProcessGroup torch_job() {
 app::App app_with(std::vector<ProcessGroup> groups, size_t selected = 0) {
   app::App app;
   app.groups = std::move(groups);
+  app::update_rows(app);
   app.selected = selected;
   app.status = "Found 1 groups";
   return app;
@@ -127,7 +128,7 @@ TEST(DrawUi, EmptyListShowsNoSelectionAndTheHints) {
 
 TEST(DrawUi, ProcessListMarksTheSelectedRowInBlackOnCyanBold) {
   const Buffer buffer = render(app_with({torch_job()}, 1));
-  const std::vector<discovery::ListRow> rows = discovery::list_rows({torch_job()});
+  const std::vector<app::ListRow> rows = app::list_rows({torch_job()});
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(row_text(buffer, 1, 1, 66), "  " + rows[0].text);
   EXPECT_EQ(row_text(buffer, 2, 1, 66), "> " + rows[1].text);
@@ -243,7 +244,7 @@ TEST(DrawUi, OutputPaneWrapsAndScrollsInDrawnLines) {
 
 TEST(DrawUi, PermissionPopupCoversTheCentre) {
   app::App app = app_with({torch_job()});
-  app.mode = app::AppMode::permission(discovery::Selection::process(4242), tasks::SpyMode::Dump);
+  app.mode = app::AppMode::permission(app::Selection::process(4242), tasks::SpyMode::Dump);
   app.permission_message = "ptrace is restricted.\r\nRun through sudo? [y/N]\n";
   const Buffer buffer = render(app);
   // 15/70/15 of 30 rows and 13/74/13 of 120 columns.

@@ -19,7 +19,4 @@ bool is_torch_launcher(const std::vector<std::string>& cmd);
 bool is_python_process(std::string_view name, const std::optional<std::string>& exe,
                        const std::vector<std::string>& cmd);
 
-/// ASCII-lower-cased copy (only A-Z change).
-std::string ascii_lower(std::string_view text);
-
 }  // namespace stackpeek::discovery

@@ -1,6 +1,7 @@
-#include "discovery/python_test.h"
+#include "discovery/python_name.h"
 
 #include "common/utf8.h"
+#include "common/util.h"
 #include "discovery/path_parts.h"
 
 namespace stackpeek::discovery {
@@ -24,19 +25,11 @@ bool argument_passes(std::string_view argument) {
 
 }  // namespace
 
-std::string ascii_lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 bool is_python_name(std::string_view word) {
   if (word == kPython || word == "python.exe") return true;
   if (!word.starts_with(kPython) || word.size() <= kPython.size()) return false;
   size_t pos = kPython.size();
-  // "Longer than six characters" holds as soon as one character follows "python".
+  // The character right after "python" decides: "python3.12" passes, "pythonw" does not.
   return utf8::is_numeric(utf8::next(word, pos));
 }
 

@@ -1,4 +1,4 @@
-#include "discovery/python_test.h"
+#include "discovery/python_name.h"
 
 #include <gtest/gtest.h>
 
@@ -61,10 +61,6 @@ TEST(TorchLauncherTest, NamesAnywhereInTheCommandLine) {
   EXPECT_TRUE(is_torch_launcher({"/tmp/fake_torchrun.py"}));
   EXPECT_FALSE(is_torch_launcher({"python3", "-m", "torch.distributed", "run"}));
   EXPECT_FALSE(is_torch_launcher({}));
-}
-
-TEST(AsciiLowerTest, OnlyAsciiLettersChange) {
-  EXPECT_EQ(ascii_lower("PyTHON3 \xC3\x89"), "python3 \xC3\x89");
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
-#include "app/keys.h"
+#include "app/key_table.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "app/actions.h"
 #include "app/app_fixture.h"
-#include "discovery/groups.h"
 
 namespace stackpeek::app {
 namespace {
@@ -27,7 +31,7 @@ TEST_F(KeysTest, StartupRefreshReportsGroupCount) {
   App app = start(testing::small_snapshot());
   // Rows: serve.py group + member, train.py tree group + three members.
   EXPECT_EQ(app.status, "Found 2 groups");
-  EXPECT_EQ(discovery::list_rows(app.groups).size(), 6u);
+  EXPECT_EQ(app.rows.size(), 6u);
 }
 
 TEST_F(KeysTest, SelectionStopsAtBothEnds) {
@@ -74,16 +78,16 @@ TEST_F(KeysTest, SpaceCollapsesAndRefreshRestoresDefaults) {
   App app = start(testing::small_snapshot());
   press(app, 'j');
   press(app, 'j');  // the train.py group row
-  ASSERT_EQ(discovery::list_rows(app.groups)[app.selected].kind, discovery::ListRow::Kind::Group);
+  ASSERT_EQ(app.rows[app.selected].kind, ListRow::Kind::Group);
   press(app, ' ');
-  EXPECT_EQ(discovery::list_rows(app.groups).size(), 3u);
+  EXPECT_EQ(app.rows.size(), 3u);
   EXPECT_EQ(app.selected, 2u);
   press(app, 'r');
-  EXPECT_EQ(discovery::list_rows(app.groups).size(), 6u);
+  EXPECT_EQ(app.rows.size(), 6u);
   // Space on a process row does nothing.
   press(app, 'j');
   press(app, ' ');
-  EXPECT_EQ(discovery::list_rows(app.groups).size(), 6u);
+  EXPECT_EQ(app.rows.size(), 6u);
 }
 
 TEST_F(KeysTest, RefreshClampsSelectionAndKeepsListOnFailure) {
@@ -165,6 +169,50 @@ TEST_F(KeysTest, QuitAndOtherKeysInBrowse) {
   EXPECT_EQ(press(app, 'c').kind, KeyOutcome::Kind::Continue);
   EXPECT_EQ(press(app, 'Q').kind, KeyOutcome::Kind::Continue);  // case-sensitive
   EXPECT_EQ(press(app, 'q').kind, KeyOutcome::Kind::Quit);
+}
+
+// The KEYS section of the manual page, from ".SH KEYS" to the next section.
+std::string manual_keys_section() {
+  std::ifstream in(std::string(STACKPEEK_TEST_DIR) + "/../man/stackpeek.1");
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::string roff = text.str();
+  const size_t start = roff.find(".SH KEYS\n");
+  if (start == std::string::npos) return {};
+  return roff.substr(start, roff.find("\n.SH ", start + 1) - start);
+}
+
+// Text as roff writes it: every "-" escaped.
+std::string roff(std::string_view text) {
+  std::string out;
+  for (const char c : text) out += c == '-' ? std::string("\\-") : std::string(1, c);
+  return out;
+}
+
+TEST(KeyTableTest, ManualPageListsEveryKey) {
+  const std::string section = manual_keys_section();
+  ASSERT_FALSE(section.empty());
+  for (const KeyBinding& binding : key_table()) {
+    const std::string entry = ".B " + roff(binding.keys) + "\n";
+    EXPECT_NE(section.find(entry), std::string::npos) << binding.keys;
+    if (binding.help.empty()) continue;
+    EXPECT_NE(section.find(entry + roff(binding.help) + "\n"), std::string::npos) << binding.help;
+  }
+}
+
+TEST(KeyTableTest, HelpAndHintsComeFromTheTable) {
+  EXPECT_EQ(key_help_text(),
+            "Enter       Record selected process/group for 30 seconds\n"
+            "d           Dump selected process/group\n"
+            "t           Live py-spy top for selected PID\n"
+            "r           Refresh process groups\n"
+            "Space       Expand/collapse group\n"
+            "j/k, arrows Move selection\n"
+            "PageUp/Down Scroll output\n"
+            "q           Quit\n");
+  EXPECT_EQ(key_hints(),
+            "Enter record | d dump | t top | r refresh | Space expand | j/k move | "
+            "PgUp/PgDn output | q quit");
 }
 
 }  // namespace

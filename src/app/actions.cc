@@ -1,0 +1,93 @@
+#include "app/actions.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "app/runs.h"
+
+namespace stackpeek::app {
+
+void request_run(App& app, SpyMode mode) {
+  const auto target = selected_row(app);
+  if (!target) {
+    app.status = "No process selected";
+    return;
+  }
+  if (mode == SpyMode::Top && !target->member) {
+    app.status = "Live top needs a single process; expand the group and select a PID";
+    app.output_lines = {
+        "Live py-spy top is available for one selected process.",
+        "For multiprocessing and torchrun/DDP sibling ranks, use Enter to record the group."};
+    app.output_scroll = 0;
+    return;
+  }
+  auto message = app.services.permission_check();
+  if (!message) {
+    start_run(app, mode, target->selection(), false);
+    return;
+  }
+  app.permission_message = std::move(*message);
+  app.mode = AppMode::permission(target->selection(), mode);
+}
+
+void resume_after_sudo(App& app, SpyMode mode, const Selection& selection,
+                       const RunRecord& validation) {
+  if (validation.status != RunStatus::Success) {
+    app.mode = AppMode::browse();
+    app.output_lines = record_lines({validation});
+    app.status = "sudo authentication canceled or failed";
+    return;
+  }
+  // A refused start only sets the status; the prompt stays open so Enter retries.
+  start_run(app, mode, selection, true);
+}
+
+void toggle_group(App& app) {
+  const auto target = selected_row(app);
+  if (!target || target->member) return;
+  const std::string& key = target->group->key;
+  if (!app.collapsed.erase(key)) app.collapsed.insert(key);
+  update_rows(app);
+}
+
+void refresh(App& app) {
+  auto snapshot = app.services.scan();
+  if (!snapshot) {
+    app.status = "Process refresh failed: " + snapshot.error().message();
+    return;
+  }
+  app.groups = discovery::build_groups(*snapshot);
+  app.collapsed.clear();
+  update_rows(app);
+  app.status = "Found " + std::to_string(app.groups.size()) + " groups";
+}
+
+void move_selection(App& app, int delta) {
+  if (delta < 0) {
+    const auto step = static_cast<size_t>(-delta);
+    app.selected = app.selected > step ? app.selected - step : 0;
+    return;
+  }
+  const size_t rows = app.rows.size();
+  app.selected = rows == 0 ? 0 : std::min(app.selected + static_cast<size_t>(delta), rows - 1);
+}
+
+void scroll_output(App& app, int delta) {
+  const int next = std::clamp(static_cast<int>(app.output_scroll) + delta, 0,
+                              static_cast<int>(std::numeric_limits<uint16_t>::max()));
+  app.output_scroll = static_cast<uint16_t>(next);
+}
+
+void cancel_prompt(App& app) {
+  app.mode = AppMode::browse();
+  app.status = "Canceled sudo prompt";
+}
+
+void cancel_run(App& app) {
+  app.active_run.reset();
+  app.active_report.reset();
+  app.mode = AppMode::browse();
+  app.status = "Canceled running py-spy command";
+}
+
+}  // namespace stackpeek::app

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "app/app.h"
+
+namespace stackpeek::app {
+
+/// The checks before a dump, record or top request; starts it or opens the prompt.
+void request_run(App& app, SpyMode mode);
+
+/// Continues the pending request after "sudo -v" ended with `validation`.
+void resume_after_sudo(App& app, SpyMode mode, const Selection& selection,
+                       const RunRecord& validation);
+
+/// Flips the selected group between showing and hiding its members.
+void toggle_group(App& app);
+
+/// Takes a new snapshot and rebuilds the groups; failures go to the status line.
+void refresh(App& app);
+
+/// Moves the selection one row down or up, stopping at either end.
+void move_selection(App& app, int delta);
+
+/// Scrolls the output pane by `delta` lines, staying within 0 and 65535.
+void scroll_output(App& app, int delta);
+
+/// Leaves the sudo prompt without running anything.
+void cancel_prompt(App& app);
+
+/// Drops the active run: a live top run gets its cancel signal; dump and record commands run
+/// on in the background and their results are dropped.
+void cancel_run(App& app);
+
+}  // namespace stackpeek::app

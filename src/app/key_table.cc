@@ -1,0 +1,117 @@
+#include "app/key_table.h"
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include "app/actions.h"
+
+namespace stackpeek::app {
+namespace {
+
+constexpr int kPageStep = 5;
+
+using Code = KeyEvent::Code;
+using Mode = AppMode::Kind;
+
+KeyEvent ch(char32_t c) { return KeyEvent::character(c); }
+KeyEvent key(Code code) { return KeyEvent::of(code); }
+
+template <void (*Action)(App&)>
+KeyOutcome then_continue(App& app) {
+  Action(app);
+  return KeyOutcome::next();
+}
+
+template <SpyMode Mode>
+KeyOutcome request(App& app) {
+  request_run(app, Mode);
+  return KeyOutcome::next();
+}
+
+template <int Delta>
+KeyOutcome move(App& app) {
+  move_selection(app, Delta);
+  return KeyOutcome::next();
+}
+
+template <int Delta>
+KeyOutcome scroll(App& app) {
+  scroll_output(app, Delta);
+  return KeyOutcome::next();
+}
+
+KeyOutcome quit(App&) { return KeyOutcome::quit(); }
+
+// Enter in the prompt hands the pending request to the main loop, which runs "sudo -v".
+KeyOutcome accept_sudo(App& app) {
+  return {KeyOutcome::Kind::SudoRequest, app.mode.pending_selection, app.mode.pending_mode};
+}
+
+std::vector<KeyBinding> make_table() {
+  return {
+      {Mode::Browse, "Enter", "Record selected process/group for 30 seconds", "Enter record",
+       {key(Code::Enter)}, request<SpyMode::Record>},
+      {Mode::Browse, "d", "Dump selected process/group", "d dump", {ch('d')},
+       request<SpyMode::Dump>},
+      {Mode::Browse, "t", "Live py-spy top for selected PID", "t top", {ch('t')},
+       request<SpyMode::Top>},
+      {Mode::Browse, "r", "Refresh process groups", "r refresh", {ch('r')},
+       then_continue<refresh>},
+      {Mode::Browse, "Space", "Expand/collapse group", "Space expand", {ch(' ')},
+       then_continue<toggle_group>},
+      {Mode::Browse, "j/k, arrows", "Move selection", "j/k move", {ch('j'), key(Code::Down)},
+       move<1>},
+      {Mode::Browse, "j/k, arrows", "", "", {ch('k'), key(Code::Up)}, move<-1>},
+      {Mode::Browse, "PageUp/Down", "Scroll output", "PgUp/PgDn output", {key(Code::PageUp)},
+       scroll<-kPageStep>},
+      {Mode::Browse, "PageUp/Down", "", "", {key(Code::PageDown)}, scroll<kPageStep>},
+      {Mode::Browse, "q", "Quit", "q quit", {ch('q')}, quit},
+
+      {Mode::Permission, "Enter", "", "", {key(Code::Enter)}, accept_sudo},
+      {Mode::Permission, "Esc", "", "", {key(Code::Esc), ch('c')}, then_continue<cancel_prompt>},
+      {Mode::Permission, "q", "", "", {ch('q')}, quit},
+
+      {Mode::Running, "Esc", "", "", {key(Code::Esc), ch('c')}, then_continue<cancel_run>},
+      {Mode::Running, "q", "", "", {ch('q')}, quit},
+  };
+}
+
+}  // namespace
+
+const std::vector<KeyBinding>& key_table() {
+  static const std::vector<KeyBinding> table = make_table();
+  return table;
+}
+
+std::string key_help_text() {
+  std::string text;
+  for (const KeyBinding& binding : key_table()) {
+    if (!binding.help.empty()) text += fmt::format("{:<12}{}\n", binding.keys, binding.help);
+  }
+  return text;
+}
+
+const std::string& key_hints() {
+  static const std::string hints = [] {
+    std::vector<std::string_view> shown;
+    for (const KeyBinding& binding : key_table()) {
+      if (!binding.hint.empty()) shown.push_back(binding.hint);
+    }
+    return fmt::format("{}", fmt::join(shown, " | "));
+  }();
+  return hints;
+}
+
+KeyOutcome handle_key(App& app, KeyEvent key) {
+  for (const KeyBinding& binding : key_table()) {
+    if (binding.mode != app.mode.kind) continue;
+    for (const KeyEvent& press : binding.presses) {
+      if (press.code == key.code && (key.code != Code::Char || press.ch == key.ch)) {
+        return binding.action(app);
+      }
+    }
+  }
+  return KeyOutcome::next();
+}
+
+}  // namespace stackpeek::app

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/app.h"
+#include "app/key_event.h"
+
+namespace stackpeek::app {
+
+/// The result of one key press.
+struct KeyOutcome {
+  enum class Kind { Continue, Quit, SudoRequest };
+  Kind kind = Kind::Continue;
+  Selection selection;  // SudoRequest only
+  SpyMode mode = SpyMode::Dump;
+
+  static KeyOutcome next() { return {}; }
+  static KeyOutcome quit() { return {Kind::Quit, {}, SpyMode::Dump}; }
+};
+
+/// What a key does to the application.
+using KeyAction = KeyOutcome (*)(App& app);
+
+/// One entry of the key table: in one mode, the key presses that run one action. The
+/// browse keys carry the texts of --help, the manual page and the footer.
+struct KeyBinding {
+  AppMode::Kind mode = AppMode::Kind::Browse;
+  std::string_view keys;  // as --help and the manual page name them: "j/k, arrows"
+  std::string_view help;  // the --help description; empty for keys --help does not list
+  std::string_view hint;  // the footer hint; empty for keys the footer does not show
+  std::vector<KeyEvent> presses;
+  KeyAction action = nullptr;
+};
+
+/// Every key the program answers to, mode by mode, in the order --help lists them.
+const std::vector<KeyBinding>& key_table();
+
+/// The key list of --help: one line per described key, the keys padded to 12 columns.
+std::string key_help_text();
+
+/// The footer's key hints joined by " | ".
+const std::string& key_hints();
+
+/// Applies one key press to the application in its current mode; keys without a binding
+/// in that mode do nothing.
+KeyOutcome handle_key(App& app, KeyEvent key);
+
+}  // namespace stackpeek::app

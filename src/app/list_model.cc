@@ -1,0 +1,78 @@
+#include "app/list_model.h"
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <algorithm>
+
+namespace stackpeek::app {
+namespace {
+
+using discovery::ProcessGroup;
+using discovery::ProcessInfo;
+
+constexpr size_t kRowBodyLimit = 96;
+
+std::string group_row_text(const ProcessGroup& group, bool expanded) {
+  return fmt::format("{} {} [{}] {} procs", expanded ? "v" : ">", group.label,
+                     discovery::group_kind_label(group.kind), group.members.size());
+}
+
+std::string member_row_text(const ProcessInfo& member) {
+  std::string body = discovery::truncate_middle(
+      member.cmd.empty() ? member.name : fmt::format("{}", fmt::join(member.cmd, " ")),
+      kRowBodyLimit);
+  if (member.torch.has_rank_info()) body = member.torch.rank_text() + " " + body;
+  return fmt::format("  pid {:<7} {}", member.pid, body);
+}
+
+}  // namespace
+
+std::vector<ListRow> list_rows(const std::vector<ProcessGroup>& groups,
+                               const CollapsedGroups& collapsed) {
+  std::vector<ListRow> rows;
+  for (size_t g = 0; g < groups.size(); ++g) {
+    const ProcessGroup& group = groups[g];
+    const bool expanded = !collapsed.contains(group.key);
+    rows.push_back({ListRow::Kind::Group, g, 0, group_row_text(group, expanded)});
+    if (!expanded) continue;
+    for (size_t m = 0; m < group.members.size(); ++m) {
+      rows.push_back({ListRow::Kind::Process, g, m, member_row_text(group.members[m])});
+    }
+  }
+  return rows;
+}
+
+Selection RowTarget::selection() const {
+  return member ? Selection::process(member->pid) : Selection::group(group->key);
+}
+
+std::optional<RowTarget> resolve_row(const std::vector<ProcessGroup>& groups,
+                                     const std::vector<ListRow>& rows, size_t index) {
+  if (index >= rows.size()) return std::nullopt;
+  const ListRow& row = rows[index];
+  if (row.group_index >= groups.size()) return std::nullopt;
+  const ProcessGroup& group = groups[row.group_index];
+  if (row.kind == ListRow::Kind::Group) return RowTarget{&group, nullptr};
+  if (row.member_index >= group.members.size()) return std::nullopt;
+  return RowTarget{&group, &group.members[row.member_index]};
+}
+
+std::string target_label(const std::vector<ProcessGroup>& groups, const Selection& selection) {
+  if (selection.kind == Selection::Kind::Process) return fmt::format("pid-{}", selection.pid);
+  const auto it = std::ranges::find(groups, selection.key, &ProcessGroup::key);
+  return it == groups.end() ? selection.key : it->label;
+}
+
+std::vector<uint32_t> selection_pids(const std::vector<ProcessGroup>& groups,
+                                     const Selection& selection) {
+  if (selection.kind == Selection::Kind::Process) return {selection.pid};
+  std::vector<uint32_t> pids;
+  const auto it = std::ranges::find(groups, selection.key, &ProcessGroup::key);
+  if (it != groups.end()) {
+    for (const ProcessInfo& member : it->members) pids.push_back(member.pid);
+  }
+  return pids;
+}
+
+}  // namespace stackpeek::app

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "discovery/groups.h"
+
+namespace stackpeek::app {
+
+/// One line of the process list: a group row, or a member row of an expanded group.
+struct ListRow {
+  enum class Kind { Group, Process };
+  Kind kind = Kind::Group;
+  size_t group_index = 0;
+  size_t member_index = 0;  // process rows only
+  std::string text;
+};
+
+/// What a request is aimed at: one process by pid, or one group by its key.
+struct Selection {
+  enum class Kind { Process, Group };
+  Kind kind = Kind::Process;
+  uint32_t pid = 0;
+  std::string key;
+
+  static Selection process(uint32_t pid) { return {Kind::Process, pid, {}}; }
+  static Selection group(std::string key) { return {Kind::Group, 0, std::move(key)}; }
+  bool operator==(const Selection&) const = default;
+};
+
+/// The keys of the groups whose members are hidden; every other group shows its members.
+using CollapsedGroups = std::set<std::string>;
+
+/// The rows of the process list, group by group; a collapsed group shows only its own row.
+std::vector<ListRow> list_rows(const std::vector<discovery::ProcessGroup>& groups,
+                               const CollapsedGroups& collapsed = {});
+
+/// What a row of the list stands for: its group, and for a process row its member.
+struct RowTarget {
+  const discovery::ProcessGroup* group = nullptr;
+  const discovery::ProcessInfo* member = nullptr;  // nullptr for a group row
+
+  /// The request target: the member's pid, or the group's key.
+  Selection selection() const;
+};
+
+/// The group and member of row `index`; nothing when there is no such row or the row
+/// points past the groups it was built from.
+std::optional<RowTarget> resolve_row(const std::vector<discovery::ProcessGroup>& groups,
+                                     const std::vector<ListRow>& rows, size_t index);
+
+/// "pid-N" for a process; the group's label, or the key when the group is gone.
+std::string target_label(const std::vector<discovery::ProcessGroup>& groups,
+                         const Selection& selection);
+
+/// The pids a request covers: the selected process, or the members of the selected group in
+/// member order (none when the group is gone).
+std::vector<uint32_t> selection_pids(const std::vector<discovery::ProcessGroup>& groups,
+                                     const Selection& selection);
+
+}  // namespace stackpeek::app

@@ -1,0 +1,58 @@
+#include "common/util.h"
+
+#include "common/utf8.h"
+
+namespace stackpeek {
+
+std::string path_text(const std::filesystem::path& path) {
+  return utf8::decode_lossy(path.native());
+}
+
+std::string ascii_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+std::vector<std::string_view> split_lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    if (end == std::string_view::npos) {
+      lines.push_back(line);
+      break;
+    }
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    lines.push_back(line);
+    text.remove_prefix(end + 1);
+  }
+  return lines;
+}
+
+std::vector<std::string_view> split_nul(std::string_view block) {
+  std::vector<std::string_view> fields;
+  while (!block.empty()) {
+    const size_t end = std::min(block.find('\0'), block.size());
+    fields.push_back(block.substr(0, end));
+    block.remove_prefix(std::min(end + 1, block.size()));
+  }
+  return fields;
+}
+
+std::optional<uint64_t> parse_unsigned(std::string_view text, uint64_t max) {
+  if (text.starts_with('+')) text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<uint64_t>(c - '0');
+    if (value > (max - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+}  // namespace stackpeek

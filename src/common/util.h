@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace stackpeek {
+
+/// The path as text for display and arguments, each byte sequence that is not UTF-8
+/// replaced by U+FFFD.
+std::string path_text(const std::filesystem::path& path);
+
+/// A copy with A-Z lower-cased and every other byte kept, whatever the locale.
+std::string ascii_lower(std::string_view text);
+
+/// The lines of `text` split at line feeds: a carriage return right before a line feed is
+/// dropped and a final line feed adds no empty line; an empty text has no lines.
+std::vector<std::string_view> split_lines(std::string_view text);
+
+/// The fields of a NUL-separated block (/proc/PID/cmdline, /proc/PID/environ); a final NUL
+/// ends the last field rather than starting an empty one.
+std::vector<std::string_view> split_nul(std::string_view block);
+
+/// A decimal number: an optional "+", then at least one ASCII digit and nothing else;
+/// nothing when the text is malformed or the value exceeds `max`.
+std::optional<uint64_t> parse_unsigned(std::string_view text,
+                                       uint64_t max = std::numeric_limits<uint64_t>::max());
+
+}  // namespace stackpeek

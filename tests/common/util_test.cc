@@ -1,0 +1,46 @@
+#include "common/util.h"
+
+#include <gtest/gtest.h>
+
+namespace stackpeek {
+namespace {
+
+using Lines = std::vector<std::string_view>;
+
+TEST(AsciiLowerTest, OnlyAsciiLettersChange) {
+  EXPECT_EQ(ascii_lower("PyTHON3 \xC3\x89"), "python3 \xC3\x89");
+}
+
+TEST(PathTextTest, ReplacesBytesThatAreNotUtf8) {
+  EXPECT_EQ(path_text(std::filesystem::path("/tmp/a\xff"
+                                            "b/caf\u00e9")),
+            "/tmp/a\uFFFDb/caf\u00e9");
+}
+
+TEST(SplitLinesTest, DropsCarriageReturnBeforeLineFeedAndNoFinalEmptyLine) {
+  EXPECT_EQ(split_lines(""), Lines{});
+  EXPECT_EQ(split_lines("a\r\nb\n"), (Lines{"a", "b"}));
+  EXPECT_EQ(split_lines("a\n\nb\r"), (Lines{"a", "", "b\r"}));
+  EXPECT_EQ(split_lines("\n"), (Lines{""}));
+}
+
+TEST(SplitNulTest, FinalNulEndsTheLastField) {
+  using namespace std::string_view_literals;
+  EXPECT_EQ(split_nul(""), Lines{});
+  EXPECT_EQ(split_nul("a\0b\0"sv), (Lines{"a", "b"}));
+  EXPECT_EQ(split_nul("a\0\0b"sv), (Lines{"a", "", "b"}));
+}
+
+TEST(ParseUnsignedTest, PlusDigitsAndLimit) {
+  EXPECT_EQ(parse_unsigned("0"), 0u);
+  EXPECT_EQ(parse_unsigned("+255", 255), 255u);
+  EXPECT_EQ(parse_unsigned("256", 255), std::nullopt);
+  EXPECT_EQ(parse_unsigned("18446744073709551615"), UINT64_MAX);
+  EXPECT_EQ(parse_unsigned("18446744073709551616"), std::nullopt);
+  for (const char* bad : {"", "+", "-1", " 1", "1 ", "1a", "++1"}) {
+    EXPECT_EQ(parse_unsigned(bad), std::nullopt) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace stackpeek
