@@ -20,7 +20,8 @@ struct ReportDir {
   bool operator==(const ReportDir&) const = default;
 };
 
-/// Creates "py-spy-report-SLUG-SECONDS/raw" in the current working directory.
+/// Creates "py-spy-report-SLUG-SECONDS/raw" in the current working directory. A folder of
+/// that name that already exists is never reused: then "...-SECONDS-2", "-3" and so on.
 Result<ReportDir> create_report_dir(const std::vector<discovery::ProcessGroup>& groups,
                                     const discovery::Selection& selection);
 
