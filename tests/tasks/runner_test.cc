@@ -263,6 +263,79 @@ TEST_F(CaptureWorkerTest, CancelAfterTheEndChangesNothing) {
   EXPECT_EQ(handle.try_recv(), std::nullopt);
 }
 
+// A stand-in sudo that, like the real one, relays SIGINT and SIGTERM to its command and
+// exits with the command's status.
+constexpr const char* kRelayingCaptureSudo =
+    "shift\n"  // "-n"
+    "\"$@\" &\n"
+    "child=$!\n"
+    "trap 'echo INT >> \"$LOG\"; kill -INT $child' INT\n"
+    "trap 'echo TERM >> \"$LOG\"; kill -TERM $child' TERM\n"
+    "status=0\n"
+    "while kill -0 $child 2>/dev/null; do wait $child; status=$?; done\n"
+    "exit $status";
+
+TEST_F(CaptureWorkerTest, SudoCommandIgnoringSigintGetsSigtermRelayedAfterTheGrace) {
+  const auto pids = tmp_ / "pids";
+  const auto log = tmp_ / "log";
+  write_script(tmp_ / "sudo", "LOG='" + log.string() + "'\n" + kRelayingCaptureSudo);
+  testing::ScopedEnv path("PATH", tmp_.path().string() + ":/usr/bin:/bin");
+  // As a background job of sh, the command ignores the relayed SIGINT; its trap cannot
+  // change that, so the SIGTERM that follows after 2 s ends it.
+  const auto spy = write_script(tmp_ / "py-spy",
+                                "PIDS='" + pids.string() + "'\n" +
+                                    std::string(kInterruptible));
+  RunHandle handle = spawn_capture_worker(
+      {build_spy_command(spy, SpyMode::Dump, 1, true, std::nullopt)}, std::nullopt);
+  wait_for_pids(pids, 1);
+  handle.cancel();
+  const Outcome outcome = wait_finished(handle, 10s);
+  ASSERT_TRUE(outcome.finished);
+  const RunRecord& record = outcome.finished->records[0];
+  EXPECT_TRUE(record.command_line.starts_with("sudo -n "));
+  std::ifstream in(log);
+  std::string relayed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(relayed, "INT\nTERM\n");
+  EXPECT_GE(outcome.waited, 1900ms);
+  EXPECT_LT(outcome.waited, 3s);
+  EXPECT_EQ(record.stdout_text, "sampling 1\n");
+  EXPECT_EQ(record.status, RunStatus::Failure);
+  EXPECT_EQ(record.exit_code, 143) << "sudo passes on the command's status";
+  EXPECT_FALSE(testing::process_exists(testing::read_pid(pids)));
+}
+
+// Waits for the stand-in py-spy's log line, then a little for its SIGINT handler.
+void wait_for_fake_start(const fs::path& log) {
+  const auto started = Clock::now();
+  while (!fs::exists(log) && Clock::now() - started < 10s) std::this_thread::sleep_for(5ms);
+  std::this_thread::sleep_for(300ms);
+}
+
+TEST_F(CaptureWorkerTest, CancelledRecordThroughSudoWritesItsFlameGraph) {
+  const auto log = tmp_ / "log";
+  write_script(tmp_ / "sudo", "LOG='" + (tmp_ / "sudo.log").string() + "'\n" +
+                                  kRelayingCaptureSudo);
+  testing::ScopedEnv path("PATH", tmp_.path().string() + ":/usr/bin:/bin");
+  testing::ScopedEnv seconds("STACKPEEK_FAKE_RECORD_SECONDS", "20");
+  testing::ScopedEnv fake_log("STACKPEEK_FAKE_LOG", log.string());
+  const fs::path fake = fs::path(STACKPEEK_TEST_DIR) / "bin" / "py-spy";
+  RunHandle handle = spawn_capture_worker(
+      {build_spy_command(fake, SpyMode::Record, static_cast<uint32_t>(getpid()), true,
+                         tmp_.path())},
+      std::nullopt);
+  wait_for_fake_start(log);
+  handle.cancel();
+  const Outcome outcome = wait_finished(handle, 10s);
+  ASSERT_TRUE(outcome.finished);
+  EXPECT_LT(outcome.waited, 1500ms);
+  const RunRecord& record = outcome.finished->records[0];
+  EXPECT_EQ(record.status, RunStatus::Success) << record.stderr_text;
+  EXPECT_EQ(record.exit_code, 0);
+  EXPECT_NE(record.stdout_text.find("Stopped sampling because Control-C pressed"),
+            std::string::npos);
+  EXPECT_TRUE(fs::exists(tmp_ / ("pid-" + std::to_string(getpid()) + ".svg")));
+}
+
 // The stand-in py-spy of the end-to-end tests, recording this test process.
 TEST_F(CaptureWorkerTest, CancelledRecordWritesItsFlameGraph) {
   const fs::path fake = fs::path(STACKPEEK_TEST_DIR) / "bin" / "py-spy";
@@ -271,12 +344,7 @@ TEST_F(CaptureWorkerTest, CancelledRecordWritesItsFlameGraph) {
   const auto command = build_spy_command(fake, SpyMode::Record,
                                          static_cast<uint32_t>(getpid()), false, tmp_.path());
   RunHandle handle = spawn_capture_worker({command}, std::nullopt);
-  // The log line comes first thing; the SIGINT handler a few statements later.
-  const auto started = Clock::now();
-  while (!fs::exists(tmp_ / "log") && Clock::now() - started < 10s) {
-    std::this_thread::sleep_for(5ms);
-  }
-  std::this_thread::sleep_for(300ms);
+  wait_for_fake_start(tmp_ / "log");
   handle.cancel();
   const Outcome outcome = wait_finished(handle, 10s);
   ASSERT_TRUE(outcome.finished);
