@@ -84,7 +84,6 @@ bool wait_for_cancel(Receiver<CancelSignal>& cancel) {
   return cancel.recv_for(kTopPoll).has_value();
 }
 
-
 // How long cancelled commands get to stop after SIGINT (py-spy record then writes what it
 // has sampled) before SIGKILL.
 constexpr auto kCancelGrace = 2s;
@@ -122,9 +121,8 @@ void signal_running(std::vector<CommandSlot>& slots, const std::vector<SpyComman
 }
 
 bool all_ended(const std::vector<CommandSlot>& slots) {
-  return std::ranges::none_of(slots, [](const CommandSlot& slot) {
-    return slot.control.running();
-  });
+  return std::ranges::none_of(slots,
+                              [](const CommandSlot& slot) { return slot.control.running(); });
 }
 
 // Waits until every command has ended, or until `deadline`; true when all have.

@@ -173,8 +173,7 @@ RunRecord spawn_failed(std::string command_line, int err) {
 
 RunRecord finish_capture(PipedChild& child, std::string command_line, ChildControl* control) {
   std::string out, err;
-  const int read_error =
-      drain(child.stdout_read, child.stderr_read, out, err, control, child.pid);
+  const int read_error = drain(child.stdout_read, child.stderr_read, out, err, control, child.pid);
   // Closing our ends first lets a child still writing get EPIPE instead of blocking.
   child.stdout_read.reset();
   child.stderr_read.reset();

@@ -1,7 +1,6 @@
 #include "tasks/permission.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <string>

@@ -179,8 +179,7 @@ void wait_for_pids(const fs::path& file, size_t count) {
 
 TEST_F(CaptureWorkerTest, CancelSendsSigintAndKeepsEveryRecord) {
   const auto pids = tmp_ / "pids";
-  const auto spy = write_script(tmp_ / "py-spy", "PIDS='" + pids.string() + "'\n" +
-                                                     kInterruptible);
+  const auto spy = write_script(tmp_ / "py-spy", "PIDS='" + pids.string() + "'\n" + kInterruptible);
   RunHandle handle = spawn_capture_worker({dump(spy, 1), dump(spy, 2)}, std::nullopt);
   wait_for_pids(pids, 2);
 
@@ -194,8 +193,7 @@ TEST_F(CaptureWorkerTest, CancelSendsSigintAndKeepsEveryRecord) {
   ASSERT_EQ(outcome.finished->records.size(), 2u);
   for (uint32_t pid = 1; pid <= 2; ++pid) {
     const RunRecord& record = outcome.finished->records[pid - 1];
-    EXPECT_EQ(record.stdout_text,
-              fmt::format("sampling {}\nstopped {}\n", pid, pid));
+    EXPECT_EQ(record.stdout_text, fmt::format("sampling {}\nstopped {}\n", pid, pid));
     EXPECT_EQ(record.status, RunStatus::Success);
     EXPECT_EQ(record.exit_code, 0);
   }
@@ -238,8 +236,7 @@ TEST_F(CaptureWorkerTest, CancelKillsWhatOutlivesSigint) {
 
 TEST_F(CaptureWorkerTest, CancelAndWaitWaitsForTheRecords) {
   const auto pids = tmp_ / "pids";
-  const auto spy = write_script(tmp_ / "py-spy", "PIDS='" + pids.string() + "'\n" +
-                                                     kInterruptible);
+  const auto spy = write_script(tmp_ / "py-spy", "PIDS='" + pids.string() + "'\n" + kInterruptible);
   RunHandle handle = spawn_capture_worker({dump(spy, 1)}, std::nullopt);
   wait_for_pids(pids, 1);
   const auto start = Clock::now();
@@ -282,9 +279,8 @@ TEST_F(CaptureWorkerTest, SudoCommandIgnoringSigintGetsSigtermRelayedAfterTheGra
   testing::ScopedEnv path("PATH", tmp_.path().string() + ":/usr/bin:/bin");
   // As a background job of sh, the command ignores the relayed SIGINT; its trap cannot
   // change that, so the SIGTERM that follows after 2 s ends it.
-  const auto spy = write_script(tmp_ / "py-spy",
-                                "PIDS='" + pids.string() + "'\n" +
-                                    std::string(kInterruptible));
+  const auto spy =
+      write_script(tmp_ / "py-spy", "PIDS='" + pids.string() + "'\n" + std::string(kInterruptible));
   RunHandle handle = spawn_capture_worker(
       {build_spy_command(spy, SpyMode::Dump, 1, true, std::nullopt)}, std::nullopt);
   wait_for_pids(pids, 1);
@@ -313,16 +309,16 @@ void wait_for_fake_start(const fs::path& log) {
 
 TEST_F(CaptureWorkerTest, CancelledRecordThroughSudoWritesItsFlameGraph) {
   const auto log = tmp_ / "log";
-  write_script(tmp_ / "sudo", "LOG='" + (tmp_ / "sudo.log").string() + "'\n" +
-                                  kRelayingCaptureSudo);
+  write_script(tmp_ / "sudo",
+               "LOG='" + (tmp_ / "sudo.log").string() + "'\n" + kRelayingCaptureSudo);
   testing::ScopedEnv path("PATH", tmp_.path().string() + ":/usr/bin:/bin");
   testing::ScopedEnv seconds("STACKPEEK_FAKE_RECORD_SECONDS", "20");
   testing::ScopedEnv fake_log("STACKPEEK_FAKE_LOG", log.string());
   const fs::path fake = fs::path(STACKPEEK_TEST_DIR) / "bin" / "py-spy";
-  RunHandle handle = spawn_capture_worker(
-      {build_spy_command(fake, SpyMode::Record, static_cast<uint32_t>(getpid()), true,
-                         tmp_.path())},
-      std::nullopt);
+  RunHandle handle =
+      spawn_capture_worker({build_spy_command(fake, SpyMode::Record,
+                                              static_cast<uint32_t>(getpid()), true, tmp_.path())},
+                           std::nullopt);
   wait_for_fake_start(log);
   handle.cancel();
   const Outcome outcome = wait_finished(handle, 10s);
@@ -341,8 +337,8 @@ TEST_F(CaptureWorkerTest, CancelledRecordWritesItsFlameGraph) {
   const fs::path fake = fs::path(STACKPEEK_TEST_DIR) / "bin" / "py-spy";
   testing::ScopedEnv seconds("STACKPEEK_FAKE_RECORD_SECONDS", "20");
   testing::ScopedEnv log("STACKPEEK_FAKE_LOG", (tmp_ / "log").string());
-  const auto command = build_spy_command(fake, SpyMode::Record,
-                                         static_cast<uint32_t>(getpid()), false, tmp_.path());
+  const auto command =
+      build_spy_command(fake, SpyMode::Record, static_cast<uint32_t>(getpid()), false, tmp_.path());
   RunHandle handle = spawn_capture_worker({command}, std::nullopt);
   wait_for_fake_start(tmp_ / "log");
   handle.cancel();

@@ -84,7 +84,8 @@ TEST_F(CaptureTest, ControlledChildCanBeSignalledUntilItEnds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     control.signal(SIGTERM);
   });
-  const RunRecord record = capture_process(ProcessSpec{script.string(), {}, false}, "slow", control);
+  const RunRecord record =
+      capture_process(ProcessSpec{script.string(), {}, false}, "slow", control);
   stopper.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(record.stdout_text, "begun\n");
@@ -97,9 +98,9 @@ TEST_F(CaptureTest, SignalBeforeTheStartReachesTheChild) {
   ChildControl control;
   EXPECT_TRUE(control.running());
   EXPECT_TRUE(control.signal(SIGTERM));
-  const RunRecord record = capture_process(
-      ProcessSpec{write_script(tmp_ / "slow", "exec sleep 30").string(), {}, false}, "slow",
-      control);
+  const RunRecord record =
+      capture_process(ProcessSpec{write_script(tmp_ / "slow", "exec sleep 30").string(), {}, false},
+                      "slow", control);
   EXPECT_EQ(record.signal, SIGTERM);
 }
 
