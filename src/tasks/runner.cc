@@ -72,8 +72,6 @@ RunRecord internal_failure(const SpyCommand& command, std::string_view what,
                    RunStatus::SpawnFailed};
 }
 
-// ---- capture runs ----
-
 // Waits up to one poll interval for the cancel signal. A cancel sender that was dropped
 // without a signal is no cancel: the process then runs until it ends by itself.
 bool wait_for_cancel(Receiver<CancelSignal>& cancel) {
@@ -83,6 +81,8 @@ bool wait_for_cancel(Receiver<CancelSignal>& cancel) {
   }
   return cancel.recv_for(kTopPoll).has_value();
 }
+
+// ---- capture runs ----
 
 // How long cancelled commands get to stop after SIGINT (py-spy record then writes what it
 // has sampled) before SIGKILL.

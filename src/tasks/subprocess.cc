@@ -143,6 +143,8 @@ int drain(UniqueFd& out_fd, UniqueFd& err_fd, std::string& out, std::string& err
           const ChildControl* control = nullptr, pid_t pid = -1) {
   std::array<char, kCaptureReadSize> buffer;
   bool last_round = false;
+  // What a leftover grandchild writes after the child ended is read only this far.
+  size_t last_reads = 64;
   while (out_fd || err_fd) {
     std::array<pollfd, 2> fds{pollfd{out_fd.get(), POLLIN, 0}, pollfd{err_fd.get(), POLLIN, 0}};
     const int timeout = last_round ? 0 : control ? kControlledPollMs : -1;
@@ -156,6 +158,7 @@ int drain(UniqueFd& out_fd, UniqueFd& err_fd, std::string& out, std::string& err
       if (control && control->signalled() && has_ended(pid)) last_round = true;
       continue;
     }
+    if (last_round && --last_reads == 0) break;
     if (fds[0].revents != 0) {
       if (int e = read_some(out_fd, out, buffer)) return e;
     }
