@@ -91,7 +91,11 @@ bool is_missing(const std::string& file) {
   return ::stat(file.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
 }
 
-std::string with_user_option(std::string text) { return text + "\n" + kTryWithoutSudoLine; }
+std::string with_user_option(std::string text) {
+  text += '\n';
+  text += kTryWithoutSudoLine;
+  return text;
+}
 
 }  // namespace
 
