@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,8 +29,21 @@ struct RunRecord {
   std::string stdout_text;
   std::string stderr_text;
   RunStatus status = RunStatus::Failure;
+  /// The exit status when the process exited (0 for Success); nothing when it was killed
+  /// by a signal or never ran.
+  std::optional<int> exit_code = std::nullopt;
+  /// The number of the signal that killed the process; nothing when it exited or never ran.
+  std::optional<int> signal = std::nullopt;
 
   bool operator==(const RunRecord&) const = default;
 };
+
+/// The standard name of a Linux signal number ("SIGSEGV" for 11); empty when it has none.
+std::string_view signal_name(int signal);
+
+/// The line that tells how a failed command ended: "signal: 11 (SIGSEGV)" (or "signal: N"
+/// for a number without a standard name) when it was killed, "exit code: N" when it exited.
+/// Nothing unless the status is Failure and the record knows how the process ended.
+std::optional<std::string> failure_detail(const RunRecord& record);
 
 }  // namespace stackpeek

@@ -32,6 +32,30 @@ Result<void> make_directories(const fs::path& path) {
   return {};
 }
 
+// Tries "BASE", then "BASE-2", "BASE-3", ...: mkdir fails for a path that exists, so a
+// folder is never shared, not even with another stackpeek creating one at the same moment.
+constexpr unsigned kMaxFolderSuffix = 100000;
+
+Result<fs::path> make_fresh_directory(const fs::path& base) {
+  bool parents_made = false;
+  for (unsigned n = 1; n <= kMaxFolderSuffix;) {
+    fs::path candidate = n == 1 ? base : fs::path(base.native() + "-" + std::to_string(n));
+    if (::mkdir(candidate.c_str(), 0777) == 0) return candidate;
+    const int err = errno;
+    if (err == EEXIST) {
+      ++n;
+    } else if (err == ENOENT && !parents_made && base.has_parent_path()) {
+      if (auto made = make_directories(base.parent_path()); !made) {
+        return std::unexpected(made.error());
+      }
+      parents_made = true;
+    } else {
+      return os_error(err);
+    }
+  }
+  return os_error(EEXIST);
+}
+
 struct CloseDir {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
@@ -82,9 +106,15 @@ Result<ReportDir> create_report_dir_in(const fs::path& parent, uint64_t created_
   dir.report_directory =
       parent / fmt::format("py-spy-report-{}-{}", report_slug(dir.target_label), created_at_unix);
   dir.raw_directory = dir.report_directory / "raw";
-  if (auto made = make_directories(dir.raw_directory); !made) {
-    return std::unexpected(made.error().context("failed to create py-spy report directory " +
-                                                path_text(dir.raw_directory)));
+  auto fresh = make_fresh_directory(dir.report_directory);
+  if (fresh) {
+    dir.report_directory = std::move(*fresh);
+    dir.raw_directory = dir.report_directory / "raw";
+    if (::mkdir(dir.raw_directory.c_str(), 0777) != 0) fresh = os_error(errno);
+  }
+  if (!fresh) {
+    return std::unexpected(fresh.error().context("failed to create py-spy report directory " +
+                                                 path_text(dir.raw_directory)));
   }
   return dir;
 }

@@ -20,7 +20,8 @@ struct ReportDir {
 };
 
 /// Creates "py-spy-report-SLUG-SECONDS/raw" in the current working directory for the run
-/// named `target_label`; the slug is made from the label.
+/// named `target_label`; the slug is made from the label. A folder of that name that
+/// already exists is never reused: then "...-SECONDS-2", "-3" and so on.
 Result<ReportDir> create_report_dir(std::string_view target_label);
 
 /// The same with the folder's parent and the clock given (tests).

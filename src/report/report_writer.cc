@@ -46,6 +46,10 @@ void add_output_section(std::vector<std::string>& lines, std::string_view label,
   lines.emplace_back("```");
 }
 
+nlohmann::json optional_number(const std::optional<int>& value) {
+  return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+}
+
 Result<void> write_file(const fs::path& path, std::string_view content) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return os_error(errno);
@@ -92,6 +96,8 @@ std::string render_markdown(const ReportDir& dir, const std::vector<fs::path>& r
     lines.push_back("### `" + record.command_line + "`");
     lines.emplace_back();
     lines.push_back(fmt::format("- Status: {}", status_name(record.status)));
+    // The output pane's line, "- exit code: 3" or "- signal: 11 (SIGSEGV)", under a failure.
+    if (auto detail = failure_detail(record)) lines.push_back("- " + *detail);
     add_output_section(lines, "stdout", record.stdout_text);
     add_output_section(lines, "stderr", record.stderr_text);
     lines.emplace_back();
@@ -111,6 +117,8 @@ std::string render_json(const ReportDir& dir, const std::vector<fs::path>& raw,
         {"status", status_name(record.status)},
         {"stdout", record.stdout_text},
         {"stderr", record.stderr_text},
+        {"exit_code", optional_number(record.exit_code)},
+        {"signal", optional_number(record.signal)},
     }));
   }
   const nlohmann::json report = {

@@ -1,8 +1,10 @@
 #include "tasks/permission.h"
 
 #include <fmt/format.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -44,6 +46,18 @@ std::string scope_text(uint64_t value) {
       kHeading, value, kSysctlAdvice);
 }
 
+// For a target that runs as another user no sysctl helps: only root can read it.
+std::string other_user_text(const std::vector<uint32_t>& others) {
+  const std::string who =
+      others.size() == 1
+          ? fmt::format("Process {} runs as another user; reading its memory needs root.",
+                        others.front())
+          : fmt::format("{} of the selected processes run as another user; reading their "
+                        "memory needs root.",
+                        others.size());
+  return fmt::format("{}{}\n\nPress Enter to use sudo now, or Esc to cancel.", kHeading, who);
+}
+
 std::optional<std::string> read_text_file(const std::string& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) return std::nullopt;
@@ -55,7 +69,55 @@ std::optional<std::string> read_text_file(const std::string& file) {
   return text;
 }
 
+// Missing means "no such file": the kernel has no Yama. Any other failure to look is no
+// proof that tracing is unrestricted.
+bool is_missing(const std::string& file) {
+  struct stat st {};
+  return ::stat(file.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
+std::string with_user_option(std::string text) {
+  text += '\n';
+  text += kTryWithoutSudoLine;
+  return text;
+}
+
 }  // namespace
+
+std::optional<uid_t> process_owner(uint32_t pid) {
+  struct stat st {};
+  const std::string path = "/proc/" + std::to_string(pid);
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return st.st_uid;
+}
+
+PtraceContext system_ptrace_context() {
+  PtraceContext context;
+  context.scope_file = kScopeFile;
+  context.euid = geteuid();
+  context.process_owner = process_owner;
+  return context;
+}
+
+std::optional<std::string> ptrace_permission_message(const std::vector<uint32_t>& target_pids) {
+  return ptrace_permission_message_for(target_pids, system_ptrace_context());
+}
+
+std::optional<std::string> ptrace_permission_message_for(const std::vector<uint32_t>& target_pids,
+                                                         const PtraceContext& context) {
+  // Root may trace any process whatever the setting, and often has no sudo to offer.
+  if (context.euid == 0) return std::nullopt;
+  std::vector<uint32_t> others;
+  for (const uint32_t pid : target_pids) {
+    const auto owner = context.process_owner ? context.process_owner(pid) : std::nullopt;
+    if (owner && *owner != context.euid) others.push_back(pid);
+  }
+  if (!others.empty()) return with_user_option(other_user_text(others));
+  if (is_missing(context.scope_file)) return std::nullopt;
+  auto message = ptrace_permission_message_for(context.scope_file, context.euid);
+  if (!message) return std::nullopt;
+  return with_user_option(std::move(*message));
+}
 
 std::optional<std::string> ptrace_permission_message() {
   return ptrace_permission_message_for(kScopeFile, geteuid());

@@ -27,7 +27,8 @@ struct SpyCommand {
 };
 
 inline constexpr const char* kPySpyNotFound =
-    "py-spy was not found; reinstall with `pip install stackpeek`";
+    "py-spy was not found; install it with `pip install py-spy` and put it on PATH or next to "
+    "stackpeek";
 
 /// py-spy next to the program's own executable, else the first regular file named
 /// py-spy along PATH (empty pieces meaning the current folder).

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <memory>
@@ -18,8 +19,11 @@
 namespace stackpeek::tasks {
 
 RunHandle::RunHandle(Receiver<TaskEvent> events, std::optional<Sender<CancelSignal>> cancel,
-                     std::optional<Receiver<StoppedSignal>> stopped)
-    : events_(std::move(events)), cancel_(std::move(cancel)), stopped_(std::move(stopped)) {}
+                     std::optional<Receiver<StoppedSignal>> stopped, bool live_top)
+    : events_(std::move(events)),
+      cancel_(std::move(cancel)),
+      stopped_(std::move(stopped)),
+      live_top_(live_top) {}
 
 RunHandle& RunHandle::operator=(RunHandle&& other) noexcept {
   if (this != &other) {
@@ -27,6 +31,8 @@ RunHandle& RunHandle::operator=(RunHandle&& other) noexcept {
     events_ = std::move(other.events_);
     cancel_ = std::move(other.cancel_);
     stopped_ = std::move(other.stopped_);
+    live_top_ = other.live_top_;
+    cancel_requested_ = other.cancel_requested_;
   }
   return *this;
 }
@@ -39,14 +45,20 @@ void RunHandle::release() {
   cancel_.reset();
 }
 
-void RunHandle::cancel_and_wait(std::chrono::milliseconds timeout) {
+void RunHandle::cancel() {
+  cancel_requested_ = true;
   release();
+}
+
+void RunHandle::cancel_and_wait(std::chrono::milliseconds timeout) {
+  cancel();
   if (stopped_) stopped_->recv_for(timeout);
 }
 
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 constexpr auto kTopPoll = 50ms;
 // How long sudo gets to pass SIGTERM on to py-spy before it is killed outright.
@@ -60,42 +72,114 @@ RunRecord internal_failure(const SpyCommand& command, std::string_view what,
                    RunStatus::SpawnFailed};
 }
 
+// Waits up to one poll interval for the cancel signal. A cancel sender that was dropped
+// without a signal is no cancel: the process then runs until it ends by itself.
+bool wait_for_cancel(Receiver<CancelSignal>& cancel) {
+  if (cancel.closed()) {
+    std::this_thread::sleep_for(kTopPoll);
+    return false;
+  }
+  return cancel.recv_for(kTopPoll).has_value();
+}
+
 // ---- capture runs ----
 
+// How long cancelled commands get to stop after SIGINT (py-spy record then writes what it
+// has sampled) before SIGKILL.
+constexpr auto kCancelGrace = 2s;
+
+struct CaptureJob {
+  std::vector<SpyCommand> commands;
+  Receiver<CancelSignal> cancel;
+  Sender<StoppedSignal> stopped;
+};
+
+// One command's thread and what it shares with the worker.
+struct CommandSlot {
+  ChildControl control;
+  std::optional<RunRecord> record;
+  std::thread thread;
+};
+
 // An internal failure still yields a record, so the run never loses a command silently.
-RunRecord run_guarded(const SpyCommand& command) {
+RunRecord run_guarded(const SpyCommand& command, ChildControl& control) {
   try {
-    return run_captured(command);
+    return capture_process(to_process(command), command_line(command), control);
   } catch (const std::exception& error) {
+    control.ended();
     return internal_failure(command, "internal failure while running the command", error);
   }
 }
 
+// Signals every command that has not ended; through sudo, `sudo_sig` instead.
+void signal_running(std::vector<CommandSlot>& slots, const std::vector<SpyCommand>& commands,
+                    int sig, int sudo_sig) {
+  for (size_t i = 0; i < slots.size(); ++i) {
+    slots[i].control.signal(commands[i].use_sudo ? sudo_sig : sig);
+  }
+}
+
+bool all_ended(const std::vector<CommandSlot>& slots) {
+  return std::ranges::none_of(slots,
+                              [](const CommandSlot& slot) { return slot.control.running(); });
+}
+
+// Waits until every command has ended, or until `deadline`; true when all have.
+bool wait_all_ended(const std::vector<CommandSlot>& slots, Clock::time_point deadline) {
+  while (!all_ended(slots)) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kSudoStopPoll);
+  }
+  return true;
+}
+
+// SIGINT first, SIGKILL to what is left after the grace; a sudo command gets SIGTERM to
+// relay to py-spy before SIGKILL, since sudo cannot relay SIGKILL.
+void stop_commands(std::vector<CommandSlot>& slots, const std::vector<SpyCommand>& commands) {
+  signal_running(slots, commands, SIGINT, SIGINT);
+  if (wait_all_ended(slots, Clock::now() + kCancelGrace)) return;
+  signal_running(slots, commands, SIGKILL, SIGTERM);
+  if (wait_all_ended(slots, Clock::now() + kSudoStopGrace)) return;
+  signal_running(slots, commands, SIGKILL, SIGKILL);
+}
+
 // Every command starts at once, so the members of a group are sampled over the same
 // period; the records still come back in command order.
-std::vector<RunRecord> run_all(const std::vector<SpyCommand>& commands) {
-  std::vector<std::optional<RunRecord>> slots(commands.size());
-  std::vector<std::thread> threads(commands.size());
+std::vector<RunRecord> run_all(CaptureJob& job) {
+  const auto& commands = job.commands;
+  std::vector<CommandSlot> slots(commands.size());
   for (size_t i = 0; i < commands.size(); ++i) {
     try {
-      threads[i] =
-          std::thread([&slot = slots[i], &command = commands[i]] { slot = run_guarded(command); });
+      slots[i].thread = std::thread([&slot = slots[i], &command = commands[i]] {
+        slot.record = run_guarded(command, slot.control);
+      });
     } catch (const std::system_error& error) {
-      slots[i] = internal_failure(commands[i], "failed to start a thread for the command", error);
+      slots[i].control.ended();
+      slots[i].record =
+          internal_failure(commands[i], "failed to start a thread for the command", error);
+    }
+  }
+  // Until every command has ended by itself, or the run is cancelled.
+  while (!all_ended(slots)) {
+    if (wait_for_cancel(job.cancel)) {
+      stop_commands(slots, commands);
+      break;
     }
   }
   std::vector<RunRecord> records;
   records.reserve(commands.size());
-  for (size_t i = 0; i < commands.size(); ++i) {
-    if (threads[i].joinable()) threads[i].join();
-    records.push_back(std::move(*slots[i]));
+  for (auto& slot : slots) {
+    if (slot.thread.joinable()) slot.thread.join();
+    records.push_back(std::move(*slot.record));
   }
   return records;
 }
 
-void capture_worker(const std::vector<SpyCommand>& commands, const Sender<TaskEvent>& events) {
+void capture_worker(CaptureJob& job, const Sender<TaskEvent>& events) {
+  std::vector<RunRecord> records = run_all(job);
   // The main loop may have dropped the run; then the records are simply discarded.
-  events.send(Finished{run_all(commands)});
+  events.send(Finished{std::move(records)});
+  job.stopped.send(StoppedSignal{});
 }
 
 // ---- top runs ----
@@ -107,7 +191,18 @@ struct TopJob {
   Sender<StoppedSignal> stopped;
 };
 
-void read_top_stream(int fd, const Sender<TaskEvent>& events) {
+// What one output stream of the top process left when it ended.
+struct StreamEnd {
+  size_t stream = 0;  // 0 standard output, 1 standard error
+  std::string trailer;
+};
+
+// How long the worker waits for the readers' last words once the process is reaped; a
+// stream still held open (by a grandchild) gives nothing.
+constexpr auto kReaderGrace = 200ms;
+
+void read_top_stream(int fd, const Sender<TaskEvent>& events, size_t stream,
+                     const Sender<StreamEnd>& ends) {
   std::string pending;
   char buffer[kTopReadSize];
   while (true) {
@@ -117,59 +212,78 @@ void read_top_stream(int fd, const Sender<TaskEvent>& events) {
     auto lines = top_stream_step(pending, std::string_view(buffer, static_cast<size_t>(n)));
     if (!lines.empty()) events.send(TopFrame{std::move(lines)});
   }
+  // Sent after the last frame, so the Finished that waits for it comes after it too.
+  ends.send(StreamEnd{stream, top_stream_trailer(pending)});
 }
 
-void start_reader(UniqueFd fd, const Sender<TaskEvent>& events) {
-  std::thread([fd = std::move(fd), events] { read_top_stream(fd.get(), events); }).detach();
+void start_reader(UniqueFd fd, const Sender<TaskEvent>& events, size_t stream,
+                  const Sender<StreamEnd>& ends) {
+  std::thread([fd = std::move(fd), events, stream, ends] {
+    read_top_stream(fd.get(), events, stream, ends);
+  }).detach();
 }
 
-// Waits up to one poll interval for the cancel signal. A cancel sender that was dropped
-// without a signal is no cancel: the process then runs until it ends by itself.
-bool wait_for_cancel(Receiver<CancelSignal>& cancel) {
-  if (cancel.closed()) {
-    std::this_thread::sleep_for(kTopPoll);
-    return false;
+// The trailers of both streams, as far as they arrive in time.
+void collect_trailers(Receiver<StreamEnd>& ends, RunRecord& record) {
+  const auto deadline = Clock::now() + kReaderGrace;
+  for (int received = 0; received < 2;) {
+    const auto now = Clock::now();
+    if (now >= deadline || ends.closed()) break;
+    auto end = ends.recv_for(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+    if (!end) continue;
+    (end->stream == 0 ? record.stdout_text : record.stderr_text) = std::move(end->trailer);
+    ++received;
   }
-  return cancel.recv_for(kTopPoll).has_value();
 }
 
-// True once `pid` has ended and been reaped.
-bool reaped_within(pid_t pid, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+// True once `pid` has ended and been reaped; its wait status in `status`, if it was ours.
+bool reaped_within(pid_t pid, std::chrono::milliseconds limit, std::optional<int>& status) {
+  const auto deadline = Clock::now() + limit;
   while (true) {
-    int status = 0;
-    const pid_t done = waitpid(pid, &status, WNOHANG);
+    int raw = 0;
+    const pid_t done = waitpid(pid, &raw, WNOHANG);
+    if (done == pid) status = raw;
     if (done == pid || (done < 0 && errno != EINTR)) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(kSudoStopPoll);
   }
 }
 
-// Stops and reaps the top process. sudo cannot pass SIGKILL on to the root py-spy it
-// started, so sudo gets SIGTERM first, which it relays, and SIGKILL only if it lingers.
-void stop_top_process(pid_t pid, bool through_sudo) {
+// Stops and reaps the top process; its wait status when known. sudo cannot pass SIGKILL on
+// to the root py-spy it started, so sudo gets SIGTERM first, which it relays, and SIGKILL
+// only if it lingers.
+std::optional<int> stop_top_process(pid_t pid, bool through_sudo) {
+  std::optional<int> status;
   if (through_sudo) {
     kill(pid, SIGTERM);
-    if (reaped_within(pid, kSudoStopGrace)) return;
+    if (reaped_within(pid, kSudoStopGrace, status)) return status;
   }
   kill(pid, SIGKILL);
-  (void)wait_child(pid);
+  if (auto waited = wait_child(pid)) status = *waited;
+  return status;
 }
 
-// Polls the process until it ends or the run is cancelled; the process is reaped on return.
-RunStatus watch_top_process(pid_t pid, TopJob& job) {
+// Polls the process until it ends or the run is cancelled; the process is reaped on return
+// and `record` tells how it ended (a cancelled run is a Failure).
+void watch_top_process(pid_t pid, TopJob& job, RunRecord& record) {
   bool cancelled = job.cancel.try_recv().has_value();
   while (true) {
     if (cancelled) {
-      stop_top_process(pid, job.command.use_sudo);
-      return RunStatus::Failure;
+      const auto status = stop_top_process(pid, job.command.use_sudo);
+      if (status) apply_wait_status(record, *status);
+      record.status = RunStatus::Failure;
+      return;
     }
     int status = 0;
     const pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) return status == 0 ? RunStatus::Success : RunStatus::Failure;
+    if (done == pid) {
+      apply_wait_status(record, status);
+      return;
+    }
     if (done < 0 && errno != EINTR) {
       (void)wait_child(pid);
-      return RunStatus::SpawnFailed;
+      record.status = RunStatus::SpawnFailed;
+      return;
     }
     cancelled = wait_for_cancel(job.cancel);
   }
@@ -187,9 +301,10 @@ void top_worker(TopJob& job) {
     finish_top(job, RunRecord{std::move(line), "", kTopSpawnFailed, RunStatus::SpawnFailed});
     return;
   }
+  auto ends = make_channel<StreamEnd>();
   try {
-    start_reader(std::move(child->stdout_read), job.events);
-    start_reader(std::move(child->stderr_read), job.events);
+    start_reader(std::move(child->stdout_read), job.events, 0, ends.sender);
+    start_reader(std::move(child->stderr_read), job.events, 1, ends.sender);
   } catch (const std::system_error& error) {
     // Nobody would drain the pipes, so the process cannot be left running.
     stop_top_process(child->pid, job.command.use_sudo);
@@ -197,15 +312,22 @@ void top_worker(TopJob& job) {
                internal_failure(job.command, "failed to start a reader for py-spy top", error));
     return;
   }
-  const RunStatus status = watch_top_process(child->pid, job);
-  finish_top(job, RunRecord{std::move(line), "", "", status});
+  ends.sender.reset();
+  RunRecord record{std::move(line), "", "", RunStatus::Failure};
+  watch_top_process(child->pid, job, record);
+  collect_trailers(ends.receiver, record);
+  finish_top(job, std::move(record));
 }
 
 }  // namespace
 
 RunHandle spawn_capture_worker(std::vector<SpyCommand> commands) {
   auto channel = make_channel<TaskEvent>();
-  auto job = std::make_shared<std::vector<SpyCommand>>(std::move(commands));
+  auto cancel = make_channel<CancelSignal>();
+  auto stopped = make_channel<StoppedSignal>();
+  auto job = std::make_shared<CaptureJob>(CaptureJob{std::move(commands),
+                                                     std::move(cancel.receiver),
+                                                     std::move(stopped.sender)});
   try {
     std::thread([job, events = channel.sender] { capture_worker(*job, events); }).detach();
   } catch (const std::system_error& error) {
@@ -217,7 +339,8 @@ RunHandle spawn_capture_worker(std::vector<SpyCommand> commands) {
     }
     channel.sender.send(Finished{std::move(records)});
   }
-  return RunHandle(std::move(channel.receiver), std::nullopt, std::nullopt);
+  return RunHandle(std::move(channel.receiver), std::move(cancel.sender),
+                   std::move(stopped.receiver));
 }
 
 RunHandle spawn_top_worker(SpyCommand command) {
@@ -233,7 +356,7 @@ RunHandle spawn_top_worker(SpyCommand command) {
         Finished{{internal_failure(job->command, "failed to start the top worker thread", error)}});
   }
   return RunHandle(std::move(events.receiver), std::move(cancel.sender),
-                   std::move(stopped.receiver));
+                   std::move(stopped.receiver), true);
 }
 
 }  // namespace stackpeek::tasks

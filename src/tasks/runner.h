@@ -27,12 +27,12 @@ using TaskEvent = std::variant<TopFrame, Finished>;
 struct CancelSignal {};
 struct StoppedSignal {};
 
-/// The main loop's handle on the active run. Destroying it sends the cancel signal
-/// (top runs) and closes the channels; it never waits for the worker.
+/// The main loop's handle on the active run. Destroying it sends the cancel signal and
+/// closes the channels; it never waits for the worker.
 class RunHandle {
  public:
   RunHandle(Receiver<TaskEvent> events, std::optional<Sender<CancelSignal>> cancel,
-            std::optional<Receiver<StoppedSignal>> stopped);
+            std::optional<Receiver<StoppedSignal>> stopped, bool live_top = false);
   RunHandle(RunHandle&&) noexcept = default;
   RunHandle& operator=(RunHandle&&) noexcept;
   ~RunHandle();
@@ -41,11 +41,23 @@ class RunHandle {
   std::optional<TaskEvent> try_recv() { return events_.try_recv(); }
   /// True when no event waits and every sender is gone.
   bool closed() const { return events_.closed(); }
+  /// True for live top runs (kept for the app: every run now accepts cancel()).
+  bool cancellable() const { return live_top_; }
   /// True for live top runs.
-  bool cancellable() const { return cancel_.has_value(); }
+  bool live_top() const { return live_top_; }
 
-  /// Sends the cancel signal and waits up to `timeout` for a top worker to have stopped
-  /// its process; used before the terminal is given back at exit.
+  /// Asks the worker to stop its commands, without blocking. The handle stays open: the
+  /// run's Finished still arrives, with every command's record as it ended. A capture
+  /// worker sends SIGINT to each command still running (through sudo, to sudo, which
+  /// relays it to py-spy), SIGKILL after 2 s to those still alive (a sudo command gets
+  /// SIGTERM to relay first, then SIGKILL 0.5 s later), reaps them, then sends Finished;
+  /// a top worker stops its process at once. Later calls do nothing more.
+  void cancel();
+  /// True once cancel() (or cancel_and_wait) was called.
+  bool cancel_requested() const { return cancel_requested_; }
+
+  /// cancel(), then waits up to `timeout` for the worker to have stopped its processes
+  /// (and to have sent Finished); used before the terminal is given back at exit.
   void cancel_and_wait(std::chrono::milliseconds timeout);
 
  private:
@@ -54,13 +66,18 @@ class RunHandle {
   Receiver<TaskEvent> events_;
   std::optional<Sender<CancelSignal>> cancel_;
   std::optional<Receiver<StoppedSignal>> stopped_;
+  bool live_top_ = false;
+  bool cancel_requested_ = false;
 };
 
 /// Runs every command at once on its own thread and sends one Finished with the records
-/// in command order. Returns at once.
+/// in command order. Returns at once. The run stops its commands when cancelled (see
+/// RunHandle::cancel) or when its handle is dropped.
 RunHandle spawn_capture_worker(std::vector<SpyCommand> commands);
 
-/// Streams one py-spy top command as TopFrame events until it ends or is cancelled.
+/// Streams one py-spy top command as TopFrame events until it ends or is cancelled. Its
+/// record's stdout_text holds what the process printed after its last screen (such as
+/// "process N ended"), its stderr_text the text of standard error (see top_stream_trailer).
 RunHandle spawn_top_worker(SpyCommand command);
 
 }  // namespace stackpeek::tasks

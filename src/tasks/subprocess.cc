@@ -125,16 +125,40 @@ int read_some(UniqueFd& fd, std::string& out, std::array<char, kCaptureReadSize>
   return 0;
 }
 
+// True once `pid` has ended; it stays unreaped.
+bool has_ended(pid_t pid) {
+  siginfo_t info{};
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    return errno != EINTR;
+  }
+  return info.si_pid == pid;
+}
+
+constexpr int kControlledPollMs = 50;
+
 // Reads both pipes to their end together, so a child that fills one pipe while we
-// would be waiting on the other can never stall.
-int drain(UniqueFd& out_fd, UniqueFd& err_fd, std::string& out, std::string& err) {
+// would be waiting on the other can never stall. With a control, a signalled child that
+// has ended stops the reading once nothing more is ready.
+int drain(UniqueFd& out_fd, UniqueFd& err_fd, std::string& out, std::string& err,
+          const ChildControl* control = nullptr, pid_t pid = -1) {
   std::array<char, kCaptureReadSize> buffer;
+  bool last_round = false;
+  // What a leftover grandchild writes after the child ended is read only this far.
+  size_t last_reads = 64;
   while (out_fd || err_fd) {
     std::array<pollfd, 2> fds{pollfd{out_fd.get(), POLLIN, 0}, pollfd{err_fd.get(), POLLIN, 0}};
-    if (poll(fds.data(), fds.size(), -1) < 0) {
+    const int timeout = last_round ? 0 : control ? kControlledPollMs : -1;
+    const int ready = poll(fds.data(), fds.size(), timeout);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
+    if (ready == 0) {
+      if (last_round) break;
+      if (control && control->signalled() && has_ended(pid)) last_round = true;
+      continue;
+    }
+    if (last_round && --last_reads == 0) break;
     if (fds[0].revents != 0) {
       if (int e = read_some(out_fd, out, buffer)) return e;
     }
@@ -148,6 +172,30 @@ int drain(UniqueFd& out_fd, UniqueFd& err_fd, std::string& out, std::string& err
 RunRecord spawn_failed(std::string command_line, int err) {
   return RunRecord{std::move(command_line), "", Error::from_errno(err).message(),
                    RunStatus::SpawnFailed};
+}
+
+RunRecord finish_capture(PipedChild& child, std::string command_line, ChildControl* control) {
+  std::string out, err;
+  const int read_error = drain(child.stdout_read, child.stderr_read, out, err, control, child.pid);
+  // Closing our ends first lets a child still writing get EPIPE instead of blocking.
+  child.stdout_read.reset();
+  child.stderr_read.reset();
+  if (control) {
+    // Waits without reaping, so the control never signals a pid that could be reused.
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOWAIT) != 0 &&
+           errno == EINTR) {
+    }
+    control->ended();
+  }
+  const auto status = wait_child(child.pid);
+  RunRecord record{std::move(command_line), "", "", RunStatus::Failure};
+  if (read_error != 0) return spawn_failed(std::move(record.command_line), read_error);
+  if (!status) return spawn_failed(std::move(record.command_line), status.error());
+  record.stdout_text = utf8::decode_lossy(out);
+  record.stderr_text = utf8::decode_lossy(err);
+  apply_wait_status(record, *status);
+  return record;
 }
 
 }  // namespace
@@ -178,18 +226,62 @@ std::expected<int, int> wait_child(pid_t pid) {
 RunRecord capture_process(const ProcessSpec& process, std::string command_line) {
   auto child = spawn_piped(process, StdinSource::DevNull);
   if (!child) return spawn_failed(std::move(command_line), child.error());
+  return finish_capture(*child, std::move(command_line), nullptr);
+}
 
-  std::string out, err;
-  const int read_error = drain(child->stdout_read, child->stderr_read, out, err);
-  // Closing our ends first lets a child still writing get EPIPE instead of blocking.
-  child->stdout_read.reset();
-  child->stderr_read.reset();
-  const auto status = wait_child(child->pid);
-  if (read_error != 0) return spawn_failed(std::move(command_line), read_error);
-  if (!status) return spawn_failed(std::move(command_line), status.error());
+RunRecord capture_process(const ProcessSpec& process, std::string command_line,
+                          ChildControl& control) {
+  auto child = spawn_piped(process, StdinSource::DevNull);
+  if (!child) {
+    control.ended();
+    return spawn_failed(std::move(command_line), child.error());
+  }
+  control.started(child->pid);
+  return finish_capture(*child, std::move(command_line), &control);
+}
 
-  return RunRecord{std::move(command_line), utf8::decode_lossy(out), utf8::decode_lossy(err),
-                   *status == 0 ? RunStatus::Success : RunStatus::Failure};
+void apply_wait_status(RunRecord& record, int wait_status) {
+  record.exit_code.reset();
+  record.signal.reset();
+  if (WIFSIGNALED(wait_status)) {
+    record.signal = WTERMSIG(wait_status);
+  } else if (WIFEXITED(wait_status)) {
+    record.exit_code = WEXITSTATUS(wait_status);
+  }
+  record.status = record.exit_code == 0 ? RunStatus::Success : RunStatus::Failure;
+}
+
+bool ChildControl::signal(int sig) {
+  std::lock_guard lock(mutex_);
+  if (ended_) return false;
+  signalled_ = true;
+  if (pid_ < 0) {
+    pending_ = sig;
+  } else {
+    ::kill(pid_, sig);
+  }
+  return true;
+}
+
+bool ChildControl::running() const {
+  std::lock_guard lock(mutex_);
+  return !ended_;
+}
+
+void ChildControl::started(pid_t pid) {
+  std::lock_guard lock(mutex_);
+  pid_ = pid;
+  if (pending_) ::kill(pid_, *pending_);
+}
+
+void ChildControl::ended() {
+  std::lock_guard lock(mutex_);
+  ended_ = true;
+}
+
+bool ChildControl::signalled() const {
+  std::lock_guard lock(mutex_);
+  return signalled_;
 }
 
 }  // namespace stackpeek::tasks

@@ -3,6 +3,8 @@
 #include <sys/types.h>
 
 #include <expected>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,37 @@ struct ProcessSpec {
 /// through close-on-exec pipes drained together, and waits for it. Never throws; a start
 /// failure is a SpawnFailed record whose stderr is the OS text ("... (os error N)").
 RunRecord capture_process(const ProcessSpec& process, std::string command_line);
+
+/// Lets other threads signal the child of one capture_process call while it runs. A signal
+/// never reaches a pid that was already reaped (and so perhaps reused).
+class ChildControl {
+ public:
+  /// Sends `sig` to the child unless it has ended; a signal sent before the child started
+  /// reaches it as soon as it starts. True when the child may still be running.
+  bool signal(int sig);
+  /// True while the child is started (or about to be) and has not ended.
+  bool running() const;
+
+  // Used by capture_process.
+  void started(pid_t pid);
+  void ended();
+  bool signalled() const;
+
+ private:
+  mutable std::mutex mutex_;
+  pid_t pid_ = -1;
+  bool ended_ = false;
+  std::optional<int> pending_;
+  bool signalled_ = false;
+};
+
+/// capture_process whose child `control` can signal. Once the child was signalled and has
+/// ended, output a leftover grandchild still writes is no longer waited for.
+RunRecord capture_process(const ProcessSpec& process, std::string command_line,
+                          ChildControl& control);
+
+/// Sets status, exit_code and signal of `record` from a waitpid status.
+void apply_wait_status(RunRecord& record, int wait_status);
 
 /// A started child and the read ends of its standard output and standard error pipes.
 struct PipedChild {

@@ -93,6 +93,33 @@ std::vector<std::string> top_frame_lines(std::string_view pending) {
   return lines;
 }
 
+std::string top_stream_trailer(std::string_view pending) {
+  constexpr std::string_view kClearLine = "\x1b[2K";
+  const size_t last_line = pending.rfind(kClearLine);
+  if (last_line != std::string_view::npos) {
+    const size_t end = pending.find('\n', last_line);
+    pending = end == std::string_view::npos ? std::string_view() : pending.substr(end + 1);
+  }
+  const std::string text = strip_control_sequences(pending);
+  std::string trailer;
+  size_t blank_lines = 0;
+  for (std::string_view rest = text; !rest.empty();) {
+    const size_t newline = rest.find('\n');
+    std::string_view line = utf8::trim_end(rest.substr(0, newline));
+    while (line.starts_with('\r')) line.remove_prefix(1);
+    rest = newline == std::string_view::npos ? std::string_view() : rest.substr(newline + 1);
+    if (line.empty()) {
+      ++blank_lines;
+      continue;
+    }
+    if (!trailer.empty()) trailer.append(blank_lines, '\n');
+    blank_lines = 0;
+    trailer.append(line);
+    trailer += '\n';
+  }
+  return trailer;
+}
+
 std::vector<std::string> top_stream_step(std::string& pending, std::string_view bytes) {
   pending += utf8::decode_lossy(bytes);
   std::vector<std::string> frame = top_frame_lines(pending);

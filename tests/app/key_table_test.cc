@@ -158,7 +158,9 @@ TEST_F(KeysTest, MissingPySpyAfterSudoKeepsPromptOpen) {
   press(app, Code::Enter);
   ASSERT_TRUE(app.mode.is(AppMode::Kind::Permission));
   resume_after_sudo(app, SpyMode::Record, app.mode.pending_selection, machine.sudo_record);
-  EXPECT_EQ(app.status, "py-spy was not found; reinstall with `pip install stackpeek`");
+  EXPECT_EQ(app.status,
+            "py-spy was not found; install it with `pip install py-spy` and put it on PATH or "
+            "next to stackpeek");
   EXPECT_TRUE(app.mode.is(AppMode::Kind::Permission));
   EXPECT_EQ(app.mode.pending_mode, SpyMode::Record);
 }

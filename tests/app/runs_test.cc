@@ -130,7 +130,9 @@ TEST_F(RunsTest, MissingPySpyAndVanishedGroupRefuse) {
   App app = start();
   app.py_spy.reset();
   handle_key(app, KeyEvent::character('d'));
-  EXPECT_EQ(app.status, "py-spy was not found; reinstall with `pip install stackpeek`");
+  EXPECT_EQ(app.status,
+            "py-spy was not found; install it with `pip install py-spy` and put it on PATH or "
+            "next to stackpeek");
   EXPECT_TRUE(app.mode.is(AppMode::Kind::Browse));
 
   app.py_spy = "/opt/py-spy";

@@ -139,6 +139,31 @@ class FakePySpyTest(unittest.TestCase):
                       stdout)
         self.assertTrue(out.exists())
 
+    def test_record_stops_at_sigint_and_writes_svg(self):
+        out = Path(self.tmp.name) / "interrupted.svg"
+        record = start("record", "--duration", "30", "-o", str(out), "--pid", self.pid,
+                       STACKPEEK_FAKE_RECORD_SECONDS=20)
+        stdout = read_until(record, b"Control-C to exit.\n\n")
+        started = time.monotonic()
+        record.send_signal(signal.SIGINT)
+        out_rest, stderr = record.communicate(timeout=10)
+        stdout += out_rest
+        self.assertLess(time.monotonic() - started, 5)
+        self.assertEqual(record.returncode, 0, stderr)
+        self.assertEqual(stderr, b"")
+        self.assertRegex(stdout.decode(), r"exit\.\n\npy-spy> Stopped sampling because Control-C "
+                                          r"pressed\npy-spy> Wrote flamegraph data to '.+'\. "
+                                          r"Samples: [1-9]\d* Errors: 0\n$")
+        self.assertEqual(ElementTree.parse(out).getroot().tag, "{http://www.w3.org/2000/svg}svg")
+
+    def test_exit_code_fails_after_start_output(self):
+        result = self.record(Path(self.tmp.name) / "x.svg", STACKPEEK_FAKE_EXIT_CODE=3)
+        self.assertEqual(result.returncode, 3)
+        self.assertTrue(result.stdout.startswith(b"py-spy> Sampling"))
+        self.assertNotIn(b"Wrote", result.stdout)
+        self.assertEqual(result.stderr, b"Error: stand-in failure with exit status 3\n")
+        self.assertEqual(run("dump", "--pid", self.pid, STACKPEEK_FAKE_EXIT_CODE=3).returncode, 3)
+
     def test_record_into_missing_folder_fails(self):
         result = self.record(Path(self.tmp.name) / "missing" / "x.svg")
         self.assertEqual(result.returncode, 1)
@@ -201,6 +226,8 @@ class FakePySpyTest(unittest.TestCase):
         self.assertNotIn(b"Wrote", result.stdout)
         self.assertEqual(run("dump", "--pid", self.pid, STACKPEEK_FAKE_SIGNAL=15).returncode,
                          -signal.SIGTERM)
+        self.assertEqual(run("dump", "--pid", self.pid, STACKPEEK_FAKE_SIGNAL=11).returncode,
+                         -signal.SIGSEGV)
 
     def test_binary_output_is_not_utf8(self):
         result = run("dump", "--pid", self.pid, STACKPEEK_FAKE_BINARY=1)

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <set>
+#include <thread>
 
 #include "report/temp_dir.h"
 
@@ -61,15 +63,53 @@ TEST(CreateReportDirTest, RawFolderModeFollowsUmask) {
   EXPECT_EQ(st.st_mode & 0777, 0750u);
 }
 
-TEST(CreateReportDirTest, ReusesExistingFolderAndKeepsItsFiles) {
+TEST(CreateReportDirTest, NeverReusesAnExistingFolder) {
   TempDir tmp;
   const auto first = create_report_dir_in(tmp.path(), 5, "pid-7");
   ASSERT_TRUE(first.has_value());
   write_text(first->raw_directory / "pid-7.svg", "<svg/>");
   const auto second = create_report_dir_in(tmp.path(), 5, "pid-7");
-  ASSERT_TRUE(second.has_value());
-  EXPECT_EQ(*second, *first);
-  EXPECT_TRUE(fs::exists(second->raw_directory / "pid-7.svg"));
+  ASSERT_TRUE(second.has_value()) << second.error().message();
+  EXPECT_EQ(second->report_directory, tmp.path() / "py-spy-report-pid-7-5-2");
+  EXPECT_EQ(second->raw_directory, second->report_directory / "raw");
+  EXPECT_EQ(second->created_at_unix, 5u);
+  EXPECT_EQ(second->target_label, "pid-7");
+  EXPECT_TRUE(fs::is_empty(second->raw_directory));
+  EXPECT_TRUE(fs::exists(first->raw_directory / "pid-7.svg")) << "the first run keeps its files";
+  const auto third = create_report_dir_in(tmp.path(), 5, "pid-7");
+  ASSERT_TRUE(third.has_value());
+  EXPECT_EQ(third->report_directory, tmp.path() / "py-spy-report-pid-7-5-3");
+  // Another second starts again without a suffix.
+  const auto later = create_report_dir_in(tmp.path(), 6, "pid-7");
+  ASSERT_TRUE(later.has_value());
+  EXPECT_EQ(later->report_directory, tmp.path() / "py-spy-report-pid-7-6");
+}
+
+TEST(CreateReportDirTest, AnyEntryOfTheNameCountsAsTaken) {
+  TempDir tmp;
+  write_text(tmp.path() / "py-spy-report-pid-7-5", "x");
+  fs::create_directory(tmp.path() / "py-spy-report-pid-7-5-2");
+  const auto dir = create_report_dir_in(tmp.path(), 5, "pid-7");
+  ASSERT_TRUE(dir.has_value()) << dir.error().message();
+  EXPECT_EQ(dir->report_directory, tmp.path() / "py-spy-report-pid-7-5-3");
+  EXPECT_TRUE(fs::is_directory(dir->raw_directory));
+}
+
+TEST(CreateReportDirTest, ConcurrentCreatorsGetDistinctFolders) {
+  TempDir tmp;
+  std::vector<std::thread> threads;
+  std::vector<Result<ReportDir>> dirs(8, std::unexpected(Error("not run")));
+  for (auto& dir : dirs) {
+    threads.emplace_back(
+        [&dir, &tmp] { dir = create_report_dir_in(tmp.path(), 5, "pid-7"); });
+  }
+  for (auto& thread : threads) thread.join();
+  std::set<fs::path> folders;
+  for (const auto& dir : dirs) {
+    ASSERT_TRUE(dir.has_value()) << dir.error().message();
+    folders.insert(dir->report_directory);
+  }
+  EXPECT_EQ(folders.size(), dirs.size());
 }
 
 TEST(CreateReportDirTest, CreatesMissingParents) {
@@ -87,15 +127,6 @@ TEST(CreateReportDirTest, ParentThatIsAFileFailsWithRawPathInContext) {
   const fs::path raw = tmp.path() / "file" / "py-spy-report-pid-7-5" / "raw";
   EXPECT_EQ(dir.error().message(), "failed to create py-spy report directory " + raw.string());
   EXPECT_EQ(dir.error().causes(), std::vector<std::string>{"Not a directory (os error 20)"});
-}
-
-TEST(CreateReportDirTest, RawNameTakenByFileFails) {
-  TempDir tmp;
-  fs::create_directory(tmp.path() / "py-spy-report-pid-7-5");
-  write_text(tmp.path() / "py-spy-report-pid-7-5" / "raw", "x");
-  const auto dir = create_report_dir_in(tmp.path(), 5, "pid-7");
-  ASSERT_FALSE(dir.has_value());
-  EXPECT_EQ(dir.error().causes(), std::vector<std::string>{"File exists (os error 17)"});
 }
 
 constexpr auto kReadOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |

@@ -67,10 +67,12 @@ TEST(RenderReportTest, AllCommandsFailed) {
   const std::vector<RunRecord> records = {
       {"py-spy record --duration 30 -o raw/pid-9.svg --pid 9",
        "py-spy> Sampling process 100 times a second for 30 seconds. Press Control-C to exit.\n\n",
-       "Error: Failed to find python version from target process\n", RunStatus::Failure},
+       "Error: Failed to find python version from target process\n", RunStatus::Failure, 1,
+       std::nullopt},
       {"py-spy record --duration 30 -o raw/pid-10.svg --pid 10", "",
        "No such file or directory (os error 2)", RunStatus::SpawnFailed},
-      {"py-spy record --duration 30 -o raw/pid-11.svg --pid 11", "", "", RunStatus::Failure},
+      {"py-spy record --duration 30 -o raw/pid-11.svg --pid 11", "", "", RunStatus::Failure,
+       std::nullopt, 11},
   };
   EXPECT_EQ(render_markdown(report_dir(), raw, records),
             markdown_head("train.py --epochs 10", 3, 0) + R"md(- `raw/pid-10.svg`
@@ -81,6 +83,7 @@ TEST(RenderReportTest, AllCommandsFailed) {
 ### `py-spy record --duration 30 -o raw/pid-9.svg --pid 9`
 
 - Status: Failure
+- exit code: 1
 
 #### stdout
 
@@ -108,23 +111,30 @@ No such file or directory (os error 2)
 ### `py-spy record --duration 30 -o raw/pid-11.svg --pid 11`
 
 - Status: Failure
+- signal: 11 (SIGSEGV)
 )md");
   EXPECT_EQ(render_json(report_dir(), raw, records), std::string(R"json({
   "commands": [
     {
       "command_line": "py-spy record --duration 30 -o raw/pid-9.svg --pid 9",
+      "exit_code": 1,
+      "signal": null,
       "status": "Failure",
       "stderr": "Error: Failed to find python version from target process\n",
       "stdout": "py-spy> Sampling process 100 times a second for 30 seconds. Press Control-C to exit.\n\n"
     },
     {
       "command_line": "py-spy record --duration 30 -o raw/pid-10.svg --pid 10",
+      "exit_code": null,
+      "signal": null,
       "status": "SpawnFailed",
       "stderr": "No such file or directory (os error 2)",
       "stdout": ""
     },
     {
       "command_line": "py-spy record --duration 30 -o raw/pid-11.svg --pid 11",
+      "exit_code": null,
+      "signal": 11,
       "status": "Failure",
       "stderr": "",
       "stdout": ""
@@ -148,7 +158,7 @@ No such file or directory (os error 2)
 
 TEST(RenderReportTest, BlankStdoutHasNoSectionButStaysInJson) {
   const std::vector<RunRecord> records = {
-      {"py-spy dump --pid 5", " \n\t\n", "", RunStatus::Success}};
+      {"py-spy dump --pid 5", " \n\t\n", "", RunStatus::Success, 0, std::nullopt}};
   EXPECT_EQ(render_markdown(report_dir(), {}, records),
             markdown_head("train.py --epochs 10", 1, 1) + R"md(
 ## Commands
@@ -161,6 +171,8 @@ TEST(RenderReportTest, BlankStdoutHasNoSectionButStaysInJson) {
   "commands": [
     {
       "command_line": "py-spy dump --pid 5",
+      "exit_code": 0,
+      "signal": null,
       "status": "Success",
       "stderr": "",
       "stdout": " \n\t\n"
@@ -191,6 +203,8 @@ b
   "commands": [
     {
       "command_line": "py-spy dump --pid 5",
+      "exit_code": null,
+      "signal": null,
       "status": "Failure",
       "stderr": "a\r\nb\n",
       "stdout": ""

@@ -130,6 +130,10 @@ TEST_F(FindPySpyTest, UnsetPathChecksOnlyTheCurrentFolder) {
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error().message(), kPySpyNotFound);
   EXPECT_EQ(missing.error().causes(), (Args{"binary not found on PATH"}));
+  // stackpeek is not installed with pip: the advice is about py-spy itself.
+  EXPECT_EQ(std::string(kPySpyNotFound),
+            "py-spy was not found; install it with `pip install py-spy` and put it on PATH or "
+            "next to stackpeek");
 
   write_file(tmp_ / "cwd" / "py-spy", "", 0755);
   EXPECT_EQ(find(std::nullopt), fs::path("py-spy"));

@@ -1,8 +1,10 @@
 #include "tasks/runner.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -78,9 +80,9 @@ TEST_F(CaptureWorkerTest, RecordsInCommandOrderWhateverTheFinishingOrder) {
   const auto& records = outcome.finished->records;
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0], (RunRecord{spy.string() + " dump --pid 1", "Thread 1 (idle)\n", "",
-                                   RunStatus::Success}));
+                                   RunStatus::Success, 0, std::nullopt}));
   EXPECT_EQ(records[1], (RunRecord{spy.string() + " dump --pid 2", "", "Error: no such process\n",
-                                   RunStatus::Failure}));
+                                   RunStatus::Failure, 1, std::nullopt}));
   EXPECT_EQ(records[2].stdout_text, "Thread 3 (active)\n");
   // Only one Finished, and the channel closes once the worker is gone.
   const auto start = Clock::now();
@@ -128,14 +130,223 @@ TEST_F(CaptureWorkerTest, SixteenAtOnceAndNoPipeHeldBySiblings) {
   }
 }
 
-TEST_F(CaptureWorkerTest, DroppedHandleLetsTheProcessesFinish) {
-  const auto done = tmp_ / "done";
-  const auto spy = write_script(tmp_ / "py-spy", "sleep 0.2; touch '" + done.string() + "'");
-  { RunHandle dropped = spawn_capture_worker({dump(spy, 1)}); }
+TEST_F(CaptureWorkerTest, DroppedHandleStopsTheCommands) {
+  const auto pid_file = tmp_ / "spy.pid";
+  const auto spy = write_script(tmp_ / "py-spy", "echo $$ > '" + pid_file.string() +
+                                                     "'\n"
+                                                     "exec sleep 30");
+  {
+    RunHandle dropped = spawn_capture_worker({dump(spy, 1)});
+    const auto start = Clock::now();
+    while (testing::read_pid(pid_file) <= 0 && Clock::now() - start < 10s) {
+      std::this_thread::sleep_for(5ms);
+    }
+  }
+  const pid_t pid = testing::read_pid(pid_file);
+  ASSERT_GT(pid, 0);
   const auto start = Clock::now();
-  while (!fs::exists(done) && Clock::now() - start < 10s) std::this_thread::sleep_for(10ms);
-  EXPECT_TRUE(fs::exists(done));
-  std::this_thread::sleep_for(50ms);  // let the worker's failing send happen
+  while (testing::process_exists(pid) && Clock::now() - start < 5s) {
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_FALSE(testing::process_exists(pid)) << "stopped by SIGINT and reaped";
+  EXPECT_LT(Clock::now() - start, 1s);
+}
+
+// A stand-in py-spy that answers SIGINT like py-spy record: it prints what it has and
+// exits 0. `pid_file` gets its pid once the trap is set.
+constexpr const char* kInterruptible =
+    "trap 'echo \"stopped $3\"; exit 0' INT\n"
+    "echo \"sampling $3\"\n"
+    "echo $$ >> \"$PIDS\"\n"
+    "while :; do sleep 0.02; done";
+
+// Waits until `count` pids were written to `file`.
+void wait_for_pids(const fs::path& file, size_t count) {
+  const auto start = Clock::now();
+  while (Clock::now() - start < 10s) {
+    std::ifstream in(file);
+    size_t lines = 0;
+    for (std::string line; std::getline(in, line);) ++lines;
+    if (lines >= count) return;
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
+TEST_F(CaptureWorkerTest, CancelSendsSigintAndKeepsEveryRecord) {
+  const auto pids = tmp_ / "pids";
+  const auto spy = write_script(tmp_ / "py-spy", "PIDS='" + pids.string() + "'\n" + kInterruptible);
+  RunHandle handle = spawn_capture_worker({dump(spy, 1), dump(spy, 2)});
+  wait_for_pids(pids, 2);
+
+  auto start = Clock::now();
+  handle.cancel();
+  EXPECT_LT(Clock::now() - start, 50ms) << "cancel never blocks";
+  EXPECT_TRUE(handle.cancel_requested());
+  const Outcome outcome = wait_finished(handle, 10s);
+  ASSERT_TRUE(outcome.finished);
+  EXPECT_LT(outcome.waited, 1500ms);
+  ASSERT_EQ(outcome.finished->records.size(), 2u);
+  for (uint32_t pid = 1; pid <= 2; ++pid) {
+    const RunRecord& record = outcome.finished->records[pid - 1];
+    EXPECT_EQ(record.stdout_text, fmt::format("sampling {}\nstopped {}\n", pid, pid));
+    EXPECT_EQ(record.status, RunStatus::Success);
+    EXPECT_EQ(record.exit_code, 0);
+  }
+  // The worker is done: waiting returns at once.
+  start = Clock::now();
+  handle.cancel_and_wait(2s);
+  EXPECT_LT(Clock::now() - start, 100ms);
+}
+
+TEST_F(CaptureWorkerTest, CancelKillsWhatOutlivesSigint) {
+  const auto pids = tmp_ / "pids";
+  // Pid 1 ignores SIGINT (sleep inherits the ignored signal); pid 2 obeys it.
+  const auto spy = write_script(tmp_ / "py-spy", "PIDS='" + pids.string() +
+                                                     "'\n"
+                                                     "if [ \"$3\" = 1 ]; then\n"
+                                                     "  trap '' INT\n"
+                                                     "  echo $$ >> \"$PIDS\"\n"
+                                                     "  exec sleep 30\n"
+                                                     "fi\n" +
+                                                     kInterruptible);
+  RunHandle handle = spawn_capture_worker({dump(spy, 1), dump(spy, 2)});
+  wait_for_pids(pids, 2);
+  const pid_t stubborn = testing::read_pid(pids);
+
+  handle.cancel();
+  const Outcome outcome = wait_finished(handle, 10s);
+  ASSERT_TRUE(outcome.finished);
+  EXPECT_GE(outcome.waited, 1900ms);
+  EXPECT_LT(outcome.waited, 3s);
+  EXPECT_FALSE(testing::process_exists(stubborn)) << "killed and reaped";
+  const auto& records = outcome.finished->records;
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].status, RunStatus::Failure);
+  EXPECT_EQ(records[0].signal, SIGKILL);
+  EXPECT_EQ(records[0].exit_code, std::nullopt);
+  EXPECT_EQ(failure_detail(records[0]), "signal: 9 (SIGKILL)");
+  EXPECT_EQ(records[1].stdout_text, "sampling 2\nstopped 2\n");
+  EXPECT_EQ(records[1].status, RunStatus::Success);
+}
+
+TEST_F(CaptureWorkerTest, CancelAndWaitWaitsForTheRecords) {
+  const auto pids = tmp_ / "pids";
+  const auto spy = write_script(tmp_ / "py-spy", "PIDS='" + pids.string() + "'\n" + kInterruptible);
+  RunHandle handle = spawn_capture_worker({dump(spy, 1)});
+  wait_for_pids(pids, 1);
+  const auto start = Clock::now();
+  handle.cancel_and_wait(3s);
+  EXPECT_LT(Clock::now() - start, 1500ms);
+  // Finished came before the stopped signal.
+  auto event = handle.try_recv();
+  ASSERT_TRUE(event);
+  ASSERT_TRUE(std::holds_alternative<Finished>(*event));
+  EXPECT_EQ(std::get<Finished>(*event).records[0].stdout_text, "sampling 1\nstopped 1\n");
+}
+
+TEST_F(CaptureWorkerTest, CancelAfterTheEndChangesNothing) {
+  const auto spy = write_script(tmp_ / "py-spy", "echo done");
+  RunHandle handle = spawn_capture_worker({dump(spy, 1)});
+  const Outcome outcome = wait_finished(handle);
+  ASSERT_TRUE(outcome.finished);
+  handle.cancel();
+  handle.cancel();
+  EXPECT_EQ(outcome.finished->records[0].status, RunStatus::Success);
+  EXPECT_EQ(handle.try_recv(), std::nullopt);
+}
+
+// A stand-in sudo that, like the real one, relays SIGINT and SIGTERM to its command and
+// exits with the command's status.
+constexpr const char* kRelayingCaptureSudo =
+    "shift\n"  // "-n"
+    "\"$@\" &\n"
+    "child=$!\n"
+    "trap 'echo INT >> \"$LOG\"; kill -INT $child' INT\n"
+    "trap 'echo TERM >> \"$LOG\"; kill -TERM $child' TERM\n"
+    "status=0\n"
+    "while kill -0 $child 2>/dev/null; do wait $child; status=$?; done\n"
+    "exit $status";
+
+TEST_F(CaptureWorkerTest, SudoCommandIgnoringSigintGetsSigtermRelayedAfterTheGrace) {
+  const auto pids = tmp_ / "pids";
+  const auto log = tmp_ / "log";
+  write_script(tmp_ / "sudo", "LOG='" + log.string() + "'\n" + kRelayingCaptureSudo);
+  testing::ScopedEnv path("PATH", tmp_.path().string() + ":/usr/bin:/bin");
+  // As a background job of sh, the command ignores the relayed SIGINT; its trap cannot
+  // change that, so the SIGTERM that follows after 2 s ends it.
+  const auto spy =
+      write_script(tmp_ / "py-spy", "PIDS='" + pids.string() + "'\n" + std::string(kInterruptible));
+  RunHandle handle = spawn_capture_worker(
+      {build_spy_command(spy, SpyMode::Dump, 1, true, std::nullopt)}, std::nullopt);
+  wait_for_pids(pids, 1);
+  handle.cancel();
+  const Outcome outcome = wait_finished(handle, 10s);
+  ASSERT_TRUE(outcome.finished);
+  const RunRecord& record = outcome.finished->records[0];
+  EXPECT_TRUE(record.command_line.starts_with("sudo -n "));
+  std::ifstream in(log);
+  std::string relayed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(relayed, "INT\nTERM\n");
+  EXPECT_GE(outcome.waited, 1900ms);
+  EXPECT_LT(outcome.waited, 3s);
+  EXPECT_EQ(record.stdout_text, "sampling 1\n");
+  EXPECT_EQ(record.status, RunStatus::Failure);
+  EXPECT_EQ(record.exit_code, 143) << "sudo passes on the command's status";
+  EXPECT_FALSE(testing::process_exists(testing::read_pid(pids)));
+}
+
+// Waits for the stand-in py-spy's log line, then a little for its SIGINT handler.
+void wait_for_fake_start(const fs::path& log) {
+  const auto started = Clock::now();
+  while (!fs::exists(log) && Clock::now() - started < 10s) std::this_thread::sleep_for(5ms);
+  std::this_thread::sleep_for(300ms);
+}
+
+TEST_F(CaptureWorkerTest, CancelledRecordThroughSudoWritesItsFlameGraph) {
+  const auto log = tmp_ / "log";
+  write_script(tmp_ / "sudo",
+               "LOG='" + (tmp_ / "sudo.log").string() + "'\n" + kRelayingCaptureSudo);
+  testing::ScopedEnv path("PATH", tmp_.path().string() + ":/usr/bin:/bin");
+  testing::ScopedEnv seconds("STACKPEEK_FAKE_RECORD_SECONDS", "20");
+  testing::ScopedEnv fake_log("STACKPEEK_FAKE_LOG", log.string());
+  const fs::path fake = fs::path(STACKPEEK_TEST_DIR) / "bin" / "py-spy";
+  RunHandle handle =
+      spawn_capture_worker({build_spy_command(fake, SpyMode::Record,
+                                              static_cast<uint32_t>(getpid()), true, tmp_.path())},
+                           std::nullopt);
+  wait_for_fake_start(log);
+  handle.cancel();
+  const Outcome outcome = wait_finished(handle, 10s);
+  ASSERT_TRUE(outcome.finished);
+  EXPECT_LT(outcome.waited, 1500ms);
+  const RunRecord& record = outcome.finished->records[0];
+  EXPECT_EQ(record.status, RunStatus::Success) << record.stderr_text;
+  EXPECT_EQ(record.exit_code, 0);
+  EXPECT_NE(record.stdout_text.find("Stopped sampling because Control-C pressed"),
+            std::string::npos);
+  EXPECT_TRUE(fs::exists(tmp_ / ("pid-" + std::to_string(getpid()) + ".svg")));
+}
+
+// The stand-in py-spy of the end-to-end tests, recording this test process.
+TEST_F(CaptureWorkerTest, CancelledRecordWritesItsFlameGraph) {
+  const fs::path fake = fs::path(STACKPEEK_TEST_DIR) / "bin" / "py-spy";
+  testing::ScopedEnv seconds("STACKPEEK_FAKE_RECORD_SECONDS", "20");
+  testing::ScopedEnv log("STACKPEEK_FAKE_LOG", (tmp_ / "log").string());
+  const auto command =
+      build_spy_command(fake, SpyMode::Record, static_cast<uint32_t>(getpid()), false, tmp_.path());
+  RunHandle handle = spawn_capture_worker({command});
+  wait_for_fake_start(tmp_ / "log");
+  handle.cancel();
+  const Outcome outcome = wait_finished(handle, 10s);
+  ASSERT_TRUE(outcome.finished);
+  EXPECT_LT(outcome.waited, 1500ms);
+  const RunRecord& record = outcome.finished->records[0];
+  EXPECT_EQ(record.status, RunStatus::Success) << record.stderr_text;
+  EXPECT_NE(record.stdout_text.find("py-spy> Stopped sampling because Control-C pressed\n"
+                                    "py-spy> Wrote flamegraph data to '"),
+            std::string::npos)
+      << record.stdout_text;
+  EXPECT_TRUE(fs::exists(tmp_ / ("pid-" + std::to_string(getpid()) + ".svg")));
 }
 
 class TopWorkerTest : public ::testing::Test {
@@ -188,7 +399,7 @@ TEST_F(TopWorkerTest, FramesArriveAndCancelKillsAtOnce) {
   ASSERT_EQ(outcome.finished->records.size(), 1u);
   EXPECT_EQ(outcome.finished->records[0],
             (RunRecord{(tmp_ / "py-spy").string() + " top --pid 7 --delay 1", "", "",
-                       RunStatus::Failure}));
+                       RunStatus::Failure, std::nullopt, SIGKILL}));
 }
 
 TEST_F(TopWorkerTest, DroppingTheHandleCancels) {
@@ -211,12 +422,48 @@ TEST_F(TopWorkerTest, ProcessEndingByItself) {
   const Outcome success = wait_finished(ok);
   ASSERT_TRUE(success.finished);
   EXPECT_EQ(success.finished->records[0].status, RunStatus::Success);
-  EXPECT_EQ(success.finished->records[0].stdout_text, "");
+  EXPECT_EQ(success.finished->records[0].exit_code, 0);
+  // What came after the last screen stays in the record; the screens do not.
+  EXPECT_EQ(success.finished->records[0].stdout_text, "process 7 ended\n");
+  EXPECT_EQ(success.finished->records[0].stderr_text, "");
+  // The last frame of standard output still shows it too.
+  EXPECT_TRUE(std::ranges::any_of(success.frames, [](const TopFrame& frame) {
+    return !frame.lines.empty() && frame.lines.back() == "process 7 ended";
+  }));
 
-  RunHandle failing = spawn_top_worker(top(fake_top("exit 3")));
+  RunHandle failing = spawn_top_worker(
+      top(fake_top("echo 'Error: Failed to find python version from target process' >&2\n"
+                   "exit 3")));
   const Outcome failure = wait_finished(failing);
   ASSERT_TRUE(failure.finished);
-  EXPECT_EQ(failure.finished->records[0].status, RunStatus::Failure);
+  const RunRecord& record = failure.finished->records[0];
+  EXPECT_EQ(record.status, RunStatus::Failure);
+  EXPECT_EQ(record.exit_code, 3);
+  EXPECT_EQ(record.stderr_text, "Error: Failed to find python version from target process\n");
+  EXPECT_EQ(record.stdout_text, "");
+  EXPECT_EQ(failure_detail(record), "exit code: 3");
+}
+
+TEST_F(TopWorkerTest, ErrorBeforeAnyScreenIsKeptWhole) {
+  const auto spy = write_script(tmp_ / "py-spy",
+                                "printf '\\n\\n\\n'\n"
+                                "printf 'Error: Permission Denied\\n\\nCaused by:\\n  x\\n' >&2\n"
+                                "exit 1");
+  RunHandle handle = spawn_top_worker(top(spy));
+  const Outcome outcome = wait_finished(handle);
+  ASSERT_TRUE(outcome.finished);
+  const RunRecord& record = outcome.finished->records[0];
+  EXPECT_EQ(record.stderr_text, "Error: Permission Denied\n\nCaused by:\n  x\n");
+  EXPECT_EQ(record.stdout_text, "");
+  EXPECT_EQ(record.exit_code, 1);
+}
+
+TEST_F(TopWorkerTest, KilledBySignal) {
+  RunHandle handle = spawn_top_worker(top(fake_top("kill -SEGV $$")));
+  const Outcome outcome = wait_finished(handle);
+  ASSERT_TRUE(outcome.finished);
+  EXPECT_EQ(outcome.finished->records[0].signal, SIGSEGV);
+  EXPECT_EQ(failure_detail(outcome.finished->records[0]), "signal: 11 (SIGSEGV)");
 }
 
 TEST_F(TopWorkerTest, StartFailureText) {

@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <filesystem>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "tasks/permission.h"
 #include "tasks/py_spy.h"
@@ -44,15 +46,84 @@ TEST_F(CaptureTest, OutputsAndExitStatus) {
   EXPECT_EQ(record.stdout_text, "out dump --pid\n");
   EXPECT_EQ(record.stderr_text, "err\n");
   EXPECT_EQ(record.status, RunStatus::Success);
+  EXPECT_EQ(record.exit_code, 0);
+  EXPECT_EQ(record.signal, std::nullopt);
+  EXPECT_EQ(failure_detail(record), std::nullopt);
 
-  const auto failing = write_script(tmp_ / "fail", "echo 'Error: no such process' >&2; exit 1");
+  const auto failing = write_script(tmp_ / "fail", "echo 'Error: no such process' >&2; exit 3");
   const RunRecord failed = run_script(failing);
   EXPECT_EQ(failed.status, RunStatus::Failure);
   EXPECT_EQ(failed.stderr_text, "Error: no such process\n");
+  EXPECT_EQ(failed.exit_code, 3);
+  EXPECT_EQ(failed.signal, std::nullopt);
+  EXPECT_EQ(failure_detail(failed), "exit code: 3");
 
   const RunRecord killed = run_script(write_script(tmp_ / "killed", "echo partial; kill -9 $$"));
   EXPECT_EQ(killed.status, RunStatus::Failure);
   EXPECT_EQ(killed.stdout_text, "partial\n");
+  EXPECT_EQ(killed.exit_code, std::nullopt);
+  EXPECT_EQ(killed.signal, SIGKILL);
+
+  const RunRecord crashed = run_script(write_script(tmp_ / "crashed", "kill -SEGV $$"));
+  EXPECT_EQ(crashed.signal, SIGSEGV);
+  EXPECT_EQ(failure_detail(crashed), "signal: 11 (SIGSEGV)");
+}
+
+TEST_F(CaptureTest, StartFailuresHaveNoExitCodeOrSignal) {
+  const RunRecord missing = run_script(tmp_ / "missing");
+  EXPECT_EQ(missing.status, RunStatus::SpawnFailed);
+  EXPECT_EQ(missing.exit_code, std::nullopt);
+  EXPECT_EQ(missing.signal, std::nullopt);
+  EXPECT_EQ(failure_detail(missing), std::nullopt);
+}
+
+TEST_F(CaptureTest, ControlledChildCanBeSignalledUntilItEnds) {
+  const auto script = write_script(tmp_ / "slow", "echo begun; exec sleep 30");
+  ChildControl control;
+  const auto start = std::chrono::steady_clock::now();
+  std::thread stopper([&control] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    control.signal(SIGTERM);
+  });
+  const RunRecord record =
+      capture_process(ProcessSpec{script.string(), {}, false}, "slow", control);
+  stopper.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(record.stdout_text, "begun\n");
+  EXPECT_EQ(record.signal, SIGTERM);
+  EXPECT_FALSE(control.running());
+  EXPECT_FALSE(control.signal(SIGKILL)) << "an ended child is never signalled again";
+}
+
+TEST_F(CaptureTest, SignalBeforeTheStartReachesTheChild) {
+  ChildControl control;
+  EXPECT_TRUE(control.running());
+  EXPECT_TRUE(control.signal(SIGTERM));
+  const RunRecord record =
+      capture_process(ProcessSpec{write_script(tmp_ / "slow", "exec sleep 30").string(), {}, false},
+                      "slow", control);
+  EXPECT_EQ(record.signal, SIGTERM);
+}
+
+TEST_F(CaptureTest, SignalledChildDoesNotWaitForAGrandchildHoldingThePipes) {
+  // The grandchild keeps standard output open for 30 s.
+  const auto pid_file = tmp_ / "grandchild";
+  const auto script = write_script(
+      tmp_ / "parent", "sleep 30 & echo $! > '" + pid_file.string() + "'; exec sleep 30");
+  ChildControl control;
+  std::thread stopper([&control, &pid_file] {
+    while (testing::read_pid(pid_file) <= 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    control.signal(SIGKILL);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const RunRecord record =
+      capture_process(ProcessSpec{script.string(), {}, false}, "parent", control);
+  stopper.join();
+  kill(testing::read_pid(pid_file), SIGKILL);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(record.signal, SIGKILL);
 }
 
 TEST_F(CaptureTest, StartFailuresCarryTheSystemText) {

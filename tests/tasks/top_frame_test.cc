@@ -132,5 +132,25 @@ TEST(TopStreamStepTest, PendingTextStaysBoundedWithoutMarkers) {
   EXPECT_EQ(pending.size(), kTopPendingLimit);
 }
 
+TEST(TopStreamTrailerTest, WhatFollowsTheLastScreenLine) {
+  std::string pending;
+  top_stream_step(pending, std::string(24, '\n'));
+  top_stream_step(pending,
+                  "\x1b[H\r\x1b[2KTotal Samples 100\n\r\x1b[2K\n\r\x1b[2KPress Control-C\n");
+  EXPECT_EQ(top_stream_trailer(pending), "");
+  top_stream_step(pending, "\nprocess 7 ended\n");
+  EXPECT_EQ(top_stream_trailer(pending), "process 7 ended\n");
+}
+
+TEST(TopStreamTrailerTest, TextWithoutScreenIsKeptWhole) {
+  EXPECT_EQ(top_stream_trailer(std::string(24, '\n') +
+                               "Error: Permission Denied\r\n\nCaused by:\n  \x1b[1mx\x1b[0m  \n\n"),
+            "Error: Permission Denied\n\nCaused by:\n  x\n");
+  EXPECT_EQ(top_stream_trailer(""), "");
+  EXPECT_EQ(top_stream_trailer("no line feed"), "no line feed\n");
+  // A screen line still being written leaves nothing after it.
+  EXPECT_EQ(top_stream_trailer("\r\x1b[2KTotal Sam"), "");
+}
+
 }  // namespace
 }  // namespace stackpeek::tasks
