@@ -32,25 +32,27 @@ Result<void> make_directories(const fs::path& path) {
   return {};
 }
 
-// Tries "BASE", then "BASE-2", "BASE-3", ...: mkdir fails for a path that exists, so a
-// folder is never shared, not even with another stackpeek creating one at the same moment.
+// Tries "BASE", then "BASE-2", "BASE-3", ...: the folder is made by one mkdir, which finds
+// any existing entry of that name, so a folder is never shared, not even with another
+// stackpeek creating one at the same moment.
 constexpr unsigned kMaxFolderSuffix = 100000;
 
 Result<fs::path> make_fresh_directory(const fs::path& base) {
   bool parents_made = false;
   for (unsigned n = 1; n <= kMaxFolderSuffix;) {
     fs::path candidate = n == 1 ? base : fs::path(base.native() + "-" + std::to_string(n));
-    if (::mkdir(candidate.c_str(), 0777) == 0) return candidate;
-    const int err = errno;
-    if (err == EEXIST) {
+    std::error_code ec;
+    if (fs::create_directory(candidate, ec)) return candidate;
+    if (!ec || ec == std::errc::file_exists) {
       ++n;
-    } else if (err == ENOENT && !parents_made && base.has_parent_path()) {
+    } else if (ec == std::errc::no_such_file_or_directory && !parents_made &&
+               base.has_parent_path()) {
       if (auto made = make_directories(base.parent_path()); !made) {
         return std::unexpected(made.error());
       }
       parents_made = true;
     } else {
-      return os_error(err);
+      return os_error(ec.value());
     }
   }
   return os_error(EEXIST);
@@ -110,7 +112,8 @@ Result<ReportDir> create_report_dir_in(const fs::path& parent, uint64_t created_
   if (fresh) {
     dir.report_directory = std::move(*fresh);
     dir.raw_directory = dir.report_directory / "raw";
-    if (::mkdir(dir.raw_directory.c_str(), 0777) != 0) fresh = os_error(errno);
+    std::error_code ec;
+    if (!fs::create_directory(dir.raw_directory, ec)) fresh = os_error(ec ? ec.value() : EEXIST);
   }
   if (!fresh) {
     return std::unexpected(fresh.error().context("failed to create py-spy report directory " +

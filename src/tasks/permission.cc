@@ -52,9 +52,10 @@ std::string other_user_text(const std::vector<uint32_t>& others) {
       others.size() == 1
           ? fmt::format("Process {} runs as another user; reading its memory needs root.",
                         others.front())
-          : fmt::format("{} of the selected processes run as another user; reading their "
-                        "memory needs root.",
-                        others.size());
+          : fmt::format(
+                "{} of the selected processes run as another user; reading their "
+                "memory needs root.",
+                others.size());
   return fmt::format("{}{}\n\nPress Enter to use sudo now, or Esc to cancel.", kHeading, who);
 }
 

@@ -325,15 +325,14 @@ RunHandle spawn_capture_worker(std::vector<SpyCommand> commands) {
   auto channel = make_channel<TaskEvent>();
   auto cancel = make_channel<CancelSignal>();
   auto stopped = make_channel<StoppedSignal>();
-  auto job = std::make_shared<CaptureJob>(CaptureJob{std::move(commands),
-                                                     std::move(cancel.receiver),
-                                                     std::move(stopped.sender)});
+  auto job = std::make_shared<CaptureJob>(
+      CaptureJob{std::move(commands), std::move(cancel.receiver), std::move(stopped.sender)});
   try {
     std::thread([job, events = channel.sender] { capture_worker(*job, events); }).detach();
   } catch (const std::system_error& error) {
     // Without a worker the run still ends, with every command marked as not started.
     std::vector<RunRecord> records;
-    for (const auto& command : *job) {
+    for (const auto& command : job->commands) {
       records.push_back(
           internal_failure(command, "failed to start the run's worker thread", error));
     }

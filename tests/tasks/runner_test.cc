@@ -276,8 +276,8 @@ TEST_F(CaptureWorkerTest, SudoCommandIgnoringSigintGetsSigtermRelayedAfterTheGra
   // change that, so the SIGTERM that follows after 2 s ends it.
   const auto spy =
       write_script(tmp_ / "py-spy", "PIDS='" + pids.string() + "'\n" + std::string(kInterruptible));
-  RunHandle handle = spawn_capture_worker(
-      {build_spy_command(spy, SpyMode::Dump, 1, true, std::nullopt)}, std::nullopt);
+  RunHandle handle =
+      spawn_capture_worker({build_spy_command(spy, SpyMode::Dump, 1, true, std::nullopt)});
   wait_for_pids(pids, 1);
   handle.cancel();
   const Outcome outcome = wait_finished(handle, 10s);
@@ -310,10 +310,8 @@ TEST_F(CaptureWorkerTest, CancelledRecordThroughSudoWritesItsFlameGraph) {
   testing::ScopedEnv seconds("STACKPEEK_FAKE_RECORD_SECONDS", "20");
   testing::ScopedEnv fake_log("STACKPEEK_FAKE_LOG", log.string());
   const fs::path fake = fs::path(STACKPEEK_TEST_DIR) / "bin" / "py-spy";
-  RunHandle handle =
-      spawn_capture_worker({build_spy_command(fake, SpyMode::Record,
-                                              static_cast<uint32_t>(getpid()), true, tmp_.path())},
-                           std::nullopt);
+  RunHandle handle = spawn_capture_worker({build_spy_command(
+      fake, SpyMode::Record, static_cast<uint32_t>(getpid()), true, tmp_.path())});
   wait_for_fake_start(log);
   handle.cancel();
   const Outcome outcome = wait_finished(handle, 10s);
