@@ -21,13 +21,19 @@ void request_run(App& app, SpyMode mode) {
     app.output_scroll = 0;
     return;
   }
-  auto message = app.services.permission_check();
+  auto message = app.services.permission_check(selection_pids(app.groups, target->selection()));
   if (!message) {
     start_run(app, mode, target->selection(), false);
     return;
   }
   app.permission_message = std::move(*message);
   app.mode = AppMode::permission(target->selection(), mode);
+}
+
+void run_without_sudo(App& app) {
+  // start_run replaces the mode that holds the request.
+  const Selection selection = app.mode.pending_selection;
+  start_run(app, app.mode.pending_mode, selection, false);
 }
 
 void resume_after_sudo(App& app, SpyMode mode, const Selection& selection,
@@ -84,10 +90,12 @@ void cancel_prompt(App& app) {
 }
 
 void cancel_run(App& app) {
-  app.active_run.reset();
-  app.active_report.reset();
-  app.mode = AppMode::browse();
-  app.status = "Canceled running py-spy command";
+  if (app.active_run) {
+    app.active_run->cancel();
+  } else {
+    app.mode = AppMode::browse();
+  }
+  app.status = kCanceledStatus;
 }
 
 }  // namespace stackpeek::app

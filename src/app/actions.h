@@ -7,6 +7,9 @@ namespace stackpeek::app {
 /// The checks before a dump, record or top request; starts it or opens the prompt.
 void request_run(App& app, SpyMode mode);
 
+/// Starts the pending request of the prompt as the user, without sudo.
+void run_without_sudo(App& app);
+
 /// Continues the pending request after "sudo -v" ended with `validation`.
 void resume_after_sudo(App& app, SpyMode mode, const Selection& selection,
                        const RunRecord& validation);
@@ -26,8 +29,9 @@ void scroll_output(App& app, int delta);
 /// Leaves the sudo prompt without running anything.
 void cancel_prompt(App& app);
 
-/// Drops the active run: a live top run gets its cancel signal; dump and record commands run
-/// on in the background and their results are dropped.
+/// Stops the active run's commands without waiting for them. The run stays active until its
+/// records arrive; drain_events then completes it as cancelled (a record run still writes
+/// its report and lists its folder).
 void cancel_run(App& app);
 
 }  // namespace stackpeek::app

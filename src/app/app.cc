@@ -23,7 +23,9 @@ std::string_view mode_label(const AppMode& mode) {
 Services Services::system() {
   Services services;
   services.scan = [] { return discovery::scan_processes(); };
-  services.permission_check = [] { return tasks::ptrace_permission_message(); };
+  services.permission_check = [](const std::vector<uint32_t>& target_pids) {
+    return tasks::ptrace_permission_message(target_pids);
+  };
   services.find_py_spy = [] { return tasks::find_py_spy(); };
   services.sudo_validate = [] { return tasks::sudo_validate(); };
   return services;
@@ -41,7 +43,7 @@ std::optional<RowTarget> selected_row(const App& app) {
 App make_app(Services services) {
   App app;
   app.services = std::move(services);
-  // A missing py-spy is reported when a run is requested, not at start-up.
+  // A missing py-spy is reported, and looked for again, when a run is requested.
   if (auto found = app.services.find_py_spy()) app.py_spy = *found;
   refresh(app);
   return app;

@@ -40,7 +40,9 @@ std::string_view mode_label(const AppMode& mode);
 /// What the application asks of the machine; replaced by fakes in tests.
 struct Services {
   std::function<Result<std::vector<discovery::ProcessInfo>>()> scan;
-  std::function<std::optional<std::string>()> permission_check;
+  /// Nothing when py-spy may read every target pid without sudo, else the prompt's text.
+  std::function<std::optional<std::string>(const std::vector<uint32_t>& target_pids)>
+      permission_check;
   std::function<Result<std::filesystem::path>()> find_py_spy;
   std::function<RunRecord()> sudo_validate;
 
@@ -52,6 +54,7 @@ struct Services {
 struct App {
   std::optional<tasks::RunHandle> active_run;
   std::optional<report::ReportDir> active_report;  // the folder of the active record run
+  std::vector<std::string> top_frame;              // the latest frame of the active live top run
   std::vector<discovery::ProcessGroup> groups;
   CollapsedGroups collapsed;
   std::vector<ListRow> rows;  // list_rows(groups, collapsed), rebuilt by update_rows

@@ -1,4 +1,7 @@
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <optional>
 
 #include "app/actions.h"
 #include "app/key_table.h"
@@ -9,11 +12,17 @@ namespace stackpeek::app {
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Deadline = std::optional<Clock::time_point>;
 
 constexpr int kInputWaitMs = 100;
 // A killed `py-spy top` shares our terminal and cannot undo its raw mode, so the
 // program's own modes are re-applied for a few passes after a top run ends.
 constexpr int kModeResetPasses = 10;
+// "q" during a dump or record run stops its commands and waits this long at most for the
+// run to complete, so that a record run's report is written and listed.
+constexpr auto kQuitGrace = 3s;
+constexpr auto kTopStopWait = 1500ms;
 
 Result<void> suspend_for_sudo(Screen& screen, App& app, const KeyOutcome& outcome) {
   if (auto done = screen.suspend(); !done) return done;
@@ -25,22 +34,48 @@ Result<void> suspend_for_sudo(Screen& screen, App& app, const KeyOutcome& outcom
 
 bool streaming_top(const App& app) { return app.active_run && app.active_run->cancellable(); }
 
-// Runs passes until "q"; an error from the screen ends the loop.
+bool capturing(const App& app) { return app.active_run && !app.active_run->live_top(); }
+
+// The input wait of one pass: never past the end of a quit's grace.
+int input_wait_ms(const Deadline& quit_by) {
+  if (!quit_by) return kInputWaitMs;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*quit_by - Clock::now());
+  return static_cast<int>(std::clamp<int64_t>(left.count(), 0, kInputWaitMs));
+}
+
+// Applies one key press; true when the loop should end. A first "q" during a dump or
+// record run cancels it and sets `quit_by`; a second one ends the loop at once.
+Result<bool> apply_key(Screen& screen, App& app, KeyEvent key, Deadline& quit_by) {
+  const KeyOutcome outcome = handle_key(app, key);
+  if (outcome.kind == KeyOutcome::Kind::SudoRequest) {
+    if (auto done = suspend_for_sudo(screen, app, outcome); !done) {
+      return std::unexpected(done.error());
+    }
+  }
+  if (outcome.kind != KeyOutcome::Kind::Quit) return false;
+  if (quit_by || !capturing(app)) return true;
+  cancel_run(app);
+  quit_by = Clock::now() + kQuitGrace;
+  return false;
+}
+
+// Runs passes until "q" (and the run it cancelled has completed); an error from the
+// screen ends the loop.
 Result<void> run_passes(Screen& screen, App& app) {
   int mode_resets = 0;
+  Deadline quit_by;
   for (;;) {
     const bool was_streaming = streaming_top(app);
     drain_events(app);
+    if (quit_by && (!app.active_run || Clock::now() >= *quit_by)) return {};
     if (app.mode.is(AppMode::Kind::Running)) ++app.tick;
     if (auto drawn = screen.draw(app); !drawn) return drawn;
-    auto key = screen.poll_key(kInputWaitMs);
+    auto key = screen.poll_key(input_wait_ms(quit_by));
     if (!key) return std::unexpected(key.error());
     if (*key) {
-      const KeyOutcome outcome = handle_key(app, **key);
-      if (outcome.kind == KeyOutcome::Kind::Quit) return {};
-      if (outcome.kind == KeyOutcome::Kind::SudoRequest) {
-        if (auto done = suspend_for_sudo(screen, app, outcome); !done) return done;
-      }
+      auto leave = apply_key(screen, app, **key, quit_by);
+      if (!leave) return std::unexpected(leave.error());
+      if (*leave) return {};
     }
     if (was_streaming && !streaming_top(app)) mode_resets = kModeResetPasses;
     if (mode_resets > 0) {
@@ -50,15 +85,25 @@ Result<void> run_passes(Screen& screen, App& app) {
   }
 }
 
+// A live top shares the terminal, so it is stopped before the terminal is given back. A
+// run the loop left without cancelling (an error) is stopped too; a run that "q" cancelled
+// has had its grace.
+void stop_active_run(App& app) {
+  if (!app.active_run) return;
+  if (app.active_run->live_top()) {
+    app.active_run->cancel_and_wait(kTopStopWait);
+  } else if (!app.active_run->cancel_requested()) {
+    app.active_run->cancel_and_wait(kQuitGrace);
+  }
+  app.active_run.reset();
+}
+
 }  // namespace
 
 Result<std::vector<std::string>> run_main_loop(Screen& screen, Services services) {
   App app = make_app(std::move(services));
   Result<void> outcome = run_passes(screen, app);
-  // A live top run is stopped before the terminal is given back; dump and record
-  // runs are neither stopped nor waited for.
-  if (streaming_top(app)) app.active_run->cancel_and_wait(1500ms);
-  app.active_run.reset();
+  stop_active_run(app);
   screen.restore();
   if (!outcome) return std::unexpected(outcome.error());
   return std::move(app.reports);

@@ -1,5 +1,7 @@
 #include "app/runs.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <string_view>
 #include <utility>
@@ -32,8 +34,7 @@ std::vector<std::string> start_lines(SpyMode mode, const std::vector<tasks::SpyC
                // NOLINTNEXTLINE(bugprone-suspicious-missing-comma)
                "py-spy record is quiet while it samples; SVG files appear when each command "
                "finishes.",
-               "This is not a live py-spy top view yet.",
-               "",
+               "This is not a live py-spy top view yet.", "",
                "Report directory: " + path_text(dir->report_directory),
                "Raw directory: " + path_text(dir->raw_directory)};
       const auto files = tasks::output_files(commands);
@@ -70,36 +71,76 @@ std::string start_status(SpyMode mode, size_t count, const std::optional<report:
 }
 
 void show_top_frame(App& app, tasks::TopFrame frame) {
+  app.top_frame = std::move(frame.lines);
   app.output_lines = {"Live py-spy top.",
                       "Current frame replaces the previous frame; Press Esc to stop.", ""};
-  for (auto& line : frame.lines) app.output_lines.push_back(std::move(line));
+  app.output_lines.insert(app.output_lines.end(), app.top_frame.begin(), app.top_frame.end());
   app.output_scroll = 0;
+}
+
+// The status of a completed run; writes the report files of a record run first, cancelled
+// or not, from the records as the commands ended.
+std::string completion_status(const std::vector<RunRecord>& records,
+                              const std::optional<report::ReportDir>& dir, bool cancelled) {
+  if (dir) {
+    if (auto written = report::write_report(*dir, records); !written) {
+      const std::string& why = written.error().message();
+      return cancelled ? fmt::format("{}; report write failed: {}", kCanceledStatus, why)
+                       : "Report write failed: " + why;
+    }
+    if (!cancelled) return "Report written to " + path_text(dir->report_directory);
+  }
+  if (cancelled) return kCanceledStatus;
+  const std::string count = std::to_string(records.size());
+  const bool failed = std::any_of(records.begin(), records.end(), [](const RunRecord& r) {
+    return r.status != RunStatus::Success;
+  });
+  return failed ? "Completed with errors in " + count + " py-spy command(s)"
+                : "Completed " + count + " py-spy command(s)";
+}
+
+// True when the frame already ends with the trailer's lines ("process N ended").
+bool frame_ends_with(const std::vector<std::string>& frame, std::string_view trailer) {
+  std::vector<std::string_view> lines;
+  for (const std::string_view line : split_lines(trailer)) {
+    if (!utf8::trim(line).empty()) lines.push_back(line);
+  }
+  return lines.size() <= frame.size() && std::equal(lines.rbegin(), lines.rend(), frame.rbegin());
+}
+
+// A live top run's last frame stays above its record, which does not repeat what the frame
+// shows. A cancelled top was killed by this program, so how it ended tells nothing.
+std::vector<std::string> top_completion_lines(std::vector<std::string> frame, RunRecord record,
+                                              bool cancelled) {
+  if (cancelled) {
+    record.exit_code.reset();
+    record.signal.reset();
+  }
+  if (frame_ends_with(frame, record.stdout_text)) record.stdout_text.clear();
+  if (!frame.empty()) frame.emplace_back();
+  for (auto& line : record_lines({record})) frame.push_back(std::move(line));
+  return frame;
 }
 
 void complete_run(App& app, tasks::Finished finished) {
   const std::vector<RunRecord> records = std::move(finished.records);
+  const bool cancelled = app.active_run->cancel_requested();
+  const bool top = app.active_run->live_top();
   app.active_run.reset();
   app.mode = AppMode::browse();
   const std::optional<report::ReportDir> report_dir = std::exchange(app.active_report, {});
-  const std::string count = std::to_string(records.size());
-  if (!report_dir) {
-    const bool failed = std::any_of(records.begin(), records.end(), [](const RunRecord& r) {
-      return r.status != RunStatus::Success;
-    });
-    app.status = failed ? "Completed with errors in " + count + " py-spy command(s)"
-                        : "Completed " + count + " py-spy command(s)";
-  } else if (auto written = report::write_report(*report_dir, records); !written) {
-    app.status = "Report write failed: " + written.error().message();
-  } else {
-    app.status = "Report written to " + path_text(report_dir->report_directory);
-  }
-  app.output_lines = record_lines(records);
+  std::vector<std::string> frame = std::exchange(app.top_frame, {});
+  app.status = completion_status(records, report_dir, cancelled);
+  app.output_lines = top && records.size() == 1
+                         ? top_completion_lines(std::move(frame), records.front(), cancelled)
+                         : record_lines(records);
   if (report_dir) {
     const std::string folder = path_text(report_dir->report_directory);
     app.reports.push_back(folder);
     app.output_lines.push_back("Report directory: " + folder);
     app.output_lines.push_back("Share report.md, report.json, and raw/ with an LLM.");
   }
+  if (cancelled) app.output_lines.emplace_back("Canceled.");
   app.output_scroll = 0;
 }
 
@@ -130,6 +171,7 @@ std::vector<std::string> record_lines(const std::vector<RunRecord>& records) {
   for (const auto& record : records) {
     lines.push_back("$ " + record.command_line);
     lines.push_back("status: " + std::string(status_name(record.status)));
+    if (auto detail = failure_detail(record)) lines.push_back(std::move(*detail));
     append_section(lines, "stdout", record.stdout_text);
     append_section(lines, "stderr", record.stderr_text);
     lines.emplace_back();
@@ -138,6 +180,10 @@ std::vector<std::string> record_lines(const std::vector<RunRecord>& records) {
 }
 
 void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo) {
+  // Looked for again while missing, so a py-spy installed meanwhile is used at once.
+  if (!app.py_spy) {
+    if (auto found = app.services.find_py_spy()) app.py_spy = *found;
+  }
   if (!app.py_spy) {
     app.status = tasks::kPySpyNotFound;
     return;
@@ -163,6 +209,7 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
   app.tick = 0;
   app.active_run.reset();
   app.active_report = std::move(dir);
+  app.top_frame.clear();
   if (mode == SpyMode::Top) {
     app.active_run.emplace(tasks::spawn_top_worker(std::move(commands.front())));
   } else {
@@ -178,7 +225,7 @@ void drain_events(App& app) {
       return;
     }
     if (auto* frame = std::get_if<tasks::TopFrame>(&*event)) {
-      show_top_frame(app, std::move(*frame));
+      if (!app.active_run->cancel_requested()) show_top_frame(app, std::move(*frame));
       continue;
     }
     complete_run(app, std::get<tasks::Finished>(std::move(*event)));

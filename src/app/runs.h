@@ -7,10 +7,14 @@
 
 namespace stackpeek::app {
 
+/// The status of a cancelled run, from the cancel key until the run has completed.
+inline constexpr const char* kCanceledStatus = "Canceled running py-spy command";
+
 /// Starts a dump, record or top run, or refuses it with a status message.
 void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo);
 
-/// Takes the active run's waiting events without blocking; completes a finished run.
+/// Takes the active run's waiting events without blocking; completes a finished run. Frames
+/// that arrive after a cancel are dropped, so the pane keeps the one shown at the cancel.
 void drain_events(App& app);
 
 /// One command per process of the selection, in member order; empty when the group is gone.
@@ -19,7 +23,7 @@ std::vector<tasks::SpyCommand> commands_for_selection(
     SpyMode mode, const Selection& selection, bool use_sudo,
     const std::optional<report::ReportDir>& report_dir);
 
-/// The output-pane lines of finished commands.
+/// The output-pane lines of finished commands; a failure tells how the command ended.
 std::vector<std::string> record_lines(const std::vector<RunRecord>& records);
 
 }  // namespace stackpeek::app

@@ -120,10 +120,6 @@ std::optional<std::string> ptrace_permission_message_for(const std::vector<uint3
   return with_user_option(std::move(*message));
 }
 
-std::optional<std::string> ptrace_permission_message() {
-  return ptrace_permission_message_for(kScopeFile, geteuid());
-}
-
 std::optional<std::string> ptrace_permission_message_for(const std::string& scope_file,
                                                          uid_t euid) {
   // Root may trace any process whatever the setting, and often has no sudo to offer.

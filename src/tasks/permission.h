@@ -42,12 +42,8 @@ std::optional<std::string> ptrace_permission_message(const std::vector<uint32_t>
 std::optional<std::string> ptrace_permission_message_for(const std::vector<uint32_t>& target_pids,
                                                          const PtraceContext& context);
 
-/// The check the app used before target pids were known: the Yama setting alone (a missing
-/// file gives the general text) and no kTryWithoutSudoLine. Kept until the app calls the
-/// pid-aware check.
-std::optional<std::string> ptrace_permission_message();
-
-/// The same for a given setting file and effective user (tests).
+/// The Yama setting alone, for a given setting file and effective user (a missing or
+/// unreadable file gives the general text), without kTryWithoutSudoLine.
 std::optional<std::string> ptrace_permission_message_for(const std::string& scope_file, uid_t euid);
 
 /// Runs "sudo -v" with the ordinary terminal, output captured, and returns its record.

@@ -27,6 +27,7 @@ inline discovery::ProcessInfo python_process(uint32_t pid, std::optional<uint32_
 struct FakeMachine {
   std::vector<discovery::ProcessInfo> snapshot;
   std::optional<std::string> permission;
+  std::vector<uint32_t> permission_pids;  // the targets of the last permission check
   std::optional<std::filesystem::path> py_spy = std::filesystem::path("/opt/py-spy");
   bool scan_fails = false;
   RunRecord sudo_record{"sudo -v", "", "", RunStatus::Success};
@@ -38,7 +39,10 @@ struct FakeMachine {
       if (scan_fails) return std::unexpected(Error("table unavailable"));
       return snapshot;
     };
-    s.permission_check = [this] { return permission; };
+    s.permission_check = [this](const std::vector<uint32_t>& pids) {
+      permission_pids = pids;
+      return permission;
+    };
     s.find_py_spy = [this]() -> Result<std::filesystem::path> {
       if (!py_spy) return std::unexpected(Error("binary not found on PATH"));
       return *py_spy;

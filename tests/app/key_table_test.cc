@@ -118,6 +118,7 @@ TEST_F(KeysTest, PermissionPromptCancelQuitAndSudoRequest) {
   press(app, 'd');
   ASSERT_TRUE(app.mode.is(AppMode::Kind::Permission));
   EXPECT_EQ(app.permission_message, "needs ptrace");
+  EXPECT_EQ(machine.permission_pids, std::vector<uint32_t>{200});
   EXPECT_EQ(app.status, "Found 2 groups");
   // Movement is ignored while the prompt is open.
   press(app, 'j');
@@ -139,6 +140,17 @@ TEST_F(KeysTest, PermissionPromptCancelQuitAndSudoRequest) {
   EXPECT_EQ(press(app, 'q').kind, KeyOutcome::Kind::Quit);
 }
 
+TEST_F(KeysTest, NInThePromptRunsWithoutSudo) {
+  machine.permission = "needs ptrace";
+  App app = start(testing::small_snapshot());
+  press(app, 'j');  // pid 200
+  press(app, 'd');
+  press(app, 'n');
+  ASSERT_TRUE(app.mode.is(AppMode::Kind::Running));
+  EXPECT_EQ(app.output_lines.back(), "$ /opt/py-spy dump --pid 200");
+  EXPECT_EQ(machine.sudo_calls, 0);
+}
+
 TEST_F(KeysTest, FailedSudoShowsRecordAndReturnsToBrowse) {
   machine.permission = "needs ptrace";
   machine.sudo_record = {"sudo -v", "", "Sorry, try again.\n", RunStatus::Failure};
@@ -147,8 +159,8 @@ TEST_F(KeysTest, FailedSudoShowsRecordAndReturnsToBrowse) {
   resume_after_sudo(app, SpyMode::Dump, Selection::process(100), machine.sudo_record);
   EXPECT_TRUE(app.mode.is(AppMode::Kind::Browse));
   EXPECT_EQ(app.status, "sudo authentication canceled or failed");
-  EXPECT_EQ(app.output_lines, (std::vector<std::string>{"$ sudo -v", "status: Failure", "stderr:",
-                                                        "Sorry, try again.", ""}));
+  EXPECT_EQ(app.output_lines, (std::vector<std::string>{"$ sudo -v", "status: Failure",
+                                                        "stderr:", "Sorry, try again.", ""}));
 }
 
 TEST_F(KeysTest, MissingPySpyAfterSudoKeepsPromptOpen) {

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <thread>
 
+#include "app/actions.h"
 #include "app/app_fixture.h"
 #include "app/key_table.h"
 
@@ -22,8 +24,9 @@ class RunsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     old_cwd_ = fs::current_path();
-    dir_ = fs::temp_directory_path() / ("stackpeek-runs-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() /
+           ("stackpeek-runs-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     fs::current_path(dir_);
@@ -36,12 +39,25 @@ class RunsTest : public ::testing::Test {
   // A py-spy stand-in: fails for pid 101, writes the -o file for record.
   void write_fake_py_spy() {
     const fs::path script = dir_ / "py-spy";
+    std::ofstream(script)
+        << "#!/bin/sh\n"
+           "mode=$1\n"
+           "for last; do :; done\n"
+           "if [ \"$last\" = 101 ]; then echo 'Error: no python' >&2; exit 1; fi\n"
+           "if [ \"$mode\" = record ]; then echo '<svg/>' > \"$5\"; fi\n"
+           "printf 'Thread %s\\r\\n    main (x.py:1)\\n' \"$last\"\n";
+    fs::permissions(script, fs::perms::owner_all);
+    machine.py_spy = script;
+  }
+
+  // A py-spy stand-in whose record samples until SIGINT, then writes the -o file. It
+  // creates "sampling" in the current folder once it answers SIGINT.
+  void write_interruptible_py_spy() {
+    const fs::path script = dir_ / "py-spy";
     std::ofstream(script) << "#!/bin/sh\n"
-                             "mode=$1\n"
-                             "for last; do :; done\n"
-                             "if [ \"$last\" = 101 ]; then echo 'Error: no python' >&2; exit 1; fi\n"
-                             "if [ \"$mode\" = record ]; then echo '<svg/>' > \"$5\"; fi\n"
-                             "printf 'Thread %s\\r\\n    main (x.py:1)\\n' \"$last\"\n";
+                             "trap 'echo \"<svg/>\" > \"$5\"; echo stopped; exit 0' INT\n"
+                             "touch sampling\n"
+                             "while :; do sleep 0.05; done\n";
     fs::permissions(script, fs::perms::owner_all);
     machine.py_spy = script;
   }
@@ -74,18 +90,19 @@ TEST_F(RunsTest, GroupDumpShowsStartLinesThenEveryRecord) {
   EXPECT_EQ(app.status, "Running 3 py-spy command(s)");
   const std::string py_spy = machine.py_spy->string();
   EXPECT_EQ(app.output_lines,
-            (std::vector<std::string>{"Dump started.", "Stack output appears here when py-spy finishes.",
-                                      "", "Commands running:", "$ " + py_spy + " dump --pid 100",
-                                      "$ " + py_spy + " dump --pid 101",
-                                      "$ " + py_spy + " dump --pid 102"}));
+            (std::vector<std::string>{
+                "Dump started.", "Stack output appears here when py-spy finishes.", "",
+                "Commands running:", "$ " + py_spy + " dump --pid 100",
+                "$ " + py_spy + " dump --pid 101", "$ " + py_spy + " dump --pid 102"}));
   wait_for_completion(app);
   EXPECT_EQ(app.status, "Completed with errors in 3 py-spy command(s)");
-  EXPECT_EQ(app.output_lines,
-            (std::vector<std::string>{
-                "$ " + py_spy + " dump --pid 100", "status: Success", "stdout:", "Thread 100",
-                "    main (x.py:1)", "", "$ " + py_spy + " dump --pid 101", "status: Failure",
-                "stderr:", "Error: no python", "", "$ " + py_spy + " dump --pid 102",
-                "status: Success", "stdout:", "Thread 102", "    main (x.py:1)", ""}));
+  EXPECT_EQ(
+      app.output_lines,
+      (std::vector<std::string>{
+          "$ " + py_spy + " dump --pid 100", "status: Success", "stdout:", "Thread 100",
+          "    main (x.py:1)", "", "$ " + py_spy + " dump --pid 101", "status: Failure",
+          "exit code: 1", "stderr:", "Error: no python", "", "$ " + py_spy + " dump --pid 102",
+          "status: Success", "stdout:", "Thread 102", "    main (x.py:1)", ""}));
   EXPECT_TRUE(app.reports.empty());
 }
 
@@ -111,31 +128,41 @@ TEST_F(RunsTest, RecordRunWritesReportAndListsFolder) {
   EXPECT_EQ(app.output_lines.back(), "Share report.md, report.json, and raw/ with an LLM.");
 }
 
-TEST_F(RunsTest, CancelledRecordRunIsNotListed) {
-  write_fake_py_spy();
+TEST_F(RunsTest, CancelledRecordRunStopsItsCommandsAndKeepsTheReport) {
+  write_interruptible_py_spy();
   App app = start();
-  handle_key(app, KeyEvent::character('j'));
+  handle_key(app, KeyEvent::character('j'));  // pid 200, serve.py
   handle_key(app, KeyEvent::of(KeyEvent::Code::Enter));
-  const auto lines = app.output_lines;
+  const std::string folder = app.status.substr(app.status.find(dir_.string()));
+  for (int i = 0; i < 500 && !fs::exists(dir_ / "sampling"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   handle_key(app, KeyEvent::of(KeyEvent::Code::Esc));
   EXPECT_EQ(app.status, "Canceled running py-spy command");
+  // No new run until the stopped commands have been reaped.
+  EXPECT_TRUE(app.mode.is(AppMode::Kind::Running));
+  handle_key(app, KeyEvent::character('q'));
+  wait_for_completion(app);
   EXPECT_TRUE(app.mode.is(AppMode::Kind::Browse));
-  EXPECT_FALSE(app.active_run);
-  EXPECT_EQ(app.output_lines, lines);
-  drain_events(app);
-  EXPECT_TRUE(app.reports.empty());
+  EXPECT_EQ(app.status, "Canceled running py-spy command");
+  EXPECT_EQ(app.reports, std::vector<std::string>{folder});
+  EXPECT_TRUE(fs::exists(fs::path(folder) / "report.md"));
+  EXPECT_TRUE(fs::exists(fs::path(folder) / "raw" / "pid-200.svg"));
+  const auto& lines = app.output_lines;
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "stopped"), lines.end());
+  EXPECT_EQ(lines.back(), "Canceled.");
 }
 
-TEST_F(RunsTest, MissingPySpyAndVanishedGroupRefuse) {
+TEST_F(RunsTest, MissingPySpyIsLookedForAgainAndVanishedGroupRefuses) {
+  machine.py_spy.reset();
   App app = start();
-  app.py_spy.reset();
   handle_key(app, KeyEvent::character('d'));
   EXPECT_EQ(app.status,
             "py-spy was not found; install it with `pip install py-spy` and put it on PATH or "
             "next to stackpeek");
   EXPECT_TRUE(app.mode.is(AppMode::Kind::Browse));
 
-  app.py_spy = "/opt/py-spy";
+  machine.py_spy = "/opt/py-spy";
   start_run(app, SpyMode::Record, Selection::group("tree:999"), false);
   EXPECT_EQ(app.status, "No commands to run for the selected item");
   EXPECT_TRUE(app.mode.is(AppMode::Kind::Browse));
@@ -145,6 +172,11 @@ TEST_F(RunsTest, MissingPySpyAndVanishedGroupRefuse) {
     if (entry.path().filename().string().starts_with("py-spy-report-tree-999-")) found = true;
   }
   EXPECT_TRUE(found);
+
+  // The py-spy installed meanwhile runs at the next request.
+  handle_key(app, KeyEvent::character('d'));
+  EXPECT_EQ(app.status, "Running 1 py-spy command(s)");
+  EXPECT_EQ(app.output_lines.back(), "$ /opt/py-spy dump --pid 200");
 }
 
 TEST_F(RunsTest, WorkerEndingWithoutResultCompletesWithErrors) {
@@ -166,8 +198,8 @@ TEST_F(RunsTest, ReportWriteFailureStillListsFolder) {
   app.active_report = report::ReportDir{dir_ / "gone", dir_ / "gone" / "raw", "pid-1", 1};
   channel.sender.send(tasks::Finished{{}});
   drain_events(app);
-  EXPECT_EQ(app.status,
-            "Report write failed: failed to read raw report directory " + (dir_ / "gone/raw").string());
+  EXPECT_EQ(app.status, "Report write failed: failed to read raw report directory " +
+                            (dir_ / "gone/raw").string());
   EXPECT_EQ(app.reports, std::vector<std::string>{(dir_ / "gone").string()});
 }
 
@@ -181,21 +213,57 @@ TEST_F(RunsTest, TopFramesReplaceOutputAndLastOneWins) {
   channel.sender.send(tasks::TopFrame{{"second", "frame"}});
   drain_events(app);
   EXPECT_EQ(app.output_lines,
-            (std::vector<std::string>{"Live py-spy top.",
-                                      "Current frame replaces the previous frame; Press Esc to stop.",
-                                      "", "second", "frame"}));
+            (std::vector<std::string>{
+                "Live py-spy top.", "Current frame replaces the previous frame; Press Esc to stop.",
+                "", "second", "frame"}));
   EXPECT_EQ(app.output_scroll, 0);
   EXPECT_TRUE(app.mode.is(AppMode::Kind::Running));
 }
 
-TEST(RecordLinesTest, SectionsSkipBlankOutputAndSplitLines) {
+// A live top run through a hand-fed channel; `cancel` before the run ends.
+App top_run(App app, bool cancel) {
+  auto channel = make_channel<tasks::TaskEvent>();
+  app.active_run.emplace(std::move(channel.receiver), std::nullopt, std::nullopt, true);
+  app.mode = AppMode::running();
+  channel.sender.send(tasks::TopFrame{{"Total Samples 3", "process 7 ended"}});
+  drain_events(app);
+  if (cancel) {
+    cancel_run(app);
+    channel.sender.send(tasks::TopFrame{{"Total Samples 4"}});
+  }
+  RunRecord record{"py-spy top --pid 7", "process 7 ended\n", "", RunStatus::Success, 0};
+  if (cancel) record = {"py-spy top --pid 7", "", "", RunStatus::Failure, std::nullopt, 9};
+  channel.sender.send(tasks::Finished{{record}});
+  drain_events(app);
+  return app;
+}
+
+TEST_F(RunsTest, TopKeepsItsLastFrameAboveItsRecord) {
+  const App ended = top_run(start(), false);
+  EXPECT_EQ(ended.status, "Completed 1 py-spy command(s)");
+  EXPECT_EQ(ended.output_lines,
+            (std::vector<std::string>{"Total Samples 3", "process 7 ended", "",
+                                      "$ py-spy top --pid 7", "status: Success", ""}));
+
+  // Frames after the cancel are dropped, and the signal of the stop is not shown.
+  const App cancelled = top_run(start(), true);
+  EXPECT_TRUE(cancelled.mode.is(AppMode::Kind::Browse));
+  EXPECT_EQ(cancelled.status, "Canceled running py-spy command");
+  EXPECT_EQ(cancelled.output_lines,
+            (std::vector<std::string>{"Total Samples 3", "process 7 ended", "",
+                                      "$ py-spy top --pid 7", "status: Failure", "", "Canceled."}));
+}
+
+TEST(RecordLinesTest, SectionsSkipBlankOutputAndSplitLinesAndFailuresTellHow) {
   const std::vector<RunRecord> records = {
-      {"py-spy dump --pid 1", " \n\n", "a\r\nb\n", RunStatus::Failure},
-      {"py-spy dump --pid 2", "x\n\ny", "", RunStatus::SpawnFailed}};
+      {"py-spy dump --pid 1", " \n\n", "a\r\nb\n", RunStatus::Failure, 3},
+      {"py-spy dump --pid 2", "x\n\ny", "", RunStatus::SpawnFailed},
+      {"py-spy dump --pid 3", "", "", RunStatus::Failure, std::nullopt, 11}};
   EXPECT_EQ(record_lines(records),
-            (std::vector<std::string>{"$ py-spy dump --pid 1", "status: Failure", "stderr:", "a",
-                                      "b", "", "$ py-spy dump --pid 2", "status: SpawnFailed",
-                                      "stdout:", "x", "", "y", ""}));
+            (std::vector<std::string>{
+                "$ py-spy dump --pid 1", "status: Failure", "exit code: 3", "stderr:", "a", "b", "",
+                "$ py-spy dump --pid 2", "status: SpawnFailed", "stdout:", "x", "", "y", "",
+                "$ py-spy dump --pid 3", "status: Failure", "signal: 11 (SIGSEGV)", ""}));
 }
 
 }  // namespace
