@@ -159,8 +159,8 @@ TEST_F(KeysTest, FailedSudoShowsRecordAndReturnsToBrowse) {
   resume_after_sudo(app, SpyMode::Dump, Selection::process(100), machine.sudo_record);
   EXPECT_TRUE(app.mode.is(AppMode::Kind::Browse));
   EXPECT_EQ(app.status, "sudo authentication canceled or failed");
-  EXPECT_EQ(app.output_lines, (std::vector<std::string>{"$ sudo -v", "status: Failure",
-                                                        "stderr:", "Sorry, try again.", ""}));
+  EXPECT_EQ(app.output_lines, (std::vector<std::string>{"$ sudo -v", "status: Failure", "stderr:",
+                                                        "Sorry, try again.", ""}));
 }
 
 TEST_F(KeysTest, MissingPySpyAfterSudoKeepsPromptOpen) {
