@@ -129,6 +129,28 @@ class Term:
             self.send("k", settle=0.01)
         self.pump(0.2)
 
+    def output_lines(self, step=5, pages=40):
+        """Every line of the output pane, read page by page (Page Down moves `step` lines)."""
+        for _ in range(pages):
+            self.send(KEY_PGUP, settle=0.02)
+        self.pump(0.2)
+        lines = []
+        for _ in range(pages):
+            page = self._output_rows()
+            if not any(row.strip() for row in page):
+                break
+            lines += page[:step]
+            self.send(KEY_PGDN)
+        while lines and not lines[-1].strip():
+            lines.pop()
+        return lines
+
+    def _output_rows(self):
+        rows = self.screen.display
+        top = next(i for i, row in enumerate(rows) if row.startswith("┌py-spy Output"))
+        bottom = next(i for i in range(top + 1, len(rows)) if rows[i].startswith("└"))
+        return [row[1:].rstrip().rstrip("│").rstrip() for row in rows[top + 1:bottom]]
+
     def quit(self, timeout=10):
         self.child.send("q")
         self.child.expect(pexpect.EOF, timeout=timeout)
@@ -244,6 +266,21 @@ class Workload:
             except ProcessLookupError:
                 pass
         subprocess.run(["rm", "-rf", self.dir])
+
+
+def live_spies(mode, pids):
+    """The pids of running py-spy stand-ins of `mode` aimed at any of `pids`."""
+    wanted = [b"--pid\0%d\0" % pid for pid in pids]
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                cmdline = f.read()
+        except OSError:
+            continue
+        if b"py-spy\0" + mode.encode() in cmdline and any(w in cmdline for w in wanted):
+            found.append(int(entry))
+    return found
 
 
 def wait_for_file_words(path, timeout=20.0):

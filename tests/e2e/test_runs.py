@@ -17,6 +17,7 @@ class RunsTest(unittest.TestCase):
     def setUpClass(cls):
         cls.work = Workload()
         cls.launcher, cls.ranks = cls.work.torch_job("runMark", port="29611")
+        cls.solo = cls.work.sleeper("soloMark")
 
     @classmethod
     def tearDownClass(cls):
@@ -31,11 +32,14 @@ class RunsTest(unittest.TestCase):
             self.term.close()
         shutil.rmtree(self.cwd, ignore_errors=True)
 
-    def open(self, **env):
+    def open(self, row="runMark [torch/ddp]", **env):
         self.term = Term(harness.BINARY, rows=60, cols=200, cwd=self.cwd, env=env)
         self.term.wait_for("runMark")
-        self.term.select("runMark [torch/ddp]")
+        self.term.select(row)
         return self.term
+
+    def folders(self):
+        return sorted(glob.glob(os.path.join(self.cwd, "py-spy-report-*")))
 
     def page_through_output(self, pages=12):
         """The output pane shows 7 lines at a time: the screens seen while paging down."""
@@ -84,15 +88,70 @@ class RunsTest(unittest.TestCase):
         self.assertEqual(term.quit(), 0)
         self.assertIn(("py-spy reports:\r\n  %s\r\n" % folder).encode(), term.raw)
 
-    def test_cancelled_record_is_not_listed(self):
-        term = self.open(STACKPEEK_FAKE_RECORD_SECONDS="3")
-        term.send(KEY_ENTER)
-        term.wait_for("mode: running")
-        term.send(KEY_ESC, settle=0.3)
-        self.assertIn("Canceled running py-spy command", term.text())
-        self.assertIn("mode: browse", term.text())
+    def test_cancel_and_quit_stop_the_record_and_keep_its_report(self):
+        for key in (KEY_ESC, "q"):
+            with self.subTest(key=key):
+                shutil.rmtree(self.cwd)
+                os.mkdir(self.cwd)
+                term = self.open()
+                term.send(KEY_ENTER)
+                term.wait_for("mode: running")
+                time.sleep(1)  # the stand-ins are sampling and answer SIGINT
+                self.assertEqual(len(harness.live_spies("record", self.ranks)), 4)
+                term.child.send(key)
+                deadline = time.monotonic() + 3
+                while harness.live_spies("record", self.ranks) and time.monotonic() < deadline:
+                    term.pump(0.05)
+                self.assertEqual(harness.live_spies("record", self.ranks), [])
+                if key == KEY_ESC:
+                    text = term.wait_for("mode: browse", timeout=1)
+                    self.assertIn("Canceled running py-spy command", text)
+                    self.assertEqual(term.output_lines()[-1], "Canceled.")
+                    term.child.send("q")
+                term.child.expect(harness.pexpect.EOF, timeout=1)
+                raw = term.raw + term.child.before
+                [folder] = self.folders()
+                self.assertTrue(os.path.exists(os.path.join(folder, "report.md")))
+                self.assertEqual(len(os.listdir(os.path.join(folder, "raw"))), 4)
+                self.assertIn(("py-spy reports:\r\n  %s\r\n" % folder).encode(), raw)
+
+    def test_two_records_in_one_second_make_two_folders(self):
+        term = self.open("pid %-7d" % self.solo.pid, STACKPEEK_FAKE_RECORD_SECONDS="0.05")
+        for count in (1, 2):
+            term.send(KEY_ENTER, settle=0)
+            term.wait_for(lambda t: len(self.folders()) == count and "mode: browse" in t)
+        first, second = self.folders()
+        self.assertNotEqual(first, second)
         self.assertEqual(term.quit(), 0)
-        self.assertNotIn(b"py-spy reports:", term.raw)
+        self.assertIn(("py-spy reports:\r\n  %s\r\n  %s\r\n" % (first, second)).encode(),
+                      term.raw)
+
+    def test_failures_tell_how_they_failed(self):
+        for env, line in (({"STACKPEEK_FAKE_EXIT_CODE": "3"}, "exit code: 3"),
+                          ({"STACKPEEK_FAKE_SIGNAL": "11"}, "signal: 11 (SIGSEGV)")):
+            with self.subTest(line=line):
+                term = self.open("pid %-7d" % self.solo.pid, **env)
+                term.send("d")
+                text = term.wait_for("Completed with errors in 1 py-spy command(s)")
+                self.assertIn("status: Failure\n", "\n".join(term.output_lines()) + "\n")
+                self.assertIn(line, text)
+                term.close()
+
+    def test_py_spy_installed_while_running_is_found(self):
+        bin_dir = os.path.join(self.cwd, "bin")
+        os.mkdir(bin_dir)
+        binary = os.path.join(self.cwd, "stackpeek")  # no py-spy next to it
+        shutil.copy(harness.BINARY, binary)
+        self.term = Term(binary, rows=60, cols=200, cwd=self.cwd,
+                         env={"PATH": bin_dir + ":/usr/bin:/bin"})
+        self.term.wait_for("soloMark")
+        self.term.select("pid %-7d" % self.solo.pid)
+        self.term.send("d")
+        self.term.wait_for("py-spy was not found; install it with `pip install py-spy`")
+        shutil.copy(os.path.join(harness.FAKE_BIN, "py-spy"), bin_dir)
+        self.term.send("d")
+        text = self.term.wait_for("Completed 1 py-spy command(s)")
+        self.assertIn("$ %s/py-spy dump --pid %d" % (bin_dir, self.solo.pid), text)
 
     def test_deleted_working_directory_refuses_record(self):
         term = self.open()
