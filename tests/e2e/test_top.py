@@ -69,13 +69,31 @@ class TopTest(unittest.TestCase):
         self.assertEqual(self.total_samples(), shown)
         self.assertIn("mode: browse", term.text())
 
-    def test_top_that_ends_by_itself_completes(self):
-        term = self.open(STACKPEEK_FAKE_TOP_EXIT_AFTER="3")
-        term.select("pid %-7d" % self.target.pid)
+    def test_top_that_ends_keeps_its_frame_and_a_failing_one_its_stderr(self):
+        script = self.work.script("brief.py", "import time\ntime.sleep(4)\n")
+        brief = self.work.start([harness.PYTHON, script, "briefMark"])
+        harness.wait_for_exec([brief.pid], "briefMark")
+        term = self.open()
+        term.select("pid %-7d" % brief.pid)
         term.send("t")
         term.wait_for("Completed 1 py-spy command(s)")
-        self.assertIn("status: Success", term.text())
         self.assertIn("mode: browse", term.text())
+        lines = term.output_lines()
+        ended = "process %d ended" % brief.pid
+        self.assertEqual(lines.count(ended), 1)
+        samples = [i for i, line in enumerate(lines) if line.startswith("Total Samples")]
+        self.assertEqual(len(samples), 1, lines)
+        self.assertLess(samples[0], lines.index(ended))
+        self.assertEqual(lines[lines.index(ended) + 3], "status: Success")
+        term.close()
+
+        term = self.open(STACKPEEK_FAKE_EXIT_CODE="3")
+        term.select("pid %-7d" % self.target.pid)
+        term.send("t")
+        text = term.wait_for("Completed with errors in 1 py-spy command(s)")
+        for line in ("status: Failure", "exit code: 3", "stderr:",
+                     "Error: stand-in failure with exit status 3"):
+            self.assertIn(line, text)
 
     def test_top_on_group_row_shows_hints(self):
         term = self.open()
