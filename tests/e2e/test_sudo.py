@@ -35,7 +35,6 @@ def ptrace_scope():
 
 
 @unittest.skipUnless(os.geteuid() == 0, "needs root to create a test user")
-@unittest.skipIf(ptrace_scope() == "0", "ptrace_scope is 0: no prompt to test")
 class SudoTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -58,14 +57,21 @@ class SudoTest(unittest.TestCase):
             os.chmod(os.path.join(cls.bin, name), 0o755)
         os.chmod(cls.binary, 0o755)
         cls.work = Workload()
-        cls.target = cls.work.sleeper("sudoMark")
+        cls.target = cls.work.sleeper("sudoMark")  # root's process
+        own = os.path.join(cls.dir, "own.py")
+        with open(own, "w") as f:
+            f.write("import time\nwhile True: time.sleep(0.2)\n")
+        cls.own = cls.work.start(["/usr/bin/setpriv", "--reuid=%d" % cls.user.pw_uid,
+                                  "--regid=%d" % cls.user.pw_gid, "--clear-groups", "--",
+                                  harness.PYTHON, own, "ownMark"], cwd=cls.dir)
+        harness.wait_for_exec([cls.own.pid], "ownMark")
 
     @classmethod
     def tearDownClass(cls):
         cls.work.close()
         shutil.rmtree(cls.dir, ignore_errors=True)
 
-    def open(self, sudo_result):
+    def start(self, sudo_result="ok"):
         env = {"PATH": self.bin + ":/usr/bin:/bin", "FAKE_SUDO_RESULT": sudo_result,
                "HOME": self.dir}
         self.term = Term("/usr/bin/setpriv",
@@ -73,14 +79,17 @@ class SudoTest(unittest.TestCase):
                           "--clear-groups", "--", self.binary],
                          rows=50, cols=160, env=env, cwd=self.dir)
         self.term.wait_for("sudoMark")
+        return self.term
+
+    def open(self, sudo_result):
+        """The prompt for a dump of root's process."""
+        self.start(sudo_result)
         self.term.select("pid %-7d" % self.target.pid)
         self.term.send("d")
         text = self.term.wait_for("Permission Needed")
         self.assertIn("mode: permission", text)
-        if ptrace_scope() is None:
-            self.assertIn("Linux rootless option for same-user profiling:", text)
-        else:
-            self.assertIn("Linux currently has kernel.yama.ptrace_scope=", text)
+        self.assertIn("Process %d runs as another user" % self.target.pid, text)
+        self.assertIn("Press n to try without sudo.", text)
         return self.term
 
     def tearDown(self):
@@ -112,6 +121,21 @@ class SudoTest(unittest.TestCase):
         self.assertIn("status: Failure", text)
         self.assertIn("Sorry, try again.", text)
         self.assertIn("mode: browse", text)
+
+    def test_own_process_needs_no_prompt_and_n_declines_sudo(self):
+        if ptrace_scope() in (None, "0"):
+            term = self.start()
+            term.select("pid %-7d" % self.own.pid)
+            term.send("d")
+            text = term.wait_for("Completed 1 py-spy command(s)")
+            self.assertIn("$ %s/py-spy dump --pid %d" % (self.bin, self.own.pid), text)
+            term.close()
+        term = self.open("ok")
+        term.send("n")
+        text = term.wait_for("py-spy command(s)")
+        self.assertNotIn("Permission Needed", text)
+        self.assertIn("$ %s/py-spy dump --pid %d" % (self.bin, self.target.pid), text)
+        self.assertNotIn("[sudo] password", term.raw.decode(errors="replace"))
 
     def test_escape_cancels_the_prompt(self):
         term = self.open("ok")
