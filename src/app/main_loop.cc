@@ -32,7 +32,7 @@ Result<void> suspend_for_sudo(Screen& screen, App& app, const KeyOutcome& outcom
   return {};
 }
 
-bool streaming_top(const App& app) { return app.active_run && app.active_run->cancellable(); }
+bool streaming_top(const App& app) { return app.active_run && app.active_run->live_top(); }
 
 bool capturing(const App& app) { return app.active_run && !app.active_run->live_top(); }
 
