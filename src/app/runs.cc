@@ -35,7 +35,8 @@ std::vector<std::string> start_lines(SpyMode mode, const std::vector<tasks::SpyC
                // NOLINTNEXTLINE(bugprone-suspicious-missing-comma)
                "py-spy record is quiet while it samples; SVG files appear when each command "
                "finishes.",
-               "This is not a live py-spy top view yet.", "",
+               "This is not a live py-spy top view yet.",
+               "",
                "Report directory: " + path_text(dir->report_directory),
                "Raw directory: " + path_text(dir->raw_directory)};
       const auto files = tasks::output_files(commands);
