@@ -9,6 +9,8 @@
 #include <tuple>
 #include <unordered_map>
 
+#include "common/util.h"
+
 namespace stackpeek::tasks {
 namespace {
 
@@ -80,7 +82,7 @@ std::string_view trim_blank(std::string_view text) {
 
 // The first line of `text` that is not blank, colour sequences removed and trimmed.
 std::string first_line(std::string_view text) {
-  const std::string plain = strip_ansi(text);
+  const std::string plain = strip_escape_sequences(text);
   std::string_view rest = plain;
   while (!rest.empty()) {
     const size_t end = rest.find('\n');
