@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "common/utf8.h"
+#include "common/util.h"
 
 namespace stackpeek::tasks {
 namespace {
@@ -82,7 +83,7 @@ std::string_view trim_blank(std::string_view text) {
 
 // The first line of `text` that is not blank, colour sequences removed and trimmed.
 std::string first_line(std::string_view text) {
-  const std::string plain = strip_ansi(text);
+  const std::string plain = strip_escape_sequences(text);
   std::string_view rest = plain;
   while (!rest.empty()) {
     const size_t end = rest.find('\n');
