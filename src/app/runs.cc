@@ -3,14 +3,17 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <limits>
 #include <string_view>
 #include <utility>
 
 #include "common/utf8.h"
 #include "common/util.h"
+#include "discovery/torch.h"
 #include "report/report_dir.h"
 #include "report/report_writer.h"
 #include "tasks/runner.h"
+#include "tasks/stack_compare.h"
 
 namespace stackpeek::app {
 namespace {
@@ -123,18 +126,66 @@ std::vector<std::string> top_completion_lines(std::vector<std::string> frame, Ru
   return frame;
 }
 
+// The comparison lines fit the output pane of an 80-column terminal (its inner width), so
+// that they read well with the pane zoomed.
+constexpr size_t kComparisonWidth = 78;
+
+std::optional<uint32_t> rank_of(const std::vector<discovery::ProcessGroup>& groups, uint32_t pid) {
+  for (const auto& group : groups) {
+    for (const auto& member : group.members) {
+      if (member.pid != pid) continue;
+      const uint32_t rank = discovery::parse_rank(member.torch.rank);
+      if (rank == std::numeric_limits<uint32_t>::max()) return std::nullopt;
+      return rank;
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<DumpTarget> dump_targets(const std::vector<discovery::ProcessGroup>& groups,
+                                     const Selection& selection) {
+  std::vector<DumpTarget> targets;
+  for (const uint32_t pid : selection_pids(groups, selection)) {
+    targets.push_back({pid, rank_of(groups, pid)});
+  }
+  return targets;
+}
+
+// The stack comparison that opens the output of a dump of two or more processes. Every
+// parsed dump, a lone one too, is remembered in the stack history, so that a later group
+// dump can tell how long a process has shown the same stack.
+std::vector<std::string> dump_comparison(App& app, const std::vector<DumpTarget>& targets,
+                                         const std::vector<RunRecord>& records) {
+  if (targets.empty() || targets.size() != records.size()) return {};
+  std::vector<tasks::DumpResult> results;
+  results.reserve(records.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    results.push_back(tasks::dump_result_from_record(records[i], targets[i].pid, targets[i].rank));
+  }
+  tasks::StackComparison comparison = tasks::compare_stacks(results);
+  tasks::apply_history(comparison, results, app.stack_history, tasks::StackHistory::Clock::now());
+  if (results.size() < 2) return {};
+  return tasks::comparison_lines(comparison, results, kComparisonWidth);
+}
+
 void complete_run(App& app, tasks::Finished finished) {
   const std::vector<RunRecord> records = std::move(finished.records);
-  const bool cancelled = app.active_run->cancel_requested();
-  const bool top = app.active_run->live_top();
+  // A cancelled dump has stacks of some processes only: no comparison, no history.
+  const bool cancelled = app.active_run && app.active_run->cancel_requested();
+  const bool top = app.active_run && app.active_run->live_top();
+  const std::vector<DumpTarget> targets = std::exchange(app.active_dump, {});
   app.active_run.reset();
   app.mode = AppMode::browse();
   const std::optional<report::ReportDir> report_dir = std::exchange(app.active_report, {});
   std::vector<std::string> frame = std::exchange(app.top_frame, {});
   app.status = completion_status(records, report_dir, cancelled);
-  app.output_lines = top && records.size() == 1
-                         ? top_completion_lines(std::move(frame), records.front(), cancelled)
-                         : record_lines(records);
+  if (top && records.size() == 1) {
+    app.output_lines = top_completion_lines(std::move(frame), records.front(), cancelled);
+  } else {
+    app.output_lines =
+        cancelled ? std::vector<std::string>{} : dump_comparison(app, targets, records);
+    for (auto& line : record_lines(records)) app.output_lines.push_back(std::move(line));
+  }
   if (report_dir) {
     const std::string folder = path_text(report_dir->report_directory);
     app.reports.push_back(folder);
@@ -211,6 +262,8 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
   app.active_run.reset();
   app.active_report = std::move(dir);
   app.top_frame.clear();
+  app.active_dump =
+      mode == SpyMode::Dump ? dump_targets(app.groups, selection) : std::vector<DumpTarget>{};
   if (mode == SpyMode::Top) {
     app.active_run.emplace(tasks::spawn_top_worker(std::move(commands.front())));
   } else {

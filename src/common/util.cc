@@ -55,4 +55,36 @@ std::optional<uint64_t> parse_unsigned(std::string_view text, uint64_t max) {
   return value;
 }
 
+namespace {
+
+constexpr char kEsc = '\x1b';
+
+bool in_range(char c, int low, int high) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte >= low && byte <= high;
+}
+
+}  // namespace
+
+std::string strip_escape_sequences(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    const size_t esc = text.find(kEsc, i);
+    if (esc == std::string_view::npos) {
+      out.append(text.substr(i));
+      break;
+    }
+    out.append(text.substr(i, esc - i));
+    i = esc + 1;
+    if (i < text.size() && text[i] == '[') {
+      ++i;
+      while (i < text.size() && !in_range(text[i], 0x40, 0x7E)) ++i;
+      if (i < text.size()) ++i;
+    }
+  }
+  return out;
+}
+
 }  // namespace stackpeek

@@ -30,4 +30,9 @@ std::vector<std::string_view> split_nul(std::string_view block);
 std::optional<uint64_t> parse_unsigned(std::string_view text,
                                        uint64_t max = std::numeric_limits<uint64_t>::max());
 
+/// The text without terminal escape sequences: a CSI sequence (ESC "[" up to and including
+/// its final byte, 0x40-0x7E) goes whole, also when cut off by the end of the text; any
+/// other ESC goes alone.
+std::string strip_escape_sequences(std::string_view text);
+
 }  // namespace stackpeek

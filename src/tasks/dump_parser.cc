@@ -6,6 +6,8 @@
 #include <charconv>
 #include <system_error>
 
+#include "common/util.h"
+
 namespace stackpeek::tasks {
 namespace {
 
@@ -123,10 +125,6 @@ bool parse_frame(std::string_view line, std::vector<FrameView>& frames) {
   return true;
 }
 
-bool is_csi_parameter(char c) { return in_range(c, 0x30, 0x3F); }
-bool is_csi_intermediate(char c) { return in_range(c, 0x20, 0x2F); }
-bool is_csi_final(char c) { return in_range(c, 0x40, 0x7E); }
-
 // Splits off the next line (without its "\n"); false when `text` is used up.
 bool next_line(std::string_view& text, std::string_view& line) {
   if (text.empty()) return false;
@@ -197,31 +195,9 @@ std::optional<ThreadState> parse_thread_state(std::string_view text) {
   return std::nullopt;
 }
 
-std::string strip_ansi(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  size_t i = 0;
-  while (i < text.size()) {
-    const size_t esc = text.find(kEsc, i);
-    if (esc == std::string_view::npos) {
-      out.append(text.substr(i));
-      break;
-    }
-    out.append(text.substr(i, esc - i));
-    i = esc + 1;
-    if (i < text.size() && text[i] == '[') {
-      ++i;
-      while (i < text.size() && is_csi_parameter(text[i])) ++i;
-      while (i < text.size() && is_csi_intermediate(text[i])) ++i;
-      if (i < text.size() && is_csi_final(text[i])) ++i;
-    }
-  }
-  return out;
-}
-
 std::optional<ProcessDump> parse_dump(std::string_view text) {
   if (text.find(kEsc) == std::string_view::npos) return parse_plain(text);
-  const std::string plain = strip_ansi(text);
+  const std::string plain = strip_escape_sequences(text);
   return parse_plain(plain);
 }
 

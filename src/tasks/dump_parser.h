@@ -63,8 +63,4 @@ std::string format_frame(const StackFrame& frame);
 /// parse_dump(format_dump(d)) == d for every d that parse_dump returned.
 std::string format_dump(const ProcessDump& dump);
 
-/// `text` without ANSI CSI sequences (ESC [ parameters intermediates final) and without
-/// any other ESC byte; every other byte stays.
-std::string strip_ansi(std::string_view text);
-
 }  // namespace stackpeek::tasks

@@ -9,6 +9,9 @@
 #include <tuple>
 #include <unordered_map>
 
+#include "common/utf8.h"
+#include "common/util.h"
+
 namespace stackpeek::tasks {
 namespace {
 
@@ -80,7 +83,7 @@ std::string_view trim_blank(std::string_view text) {
 
 // The first line of `text` that is not blank, colour sequences removed and trimmed.
 std::string first_line(std::string_view text) {
-  const std::string plain = strip_ansi(text);
+  const std::string plain = strip_escape_sequences(text);
   std::string_view rest = plain;
   while (!rest.empty()) {
     const size_t end = rest.find('\n');
@@ -96,12 +99,53 @@ std::string plural(size_t count, std::string_view one, std::string_view many) {
   return std::to_string(count) + " " + std::string(count == 1 ? one : many);
 }
 
-// Up to kListedNames items joined by `separator`, then the separator and "…".
-std::string join_capped(const std::vector<std::string>& items, std::string_view separator) {
+// How many names (pids or hosts) and rank pieces a header lists before its "…".
+struct Caps {
+  size_t names = kListedNames;
+  size_t ranks = kListedNames;
+};
+
+// Terminal columns of valid UTF-8 text.
+size_t text_width(std::string_view text) {
+  size_t width = 0;
+  for (size_t pos = 0; pos < text.size();) width += utf8::display_width(utf8::next(text, pos));
+  return width;
+}
+
+// `text` when it fits in `width` columns (0: no limit); otherwise its head, "…" and its
+// tail, so a frame keeps both its function and its file and line.
+std::string fit_middle(std::string text, size_t width) {
+  if (width == 0 || text_width(text) <= width) return text;
+  struct Piece {
+    size_t offset;
+    size_t width;
+  };
+  std::vector<Piece> pieces;
+  for (size_t pos = 0; pos < text.size();) {
+    const size_t offset = pos;
+    pieces.push_back({offset, static_cast<size_t>(utf8::display_width(utf8::next(text, pos)))});
+  }
+  const size_t room = width - 1;  // the "…" takes one column
+  size_t head_end = 0, head_width = 0;
+  while (head_end < pieces.size() && head_width + pieces[head_end].width <= room / 2) {
+    head_width += pieces[head_end++].width;
+  }
+  size_t tail_begin = pieces.size(), tail_width = 0;
+  while (tail_begin > head_end && tail_width + pieces[tail_begin - 1].width <= room - head_width) {
+    tail_width += pieces[--tail_begin].width;
+  }
+  const size_t head_bytes = head_end < pieces.size() ? pieces[head_end].offset : text.size();
+  const size_t tail_bytes = tail_begin < pieces.size() ? pieces[tail_begin].offset : text.size();
+  return text.substr(0, head_bytes) + std::string(kEllipsis) + text.substr(tail_bytes);
+}
+
+// Up to `cap` items joined by `separator`, then the separator and "…".
+std::string join_capped(const std::vector<std::string>& items, std::string_view separator,
+                        size_t cap) {
   std::string out;
   for (size_t i = 0; i < items.size(); ++i) {
     if (i > 0) out += separator;
-    if (i == kListedNames) {
+    if (i == cap) {
       out += kEllipsis;
       break;
     }
@@ -110,15 +154,15 @@ std::string join_capped(const std::vector<std::string>& items, std::string_view 
   return out;
 }
 
-std::string pid_list(const std::vector<const DumpResult*>& members) {
+std::string pid_list(const std::vector<const DumpResult*>& members, size_t cap) {
   std::vector<std::string> pids;
   pids.reserve(members.size());
   for (const auto* member : members) pids.push_back(std::to_string(member->pid));
-  return (members.size() == 1 ? "pid " : "pids ") + join_capped(pids, " ");
+  return (members.size() == 1 ? "pid " : "pids ") + join_capped(pids, " ", cap);
 }
 
 // "rank 3 (pid 4242)", "ranks 0-2,4-7 (pids …)", "pids 17 18", joined by ", ".
-std::string screen_names(const std::vector<const DumpResult*>& members) {
+std::string screen_names(const std::vector<const DumpResult*>& members, Caps caps) {
   std::vector<const DumpResult*> ranked, unranked;
   for (const auto* member : members) (member->rank ? ranked : unranked).push_back(member);
   std::string out;
@@ -130,12 +174,12 @@ std::string screen_names(const std::vector<const DumpResult*>& members) {
     const bool one =
         std::adjacent_find(ranks.begin(), ranks.end(), std::not_equal_to<>()) == ranks.end();
     out += one ? "rank " : "ranks ";
-    out += compact_ranges(std::move(ranks), kListedNames);
-    out += " (" + pid_list(ranked) + ")";
+    out += compact_ranges(std::move(ranks), caps.ranks);
+    out += " (" + pid_list(ranked, caps.names) + ")";
   }
   if (!unranked.empty()) {
     if (!out.empty()) out += ", ";
-    out += pid_list(unranked);
+    out += pid_list(unranked, caps.names);
   }
   return out;
 }
@@ -146,7 +190,7 @@ std::string_view host_name(const DumpResult& result) {
 
 // "node1:0-7 node2:8-10,12-15 web1:4242": the ranks of each host as compact ranges (hosts
 // in the order of their lowest rank), then host:pid for processes without a rank.
-std::string host_names(const std::vector<const DumpResult*>& members) {
+std::string host_names(const std::vector<const DumpResult*>& members, Caps caps) {
   std::vector<std::string_view> host_order;
   std::unordered_map<std::string_view, std::vector<uint32_t>> ranks_by_host;
   std::vector<std::string> names;
@@ -158,22 +202,23 @@ std::string host_names(const std::vector<const DumpResult*>& members) {
     it->second.push_back(*member->rank);
   }
   for (const auto host : host_order) {
-    names.push_back(std::string(host) + ":" + compact_ranges(ranks_by_host[host], kListedNames));
+    names.push_back(std::string(host) + ":" + compact_ranges(ranks_by_host[host], caps.ranks));
   }
   for (const auto* member : members) {
     if (!member->rank)
       names.push_back(std::string(host_name(*member)) + ":" + std::to_string(member->pid));
   }
-  return join_capped(names, " ");
+  return join_capped(names, " ", caps.names);
 }
 
 std::string header(const StackComparison& comparison, const StackBucket& bucket,
-                   const std::vector<DumpResult>& results) {
+                   const std::vector<DumpResult>& results, Caps caps) {
   std::vector<const DumpResult*> members;
   members.reserve(bucket.members.size());
   for (const size_t index : bucket.members) members.push_back(&results[index]);
-  std::string out = plural(members.size(), "process", "processes") + ": " +
-                    (comparison.hosts > 0 ? host_names(members) : screen_names(members));
+  std::string out =
+      plural(members.size(), "process", "processes") + ": " +
+      (comparison.hosts > 0 ? host_names(members, caps) : screen_names(members, caps));
   switch (bucket.kind) {
     case BucketKind::Stack:
       if (bucket.unchanged)
@@ -189,10 +234,28 @@ std::string header(const StackComparison& comparison, const StackBucket& bucket,
   return out;
 }
 
+// The header within `width` columns (0: no limit): fewer names listed first, then fewer
+// rank pieces, down to one of each.
+std::string fitted_header(const StackComparison& comparison, const StackBucket& bucket,
+                          const std::vector<DumpResult>& results, size_t width) {
+  Caps caps;
+  std::string out = header(comparison, bucket, results, caps);
+  while (width > 0 && text_width(out) > width && (caps.names > 1 || caps.ranks > 1)) {
+    if (caps.names > 1) {
+      --caps.names;
+    } else {
+      --caps.ranks;
+    }
+    out = header(comparison, bucket, results, caps);
+  }
+  return out;
+}
+
 void append_detail(std::vector<std::string>& lines, const StackBucket& bucket,
-                   const DumpResult& first) {
-  auto indented = [&](std::string_view text) {
-    lines.push_back(std::string(kIndent) + std::string(text));
+                   const DumpResult& first, size_t width) {
+  const size_t room = width > kIndent.size() ? width - kIndent.size() : 0;
+  auto indented = [&](std::string text) {
+    lines.push_back(std::string(kIndent) + fit_middle(std::move(text), room));
   };
   switch (bucket.kind) {
     case BucketKind::Failed: {
@@ -359,7 +422,7 @@ void apply_history(StackComparison& comparison, const std::vector<DumpResult>& r
 }
 
 std::vector<std::string> comparison_lines(const StackComparison& comparison,
-                                          const std::vector<DumpResult>& results) {
+                                          const std::vector<DumpResult>& results, size_t width) {
   std::vector<std::string> lines;
   std::string summary = "Stacks compared: " + plural(comparison.processes, "process", "processes");
   if (comparison.hosts > 0) summary += " on " + plural(comparison.hosts, "host", "hosts");
@@ -370,8 +433,8 @@ std::vector<std::string> comparison_lines(const StackComparison& comparison,
   }
   lines.push_back(std::move(summary));
   for (const auto& bucket : comparison.buckets) {
-    lines.push_back(header(comparison, bucket, results));
-    append_detail(lines, bucket, results[bucket.members.front()]);
+    lines.push_back(fitted_header(comparison, bucket, results, width));
+    append_detail(lines, bucket, results[bucket.members.front()], width);
   }
   lines.emplace_back();
   return lines;
@@ -379,10 +442,10 @@ std::vector<std::string> comparison_lines(const StackComparison& comparison,
 
 std::vector<std::string> compare_stack_lines(const std::vector<DumpResult>& results,
                                              StackHistory* history,
-                                             StackHistory::Clock::time_point now) {
+                                             StackHistory::Clock::time_point now, size_t width) {
   StackComparison comparison = compare_stacks(results);
   if (history != nullptr) apply_history(comparison, results, *history, now);
-  return comparison_lines(comparison, results);
+  return comparison_lines(comparison, results, width);
 }
 
 std::string compact_ranges(std::vector<uint32_t> values, size_t max_pieces) {

@@ -110,14 +110,17 @@ void apply_history(StackComparison& comparison, const std::vector<DumpResult>& r
 ///   "2 processes: pids 17 18", "3 processes: ranks 0,1 (pids 10 11), pid 12",
 ///   "1 process: pid 17, dump failed", "1 process: pid 17, stack not parsed",
 ///   with hosts: "3 processes: node1:0,1 node2:7", "1 process: web1:4242".
-/// At most 8 pids, rank pieces or host names are listed, then "…".
+/// At most 8 pids, rank pieces or host names are listed, then "…". A `width` other than 0
+/// is the number of terminal columns every line must fit in: a longer header lists fewer
+/// pids or host names, then fewer rank pieces (at least one of each), and a longer frame,
+/// error or output line keeps its head and tail around a "…".
 std::vector<std::string> comparison_lines(const StackComparison& comparison,
-                                          const std::vector<DumpResult>& results);
+                                          const std::vector<DumpResult>& results, size_t width = 0);
 
 /// compare_stacks, then apply_history when `history` is given, then comparison_lines.
 std::vector<std::string> compare_stack_lines(const std::vector<DumpResult>& results,
                                              StackHistory* history,
-                                             StackHistory::Clock::time_point now);
+                                             StackHistory::Clock::time_point now, size_t width = 0);
 
 /// Sorted distinct values as compact ranges: runs of three or more as "A-B", others
 /// listed, joined by ","; after `max_pieces` pieces the rest is written as "…".

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "common/utf8.h"
+#include "common/util.h"
 
 namespace stackpeek::tasks {
 namespace {
@@ -43,30 +44,6 @@ size_t tail_start(std::string_view text) {
   return start;
 }
 
-bool is_csi_final(char c) { return c >= 0x40 && c <= 0x7E; }
-
-// Drops CSI sequences whole and any other ESC alone; every other character stays.
-std::string strip_control_sequences(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  size_t i = 0;
-  while (i < text.size()) {
-    const size_t esc = text.find(kEsc, i);
-    if (esc == std::string_view::npos) {
-      out.append(text.substr(i));
-      break;
-    }
-    out.append(text.substr(i, esc - i));
-    i = esc + 1;
-    if (i < text.size() && text[i] == '[') {
-      size_t final_at = i + 1;
-      while (final_at < text.size() && !is_csi_final(text[final_at])) ++final_at;
-      i = std::min(final_at + 1, text.size());
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 std::string top_frame_tail(std::string_view pending) {
@@ -74,7 +51,7 @@ std::string top_frame_tail(std::string_view pending) {
 }
 
 std::vector<std::string> top_frame_lines(std::string_view pending) {
-  const std::string screen = strip_control_sequences(pending.substr(screen_start(pending)));
+  const std::string screen = strip_escape_sequences(pending.substr(screen_start(pending)));
   const std::string_view text = screen;
 
   // Only the bottom lines are kept, so walk the lines from the end.
@@ -100,7 +77,7 @@ std::string top_stream_trailer(std::string_view pending) {
     const size_t end = pending.find('\n', last_line);
     pending = end == std::string_view::npos ? std::string_view() : pending.substr(end + 1);
   }
-  const std::string text = strip_control_sequences(pending);
+  const std::string text = strip_escape_sequences(pending);
   std::string trailer;
   size_t blank_lines = 0;
   for (std::string_view rest = text; !rest.empty();) {

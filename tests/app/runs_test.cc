@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -47,6 +48,14 @@ class RunsTest : public ::testing::Test {
     machine.py_spy = script;
   }
 
+  // A py-spy stand-in made of the shell script `text`.
+  void write_script(const std::string& text) {
+    const fs::path script = dir_ / "py-spy";
+    std::ofstream(script) << text;
+    fs::permissions(script, fs::perms::owner_all);
+    machine.py_spy = script;
+  }
+
   App start() {
     machine.snapshot = testing::small_snapshot();
     return make_app(machine.services());
@@ -83,11 +92,44 @@ TEST_F(RunsTest, GroupDumpShowsStartLinesThenEveryRecord) {
   EXPECT_EQ(app.status, "Completed with errors in 3 py-spy command(s)");
   EXPECT_EQ(app.output_lines,
             (std::vector<std::string>{
+                "Stacks compared: 3 processes, 0 distinct, 1 failed, 2 not parsed",
+                "1 process: pid 100, stack not parsed", "    Thread 100",
+                "1 process: pid 101, dump failed", "    Error: no python",
+                "1 process: pid 102, stack not parsed", "    Thread 102", "",
                 "$ " + py_spy + " dump --pid 100", "status: Success", "stdout:", "Thread 100",
                 "    main (x.py:1)", "", "$ " + py_spy + " dump --pid 101", "status: Failure",
                 "exit code: 1", "stderr:", "Error: no python", "", "$ " + py_spy + " dump --pid 102",
                 "status: Success", "stdout:", "Thread 102", "    main (x.py:1)", ""}));
   EXPECT_TRUE(app.reports.empty());
+}
+
+TEST_F(RunsTest, DumpComparisonNamesThePidsOfTheRunsStart) {
+  write_script(
+      "#!/bin/sh\n"
+      "for pid; do :; done\n"
+      "printf 'Process %s: python3 x.py\\nPython v3.11.2 (/usr/bin/python3)\\n\\n' \"$pid\"\n"
+      "printf 'Thread %s (idle): \"MainThread\"\\n    wait (x.py:%s)\\n' \"$pid\" \"$pid\"\n");
+  App app = start();
+  start_run(app, SpyMode::Dump, Selection::process(101), false);
+  wait_for_completion(app);
+  ASSERT_FALSE(app.output_lines.empty());
+  EXPECT_TRUE(app.output_lines.front().starts_with("$ "));  // a lone dump: no comparison
+
+  // The group is gone by the time the run ends; the pids of its start still name the stacks.
+  const auto group = std::find_if(app.groups.begin(), app.groups.end(),
+                                  [](const auto& g) { return g.members.size() == 3; });
+  ASSERT_NE(group, app.groups.end());
+  const Selection tree = Selection::group(group->key);
+  ASSERT_EQ(selection_pids(app.groups, tree), (std::vector<uint32_t>{100, 101, 102}));
+  start_run(app, SpyMode::Dump, tree, false);
+  machine.snapshot.clear();
+  refresh(app);
+  wait_for_completion(app);
+  ASSERT_GE(app.output_lines.size(), 4u);
+  EXPECT_EQ(app.output_lines[0], "Stacks compared: 3 processes, 1 distinct");
+  EXPECT_EQ(app.output_lines[1], "3 processes: pids 100 101 102");
+  EXPECT_EQ(app.output_lines[2], "    wait (x.py:100)");
+  EXPECT_EQ(app.stack_history.size(), 3u);
 }
 
 TEST_F(RunsTest, RecordRunWritesReportAndListsFolder) {

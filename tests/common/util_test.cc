@@ -42,5 +42,16 @@ TEST(ParseUnsignedTest, PlusDigitsAndLimit) {
   }
 }
 
+TEST(UtilTest, StripEscapeSequences) {
+  EXPECT_EQ(strip_escape_sequences("plain"), "plain");
+  EXPECT_EQ(strip_escape_sequences("\x1b[1;32mhot\x1b[0m"), "hot");
+  EXPECT_EQ(strip_escape_sequences("a\x1b[?25hb"), "ab");
+  EXPECT_EQ(strip_escape_sequences("a\x1b]0;t\x07"),
+            "a]0;t\x07");                              // only the ESC of other sequences
+  EXPECT_EQ(strip_escape_sequences("a\x1b[12"), "a");  // cut off at the end
+  EXPECT_EQ(strip_escape_sequences("a\x1b"), "a");
+  EXPECT_EQ(strip_escape_sequences("a\x1b[1\n2mb"), "ab");  // up to the final byte
+}
+
 }  // namespace
 }  // namespace stackpeek

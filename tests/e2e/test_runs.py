@@ -3,6 +3,7 @@
 import glob
 import json
 import os
+import re
 import shutil
 import tempfile
 import time
@@ -64,6 +65,40 @@ class RunsTest(unittest.TestCase):
         self.assertIn("status: Success", seen)
         self.assertEqual(term.quit(), 0)
         self.assertNotIn(b"py-spy reports:", term.raw)
+
+    def test_group_dump_compares_stacks_then_tells_unchanged(self):
+        # A job of its own: the runMark jobs of concurrent runs of this file join one group.
+        work = Workload()
+        self.addCleanup(work.close)
+        _, ranks = work.torch_job("cmpMark")
+        odd = ranks[2]
+        term = self.term = Term(harness.BINARY, rows=60, cols=200, cwd=self.cwd,
+                                env={"STACKPEEK_FAKE_DUMP_ODD_PIDS": str(odd)})
+        term.wait_for("cmpMark")
+        term.select("cmpMark [torch/ddp]")
+        # At 80 columns every comparison line must fit on one row of the output pane.
+        term.child.setwinsize(24, 80)
+        term.screen.resize(24, 80)
+        term.pump(0.5)
+        term.send("d")
+        first = term.wait_for("Stacks compared: 4 processes, 2 distinct")
+        odd_header = "1 process: rank 2 (pid %d)" % odd
+        others_header = "3 processes: ranks 0,1,3 (pids %s)" % " ".join(
+            str(p) for p in ranks if p != odd)
+        self.assertIn(odd_header + " ", first)
+        self.assertIn("    _next_data (torch/utils/data/dataloader.py:1329)", first)
+        seen = self.page_through_output(pages=6)
+        self.assertIn(others_header + " ", seen)
+        self.assertIn("    all_reduce (torch/distributed/distributed_c10d.py:2050)", seen)
+        self.assertLess(seen.index(odd_header), seen.index(others_header))
+        self.assertIn("py-spy dump --pid %d" % ranks[0], seen)  # the records follow
+
+        time.sleep(2)
+        term.send("d")
+        text = term.wait_for("unchanged for")
+        match = re.search(re.escape(odd_header) + r", unchanged for (\d+) s", text)
+        self.assertIsNotNone(match, text)
+        self.assertGreaterEqual(int(match.group(1)), 2)
 
     def test_group_record_writes_report_folder(self):
         term = self.open(STACKPEEK_FAKE_RECORD_SECONDS="0.5")

@@ -181,16 +181,6 @@ TEST(DumpParserTest, LineEndsBlankLinesAndColour) {
   EXPECT_EQ(parse_dump(coloured), parse_dump(kNotesExample));
 }
 
-TEST(DumpParserTest, StripAnsi) {
-  EXPECT_EQ(strip_ansi("plain"), "plain");
-  EXPECT_EQ(strip_ansi("\x1b[1;32mhot\x1b[0m"), "hot");
-  EXPECT_EQ(strip_ansi("a\x1b[?25hb"), "ab");
-  EXPECT_EQ(strip_ansi("a\x1b]0;t\x07"), "a]0;t\x07");  // only the ESC of other sequences
-  EXPECT_EQ(strip_ansi("a\x1b[12"), "a");               // cut off at the end
-  EXPECT_EQ(strip_ansi("a\x1b"), "a");
-  EXPECT_EQ(strip_ansi("a\x1b[1\nb"), "a\nb");  // a line feed ends a broken sequence
-}
-
 TEST(DumpParserTest, FormatRoundTrips) {
   const auto dump = parse_dump(kNotesExample);
   ASSERT_TRUE(dump);

@@ -233,6 +233,31 @@ TEST(StackCompareTest, FramesAreCutAfterSixAndUseTheFirstMembersLines) {
                    "1 process: rank 2 (pid 9)", "    (no threads)", ""}));
 }
 
+TEST(StackCompareTest, WidthKeepsEveryLineOnOneRow) {
+  // Seven-digit pids, a wide function name in a long absolute path, a long error.
+  const ProcessDump slow = make_dump({{"MainThread",
+                                       {"読み込み|/home/ana/.venv/lib/python3.12/site-packages/"
+                                        "torch/utils/data/loader.py|1329"}}});
+  const ProcessDump stuck = make_dump({{"MainThread", {"all_reduce|c10d.py|2050"}}});
+  std::vector<DumpResult> results = {ok(4194320, 3, slow),
+                                     failed(4194000, std::nullopt, std::string(120, 'e'))};
+  for (uint32_t rank = 0; rank < 12; ++rank) {
+    if (rank != 3) results.push_back(ok(4194290 + rank, rank, stuck));
+  }
+  StackHistory history;
+  compare_stack_lines(results, &history, kT0);
+  EXPECT_EQ(compare_stack_lines(results, &history, kT0 + seconds(125), 78),
+            (Lines{"Stacks compared: 13 processes, 2 distinct, 1 failed",
+                   "1 process: rank 3 (pid 4194320), unchanged for 125 s",
+                   "    読み込み (/home/ana/.venv/lib/python…ages/torch/utils/data/loader.py:1329)",
+                   "1 process: pid 4194000, dump failed",
+                   "    " + std::string(36, 'e') + "…" + std::string(37, 'e'),
+                   "11 processes: ranks 0-2,4-11 (pids 4194290 4194291 …), unchanged for 125 s",
+                   "    all_reduce (c10d.py:2050)", ""}));
+  // Without a width the same header lists eight pids.
+  EXPECT_TRUE(compare_stack_lines(results, nullptr, kT0)[5].ends_with("4194298 …)"));
+}
+
 TEST(StackCompareTest, FailedAndUnparsedDumpsAreBucketsOfTheirOwn) {
   const ProcessDump a = make_dump({{"MainThread", {"a|a.py|1"}}});
   const std::vector<DumpResult> results = {
