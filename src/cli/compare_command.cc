@@ -1,0 +1,86 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "cli/commands.h"
+#include "cli/compare_json.h"
+#include "cli/dump_line.h"
+#include "cli/output.h"
+#include "common/error.h"
+#include "common/unique_fd.h"
+#include "common/util.h"
+
+namespace stackpeek::cli {
+namespace {
+
+Result<std::string> read_fd(int fd) {
+  std::string text;
+  char buffer[65536];
+  while (true) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return os_error(errno);
+    if (got == 0) return text;
+    text.append(buffer, static_cast<size_t>(got));
+  }
+}
+
+Result<std::string> read_source(const std::string& name) {
+  if (name == "-") return read_fd(STDIN_FILENO);
+  const UniqueFd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return os_error(errno);
+  return read_fd(fd.get());
+}
+
+struct Collected {
+  std::vector<tasks::DumpResult> results;
+  bool skipped = false;
+};
+
+// Every dump line of `text`; a line that is not one is reported and skipped.
+void collect(const std::string& name, std::string_view text, Collected& out) {
+  size_t number = 0;
+  for (const std::string_view line : split_lines(text)) {
+    ++number;
+    if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
+    auto result = parse_dump_line(line);
+    if (result) {
+      out.results.push_back(std::move(*result));
+      continue;
+    }
+    diagnose(name + ":" + std::to_string(number) + ": skipped: " + result.error());
+    out.skipped = true;
+  }
+}
+
+bool any_failed(const std::vector<tasks::DumpResult>& results) {
+  for (const auto& result : results) {
+    if (result.status == tasks::DumpStatus::Failed) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int run_compare(const Options& options) {
+  const std::vector<std::string> sources =
+      options.files.empty() ? std::vector<std::string>{"-"} : options.files;
+  Collected collected;
+  for (const std::string& source : sources) {
+    auto text = read_source(source);
+    if (!text) {
+      const std::string shown = source == "-" ? "standard input" : source;
+      diagnose("cannot read " + shown + ": " + text.error().message());
+      return kExitFailed;
+    }
+    collect(source == "-" ? "<stdin>" : source, *text, collected);
+  }
+  const auto& results = collected.results;
+  const bool printed = options.json ? write_stdout(json_line(comparison_json(results)) + "\n")
+                                    : write_lines(tasks::compare_stack_lines(
+                                          results, nullptr, tasks::StackHistory::Clock::now()));
+  return printed && !collected.skipped && !any_failed(results) ? kExitOk : kExitFailed;
+}
+
+}  // namespace stackpeek::cli

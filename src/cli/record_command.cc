@@ -1,0 +1,102 @@
+#include <fmt/format.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "cli/commands.h"
+#include "cli/output.h"
+#include "cli/run_commands.h"
+#include "cli/snapshot.h"
+#include "cli/targets.h"
+#include "common/util.h"
+#include "report/report_dir.h"
+#include "report/report_writer.h"
+
+namespace stackpeek::cli {
+namespace {
+
+using nlohmann::json;
+
+template <class T>
+json or_null(const std::optional<T>& value) {
+  return value ? json(*value) : json(nullptr);
+}
+
+json record_json(uint32_t pid, const RunRecord& record) {
+  return {{"pid", pid},
+          {"command_line", record.command_line},
+          {"status", status_name(record.status)},
+          {"exit_code", or_null(record.exit_code)},
+          {"signal", or_null(record.signal)},
+          {"stdout", record.stdout_text},
+          {"stderr", record.stderr_text}};
+}
+
+bool print_result(bool as_json, const std::string& folder, const std::vector<uint32_t>& pids,
+                  const std::vector<RunRecord>& records) {
+  if (!as_json) return write_stdout(folder + "\n");
+  json list = json::array();
+  for (size_t i = 0; i < records.size(); ++i) list.push_back(record_json(pids[i], records[i]));
+  return write_stdout(json_line({{"report_directory", folder}, {"records", std::move(list)}}) +
+                      "\n");
+}
+
+uint64_t unix_seconds() {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count());
+}
+
+std::expected<std::vector<uint32_t>, int> target_pids(
+    const std::vector<discovery::ProcessGroup>& groups, const Targets& targets) {
+  const auto resolved = resolve_targets(groups, targets);
+  if (!resolved) {
+    diagnose(resolved.error());
+    return std::unexpected(kExitFailed);
+  }
+  std::vector<uint32_t> pids;
+  for (const auto& target : *resolved) pids.push_back(target.pid);
+  return pids;
+}
+
+}  // namespace
+
+int run_record(const Options& options) {
+  const auto program = tasks::find_py_spy();
+  if (!program) {
+    diagnose(tasks::kPySpyNotFound);
+    return kExitFailed;
+  }
+  const auto groups = snapshot_groups();
+  if (!groups) {
+    diagnose(groups.error());
+    return kExitFailed;
+  }
+  const auto pids = target_pids(*groups, options.targets);
+  if (!pids) return pids.error();
+  if (pids->empty()) {
+    diagnose("no Python processes to record");
+    return kExitOk;
+  }
+  std::error_code error;
+  std::filesystem::path parent = std::filesystem::absolute(options.dir, error);
+  if (error) parent = options.dir;
+  auto dir =
+      report::create_report_dir_in(parent, unix_seconds(), targets_label(*groups, options.targets));
+  if (!dir) {
+    diagnose("could not create a report folder in " + options.dir + ": " + dir.error().message());
+    return kExitFailed;
+  }
+  const std::string folder = path_text(dir->report_directory);
+  progress(fmt::format("Recording {} process(es) for {} s into {}; Ctrl+C stops early",
+                       pids->size(), options.duration, folder));
+  const RunOutcome outcome = run_commands(tasks::build_spy_commands(
+      *program, tasks::SpyMode::Record, *pids, false, dir->raw_directory, options.duration));
+  const auto written = report::write_report(*dir, outcome.records);
+  if (!written)
+    diagnose("could not write the report in " + folder + ": " + written.error().message());
+  const bool printed = print_result(options.json, folder, *pids, outcome.records);
+  if (outcome.stopped_by) return 128 + *outcome.stopped_by;
+  return written && printed && all_succeeded(outcome.records) ? kExitOk : kExitFailed;
+}
+
+}  // namespace stackpeek::cli
