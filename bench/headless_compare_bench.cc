@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "cli/dump_line.h"
+#include "cli/dump_lines.h"
 #include "cli/output.h"
-#include "common/util.h"
 #include "tasks/stack_compare.h"
 
 namespace {
@@ -84,11 +84,8 @@ std::string cluster_lines(int threads, int frames) {
 
 // What `stackpeek compare` does with the text it read.
 size_t compare_once(const std::string& text) {
-  std::vector<tasks::DumpResult> results;
-  for (const std::string_view line : split_lines(text)) {
-    if (auto result = cli::parse_dump_line(line)) results.push_back(std::move(*result));
-  }
-  return tasks::compare_stack_lines(results, nullptr, Clock::now()).size();
+  const cli::DumpLines lines = cli::parse_dump_lines(text);
+  return tasks::compare_stack_lines(lines.results, nullptr, Clock::now()).size();
 }
 
 int arg_or(int argc, char** argv, int index, int fallback) {

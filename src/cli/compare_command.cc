@@ -1,15 +1,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 
 #include "cli/commands.h"
 #include "cli/compare_json.h"
-#include "cli/dump_line.h"
+#include "cli/dump_lines.h"
 #include "cli/output.h"
 #include "common/error.h"
 #include "common/unique_fd.h"
-#include "common/util.h"
 
 namespace stackpeek::cli {
 namespace {
@@ -40,18 +41,12 @@ struct Collected {
 
 // Every dump line of `text`; a line that is not one is reported and skipped.
 void collect(const std::string& name, std::string_view text, Collected& out) {
-  size_t number = 0;
-  for (const std::string_view line : split_lines(text)) {
-    ++number;
-    if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
-    auto result = parse_dump_line(line);
-    if (result) {
-      out.results.push_back(std::move(*result));
-      continue;
-    }
-    diagnose(name + ":" + std::to_string(number) + ": skipped: " + result.error());
+  DumpLines lines = parse_dump_lines(text);
+  for (const auto& skipped : lines.skipped) {
+    diagnose(name + ":" + std::to_string(skipped.number) + ": skipped: " + skipped.reason);
     out.skipped = true;
   }
+  std::ranges::move(lines.results, std::back_inserter(out.results));
 }
 
 bool any_failed(const std::vector<tasks::DumpResult>& results) {
