@@ -159,6 +159,9 @@ class HeadlessTest(unittest.TestCase):
                    cwd=out_dir)
         self.assertEqual(text.returncode, 0, text.stderr)
         self.assertEqual(len(os.listdir(os.path.join(text.stdout.strip(), "raw"))), 4)
+        nowhere = run("record", "--pid", str(self.ranks[0]), "--dir", "/dev/null/x", env=env)
+        self.assertEqual((nowhere.returncode, nowhere.stdout), (1, ""))
+        self.assertIn("could not create a report folder", nowhere.stderr)
 
     def test_sigterm_stops_every_py_spy(self):
         out_dir = tempfile.mkdtemp(prefix="stackpeek-stop-")
