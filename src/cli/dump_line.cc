@@ -16,13 +16,21 @@ json or_null(const std::optional<T>& value) {
   return value ? json(*value) : json(nullptr);
 }
 
+// Blanks as launchers pad labels and line ends; a whole-text Unicode trim costs more than
+// parsing on long lines.
+std::string_view trim_blanks(std::string_view text) {
+  const size_t begin = text.find_first_not_of(" \t\r");
+  if (begin == std::string_view::npos) return {};
+  return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
+}
+
 // Splits off a "NAME: " label; the text after it starts the object.
 std::pair<std::string_view, std::string_view> split_label(std::string_view line) {
-  const std::string_view body = utf8::trim(line);
+  const std::string_view body = trim_blanks(line);
   if (body.starts_with('{')) return {{}, body};
   const size_t colon = body.find(": ");
   if (colon == std::string_view::npos) return {{}, body};
-  return {utf8::trim(body.substr(0, colon)), utf8::trim(body.substr(colon + 2))};
+  return {trim_blanks(body.substr(0, colon)), body.substr(colon + 2)};
 }
 
 std::optional<uint32_t> u32_field(const json& object, const char* key) {
