@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,16 +16,25 @@
 namespace stackpeek::cli {
 namespace {
 
+// Reads straight into the text, sized up front for a regular file.
 Result<std::string> read_fd(int fd) {
+  constexpr size_t kChunk = 1 << 20;
   std::string text;
-  char buffer[65536];
+  struct stat info {};
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    text.reserve(static_cast<size_t>(info.st_size) + 1);
+  }
+  size_t used = 0;
   while (true) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (text.size() < used + kChunk) text.resize(std::max(text.capacity(), used + kChunk));
+    const ssize_t got = ::read(fd, text.data() + used, text.size() - used);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return os_error(errno);
-    if (got == 0) return text;
-    text.append(buffer, static_cast<size_t>(got));
+    if (got == 0) break;
+    used += static_cast<size_t>(got);
   }
+  text.resize(used);
+  return text;
 }
 
 Result<std::string> read_source(const std::string& name) {
