@@ -50,6 +50,26 @@ std::expected<uint32_t, std::string> positive(std::string_view option, std::stri
   return static_cast<uint32_t>(*value);
 }
 
+std::expected<void, std::string> store_value(Options& options, std::string_view name,
+                                             std::string_view value) {
+  if (name == "--group") {
+    options.targets.groups.emplace_back(value);
+  } else if (name == "--host") {
+    options.host = std::string(value);
+  } else if (name == "--dir") {
+    options.dir = std::string(value);
+  } else {
+    auto number = positive(name, value);
+    if (!number) return std::unexpected(number.error());
+    if (name == "--pid") {
+      options.targets.pids.push_back(*number);
+    } else {
+      options.duration = *number;
+    }
+  }
+  return {};
+}
+
 bool takes_targets(Verb verb) { return verb == Verb::Dump || verb == Verb::Record; }
 
 // One option of `options.verb`; false when the verb has no such option.
@@ -69,20 +89,8 @@ std::expected<bool, std::string> apply_option(Options& options, std::string_view
   auto value = cursor.value(name);
   if (!value) return std::unexpected(value.error());
   if (value->empty()) return Failure(std::string(name) + " needs a non-empty value");
-  if (name == "--group") {
-    options.targets.groups.emplace_back(*value);
-  } else if (name == "--host") {
-    options.host = std::string(*value);
-  } else if (name == "--dir") {
-    options.dir = std::string(*value);
-  } else {
-    auto number = positive(name, *value);
-    if (!number) return std::unexpected(number.error());
-    if (name == "--pid") {
-      options.targets.pids.push_back(*number);
-    } else {
-      options.duration = *number;
-    }
+  if (auto stored = store_value(options, name, *value); !stored) {
+    return std::unexpected(stored.error());
   }
   return true;
 }

@@ -5,6 +5,7 @@
 #include "cli/dump_line.h"
 #include "cli/output.h"
 #include "cli/run_commands.h"
+#include "cli/run_setup.h"
 #include "cli/snapshot.h"
 #include "cli/targets.h"
 
@@ -47,33 +48,15 @@ bool print_text(const std::optional<std::string>& host, const std::vector<Target
 }  // namespace
 
 int run_dump(const Options& options) {
-  const auto program = tasks::find_py_spy();
-  if (!program) {
-    diagnose(tasks::kPySpyNotFound);
-    return kExitFailed;
-  }
-  const auto groups = snapshot_groups();
-  if (!groups) {
-    diagnose(groups.error());
-    return kExitFailed;
-  }
-  const auto targets = resolve_targets(*groups, options.targets);
-  if (!targets) {
-    diagnose(targets.error());
-    return kExitFailed;
-  }
-  if (targets->empty()) {
-    diagnose("no Python processes to dump");
-    return kExitOk;
-  }
-  std::vector<uint32_t> pids;
-  for (const auto& target : *targets) pids.push_back(target.pid);
-  progress(fmt::format("Dumping {} process(es)…", pids.size()));
-  const RunOutcome outcome = run_commands(
-      tasks::build_spy_commands(*program, tasks::SpyMode::Dump, pids, false, std::nullopt));
+  const auto setup = set_up_run(options, "dump");
+  if (!setup) return setup.error();
+  const auto& targets = setup->targets;
+  progress(fmt::format("Dumping {} process(es)…", targets.size()));
+  const RunOutcome outcome = run_commands(tasks::build_spy_commands(
+      setup->program, tasks::SpyMode::Dump, setup->pids(), false, std::nullopt));
   const bool printed =
-      options.json ? print_json(options.host.value_or(local_host_name()), *targets, outcome.records)
-                   : print_text(options.host, *targets, outcome.records);
+      options.json ? print_json(options.host.value_or(local_host_name()), targets, outcome.records)
+                   : print_text(options.host, targets, outcome.records);
   if (outcome.stopped_by) return 128 + *outcome.stopped_by;
   return printed && all_succeeded(outcome.records) ? kExitOk : kExitFailed;
 }

@@ -6,6 +6,7 @@
 #include "cli/commands.h"
 #include "cli/output.h"
 #include "cli/run_commands.h"
+#include "cli/run_setup.h"
 #include "cli/snapshot.h"
 #include "cli/targets.h"
 #include "common/util.h"
@@ -46,55 +47,31 @@ uint64_t unix_seconds() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count());
 }
 
-std::expected<std::vector<uint32_t>, int> target_pids(
-    const std::vector<discovery::ProcessGroup>& groups, const Targets& targets) {
-  const auto resolved = resolve_targets(groups, targets);
-  if (!resolved) {
-    diagnose(resolved.error());
-    return std::unexpected(kExitFailed);
-  }
-  std::vector<uint32_t> pids;
-  for (const auto& target : *resolved) pids.push_back(target.pid);
-  return pids;
-}
-
 }  // namespace
 
 int run_record(const Options& options) {
-  const auto program = tasks::find_py_spy();
-  if (!program) {
-    diagnose(tasks::kPySpyNotFound);
-    return kExitFailed;
-  }
-  const auto groups = snapshot_groups();
-  if (!groups) {
-    diagnose(groups.error());
-    return kExitFailed;
-  }
-  const auto pids = target_pids(*groups, options.targets);
-  if (!pids) return pids.error();
-  if (pids->empty()) {
-    diagnose("no Python processes to record");
-    return kExitOk;
-  }
+  const auto setup = set_up_run(options, "record");
+  if (!setup) return setup.error();
+  const std::vector<uint32_t> pids = setup->pids();
   std::error_code error;
   std::filesystem::path parent = std::filesystem::absolute(options.dir, error);
   if (error) parent = options.dir;
-  auto dir =
-      report::create_report_dir_in(parent, unix_seconds(), targets_label(*groups, options.targets));
+  auto dir = report::create_report_dir_in(parent, unix_seconds(),
+                                          targets_label(setup->groups, options.targets));
   if (!dir) {
     diagnose("could not create a report folder in " + options.dir + ": " + dir.error().message());
     return kExitFailed;
   }
   const std::string folder = path_text(dir->report_directory);
-  progress(fmt::format("Recording {} process(es) for {} s into {}; Ctrl+C stops early",
-                       pids->size(), options.duration, folder));
+  progress(fmt::format("Recording {} process(es) for {} s into {}; Ctrl+C stops early", pids.size(),
+                       options.duration, folder));
   const RunOutcome outcome = run_commands(tasks::build_spy_commands(
-      *program, tasks::SpyMode::Record, *pids, false, dir->raw_directory, options.duration));
+      setup->program, tasks::SpyMode::Record, pids, false, dir->raw_directory, options.duration));
   const auto written = report::write_report(*dir, outcome.records);
-  if (!written)
+  if (!written) {
     diagnose("could not write the report in " + folder + ": " + written.error().message());
-  const bool printed = print_result(options.json, folder, *pids, outcome.records);
+  }
+  const bool printed = print_result(options.json, folder, pids, outcome.records);
   if (outcome.stopped_by) return 128 + *outcome.stopped_by;
   return written && printed && all_succeeded(outcome.records) ? kExitOk : kExitFailed;
 }
