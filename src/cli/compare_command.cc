@@ -38,7 +38,10 @@ Result<std::string> read_fd(int fd) {
 }
 
 Result<std::string> read_source(const std::string& name) {
-  if (name == "-") return read_fd(STDIN_FILENO);
+  if (name == "-") {
+    if (isatty(STDIN_FILENO) == 1) progress("Reading dump lines from standard input (Ctrl+D ends)");
+    return read_fd(STDIN_FILENO);
+  }
   const UniqueFd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return os_error(errno);
   return read_fd(fd.get());
