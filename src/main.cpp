@@ -5,9 +5,11 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/key_table.h"
 #include "app/screen.h"
+#include "cli/cli.h"
 #include "common/error.h"
 #include "ui/terminal_screen.h"
 
@@ -25,8 +27,10 @@ std::string help_text() {
       "stackpeek --version\n"
       "\n"
       "Keys:\n"
+      "{}"
+      "\n"
       "{}",
-      kVersion, stackpeek::app::key_help_text());
+      kVersion, stackpeek::app::key_help_text(), stackpeek::cli::headless_help_text());
 }
 
 enum class Mode { Help, Version, Run };
@@ -66,6 +70,10 @@ int run() {
 }
 
 int dispatch(int argc, char** argv) {
+  if (argc > 1 && stackpeek::cli::is_headless_command(argv[1])) {
+    const std::vector<std::string_view> args(argv + 1, argv + argc);
+    return stackpeek::cli::run_headless(args);
+  }
   switch (scan_arguments(argc, argv)) {
     case Mode::Help:
       write_out(help_text(), stdout);

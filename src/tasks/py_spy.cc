@@ -1,11 +1,11 @@
 #include "tasks/py_spy.h"
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
 #include <cstdlib>
 #include <string_view>
 #include <system_error>
-
-#include <fmt/format.h>
-#include <fmt/ranges.h>
 
 #include "common/util.h"
 
@@ -78,7 +78,7 @@ Result<fs::path> find_py_spy_in(const std::optional<fs::path>& self_exe,
 }
 
 SpyCommand build_spy_command(const fs::path& program, SpyMode mode, uint32_t pid, bool use_sudo,
-                             const std::optional<fs::path>& svg_folder) {
+                             const std::optional<fs::path>& svg_folder, uint32_t record_seconds) {
   const std::string pid_text = std::to_string(pid);
   std::vector<std::string> args;
   switch (mode) {
@@ -86,8 +86,13 @@ SpyCommand build_spy_command(const fs::path& program, SpyMode mode, uint32_t pid
       args = {"dump", "--pid", pid_text};
       break;
     case SpyMode::Record:
-      args = {"record", "--duration", "30", "-o", record_output(pid, svg_folder),
-              "--pid",  pid_text};
+      args = {"record",
+              "--duration",
+              std::to_string(record_seconds),
+              "-o",
+              record_output(pid, svg_folder),
+              "--pid",
+              pid_text};
       break;
     case SpyMode::Top:
       args = {"top", "--pid", pid_text, "--delay", "1"};
@@ -98,11 +103,12 @@ SpyCommand build_spy_command(const fs::path& program, SpyMode mode, uint32_t pid
 
 std::vector<SpyCommand> build_spy_commands(const fs::path& program, SpyMode mode,
                                            const std::vector<uint32_t>& pids, bool use_sudo,
-                                           const std::optional<fs::path>& svg_folder) {
+                                           const std::optional<fs::path>& svg_folder,
+                                           uint32_t record_seconds) {
   std::vector<SpyCommand> commands;
   commands.reserve(pids.size());
   for (const uint32_t pid : pids) {
-    commands.push_back(build_spy_command(program, mode, pid, use_sudo, svg_folder));
+    commands.push_back(build_spy_command(program, mode, pid, use_sudo, svg_folder, record_seconds));
   }
   return commands;
 }

@@ -38,14 +38,20 @@ Result<std::filesystem::path> find_py_spy();
 Result<std::filesystem::path> find_py_spy_in(const std::optional<std::filesystem::path>& self_exe,
                                              const std::optional<std::string>& path_env);
 
-/// One command; a record command writes "pid-PID.svg" into `svg_folder` when given.
+/// Record commands sample for this long unless told otherwise.
+inline constexpr uint32_t kDefaultRecordSeconds = 30;
+
+/// One command; a record command samples for `record_seconds` and writes "pid-PID.svg"
+/// into `svg_folder` when given.
 SpyCommand build_spy_command(const std::filesystem::path& program, SpyMode mode, uint32_t pid,
-                             bool use_sudo, const std::optional<std::filesystem::path>& svg_folder);
+                             bool use_sudo, const std::optional<std::filesystem::path>& svg_folder,
+                             uint32_t record_seconds = kDefaultRecordSeconds);
 
 /// One command per pid, in the order given.
 std::vector<SpyCommand> build_spy_commands(const std::filesystem::path& program, SpyMode mode,
                                            const std::vector<uint32_t>& pids, bool use_sudo,
-                                           const std::optional<std::filesystem::path>& svg_folder);
+                                           const std::optional<std::filesystem::path>& svg_folder,
+                                           uint32_t record_seconds = kDefaultRecordSeconds);
 
 /// The one-line text form: ["sudo -n "] + program + " " + args joined by blanks.
 std::string command_line(const SpyCommand& command);

@@ -14,7 +14,23 @@ HELP = (
     "Space       Expand/collapse group\n"
     "j/k, arrows Move selection\n"
     "PageUp/Down Scroll output\n"
-    "q           Quit\n")
+    "q           Quit\n"
+    "\n"
+    "Without the screen:\n"
+    "stackpeek list [--json]\n"
+    "stackpeek dump TARGET... [--json] [--host NAME]\n"
+    "stackpeek record TARGET... [--duration S] [--dir DIR] [--json]\n"
+    "stackpeek compare [FILE...] [--json]\n"
+    "TARGET: --pid PID (repeatable), --group KEY (see `stackpeek list`) or --all\n"
+    "list     the Python processes in their groups (group rows end with their key)\n"
+    "dump     py-spy dump of every target at once: the compared stacks and each\n"
+    "         command's output, or with --json one JSON line per process\n"
+    "record   py-spy record of every target (--duration S, default 30) into a new\n"
+    "         report folder under --dir (default the current one); prints its path\n"
+    "compare  compares dump JSON lines from the files or standard input; a line may\n"
+    "         start with a \"NAME: \" label (pdsh, srun --label) that names its host\n"
+    "Exit status: 0 when every py-spy command succeeded, 1 when any failed or py-spy\n"
+    "is missing, 2 for a usage error.\n")
 
 
 def run(*args):
@@ -38,7 +54,7 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(run(b"\xff\xfe", "-V").stdout.decode(), "stackpeek 0.1.10\n")
 
     def test_near_misses_start_the_interface_which_needs_a_terminal(self):
-        for arg in ("-v", "--Help", "-hV", "--versions", b"\xff"):
+        for arg in ("-v", "--Help", "-hV", "--versions", b"\xff", "List", "dumps", "--list"):
             result = run(arg)
             self.assertEqual(result.returncode, 1, arg)
             self.assertEqual(result.stdout, b"")

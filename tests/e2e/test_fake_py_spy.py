@@ -85,7 +85,7 @@ class FakePySpyTest(unittest.TestCase):
     def test_other_command_lines_are_usage_errors(self):
         for args in ([], ["dump"], ["dump", "--pid"], ["dump", "--pid", "12x"],
                      ["dump", "--pid", self.pid, "--native"],
-                     ["record", "--duration", "5", "-o", "x.svg", "--pid", self.pid],
+                     ["record", "--duration", "0", "-o", "x.svg", "--pid", self.pid],
                      ["top", "--pid", self.pid, "--delay", "2"], ["--version"]):
             result = run(*args)
             self.assertEqual(result.returncode, 2, args)

@@ -34,6 +34,7 @@ def help_keys(help_text):
     """(key, description) pairs of the key table in --help: a 12-column key, then the text."""
     lines = help_text.split("\n")
     table = lines[lines.index("Keys:") + 1:]
+    table = table[:table.index("")]  # the key table ends at the first empty line
     return [(line[:12].rstrip(), line[12:]) for line in table if line]
 
 

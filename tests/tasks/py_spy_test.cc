@@ -25,6 +25,7 @@ TEST(BuildSpyCommandTest, ArgumentsForEachMode) {
             (Args{"top", "--pid", "7", "--delay", "1"}));
   EXPECT_EQ(build_spy_command(kPySpy, SpyMode::Record, 7, false, fs::path("/r/raw")).args,
             (Args{"record", "--duration", "30", "-o", "/r/raw/pid-7.svg", "--pid", "7"}));
+  EXPECT_EQ(build_spy_command(kPySpy, SpyMode::Record, 7, false, std::nullopt, 120).args[2], "120");
   EXPECT_EQ(build_spy_command(kPySpy, SpyMode::Record, 7, false, std::nullopt).args[4],
             "py-spy-profile-pid7.svg");
   // The folder only matters for record.

@@ -1,0 +1,145 @@
+#include "cli/args.h"
+
+#include <limits>
+#include <utility>
+
+#include "common/util.h"
+
+namespace stackpeek::cli {
+namespace {
+
+using Failure = std::unexpected<std::string>;
+
+// Walks the arguments after the verb, splitting "--name=value" as it goes.
+class ArgCursor {
+ public:
+  explicit ArgCursor(std::span<const std::string_view> args) : args_(args) {}
+
+  bool done() const { return index_ >= args_.size(); }
+
+  // The next argument's name part; its "=value" part is kept for value().
+  std::string_view next() {
+    const std::string_view arg = args_[index_++];
+    inline_value_.reset();
+    const size_t equals = arg.find('=');
+    if (!arg.starts_with("--") || equals == std::string_view::npos) return arg;
+    inline_value_ = arg.substr(equals + 1);
+    return arg.substr(0, equals);
+  }
+
+  bool has_inline_value() const { return inline_value_.has_value(); }
+
+  std::expected<std::string_view, std::string> value(std::string_view option) {
+    if (inline_value_) return *std::exchange(inline_value_, std::nullopt);
+    if (done()) return Failure(std::string(option) + " needs a value");
+    return args_[index_++];
+  }
+
+ private:
+  std::span<const std::string_view> args_;
+  size_t index_ = 0;
+  std::optional<std::string_view> inline_value_;
+};
+
+std::expected<uint32_t, std::string> positive(std::string_view option, std::string_view text) {
+  const auto value = parse_unsigned(text, std::numeric_limits<uint32_t>::max());
+  if (!value || *value == 0) {
+    return Failure(std::string(option) + " needs a positive whole number, not '" +
+                   std::string(text) + "'");
+  }
+  return static_cast<uint32_t>(*value);
+}
+
+std::expected<void, std::string> store_value(Options& options, std::string_view name,
+                                             std::string_view value) {
+  if (name == "--group") {
+    options.targets.groups.emplace_back(value);
+  } else if (name == "--host") {
+    options.host = std::string(value);
+  } else if (name == "--dir") {
+    options.dir = std::string(value);
+  } else {
+    auto number = positive(name, value);
+    if (!number) return std::unexpected(number.error());
+    if (name == "--pid") {
+      options.targets.pids.push_back(*number);
+    } else {
+      options.duration = *number;
+    }
+  }
+  return {};
+}
+
+bool takes_targets(Verb verb) { return verb == Verb::Dump || verb == Verb::Record; }
+
+// One option of `options.verb`; false when the verb has no such option.
+std::expected<bool, std::string> apply_option(Options& options, std::string_view name,
+                                              ArgCursor& cursor) {
+  const Verb verb = options.verb;
+  const bool flag = name == "--json" || (takes_targets(verb) && name == "--all");
+  if (flag && cursor.has_inline_value()) return Failure(std::string(name) + " takes no value");
+  if (flag) {
+    (name == "--json" ? options.json : options.targets.all) = true;
+    return true;
+  }
+  const bool known = (takes_targets(verb) && (name == "--pid" || name == "--group")) ||
+                     (verb == Verb::Dump && name == "--host") ||
+                     (verb == Verb::Record && (name == "--duration" || name == "--dir"));
+  if (!known) return false;
+  auto value = cursor.value(name);
+  if (!value) return std::unexpected(value.error());
+  if (value->empty()) return Failure(std::string(name) + " needs a non-empty value");
+  if (auto stored = store_value(options, name, *value); !stored) {
+    return std::unexpected(stored.error());
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<Verb> parse_verb(std::string_view word) {
+  if (word == "list") return Verb::List;
+  if (word == "dump") return Verb::Dump;
+  if (word == "record") return Verb::Record;
+  if (word == "compare") return Verb::Compare;
+  return std::nullopt;
+}
+
+std::expected<Options, std::string> parse_options(std::span<const std::string_view> args) {
+  Options options;
+  const auto verb = args.empty() ? std::nullopt : parse_verb(args.front());
+  if (!verb) return Failure("unknown command");
+  options.verb = *verb;
+  ArgCursor cursor(args.subspan(1));
+  while (!cursor.done()) {
+    const std::string_view name = cursor.next();
+    if (name == "--help" || name == "-h") {
+      options.help = true;
+      return options;
+    }
+    if (options.verb == Verb::Compare && (name == "-" || !name.starts_with("-"))) {
+      options.files.emplace_back(name);
+      continue;
+    }
+    auto applied = apply_option(options, name, cursor);
+    if (!applied) return std::unexpected(applied.error());
+    if (!*applied) {
+      return Failure((name.starts_with("-") ? "unknown option '" : "unexpected argument '") +
+                     std::string(name) + "'");
+    }
+  }
+  if (takes_targets(options.verb) && options.targets.empty()) {
+    return Failure("name the processes with --pid PID, --group KEY or --all");
+  }
+  return options;
+}
+
+std::string usage_text() {
+  return "stackpeek list [--json]\n"
+         "stackpeek dump TARGET... [--json] [--host NAME]\n"
+         "stackpeek record TARGET... [--duration S] [--dir DIR] [--json]\n"
+         "stackpeek compare [FILE...] [--json]\n"
+         "TARGET: --pid PID (repeatable), --group KEY (see `stackpeek list`) or --all\n";
+}
+
+}  // namespace stackpeek::cli

@@ -1,0 +1,54 @@
+#pragma once
+
+// The arguments of the commands that run without the screen:
+//
+//   stackpeek list [--json]
+//   stackpeek dump TARGET... [--json] [--host NAME]
+//   stackpeek record TARGET... [--duration S] [--dir DIR] [--json]
+//   stackpeek compare [FILE...] [--json]
+//
+// TARGET is --pid PID (repeatable), --group KEY (repeatable) or --all. An option's value
+// may follow as the next argument or after "=" ("--pid=42").
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace stackpeek::cli {
+
+enum class Verb { List, Dump, Record, Compare };
+
+/// The verb named by exactly "list", "dump", "record" or "compare"; none otherwise.
+std::optional<Verb> parse_verb(std::string_view word);
+
+/// Which processes a dump or record covers.
+struct Targets {
+  std::vector<uint32_t> pids;
+  std::vector<std::string> groups;
+  bool all = false;
+  bool empty() const { return pids.empty() && groups.empty() && !all; }
+};
+
+struct Options {
+  Verb verb = Verb::List;
+  bool help = false;  // --help or -h after the verb: print the usage and stop
+  bool json = false;
+  Targets targets;
+  std::optional<std::string> host;
+  uint32_t duration = 30;
+  std::string dir = ".";
+  std::vector<std::string> files;  // compare; "-" is standard input
+};
+
+/// The options of `args` (the arguments after the program name, the verb first), or a
+/// one-line reason why they are not valid.
+std::expected<Options, std::string> parse_options(std::span<const std::string_view> args);
+
+/// The usage lines of the headless commands, each ending in a line feed.
+std::string usage_text();
+
+}  // namespace stackpeek::cli

@@ -1,0 +1,45 @@
+#include "cli/cli.h"
+
+#include "cli/args.h"
+#include "cli/commands.h"
+#include "cli/output.h"
+
+namespace stackpeek::cli {
+
+bool is_headless_command(std::string_view first) { return parse_verb(first).has_value(); }
+
+int run_headless(std::span<const std::string_view> args) {
+  const auto options = parse_options(args);
+  if (!options) {
+    diagnose(options.error());
+    write_stderr("usage:\n" + usage_text());
+    return kExitUsage;
+  }
+  if (options->help) return write_stdout(headless_help_text()) ? kExitOk : kExitFailed;
+  switch (options->verb) {
+    case Verb::List:
+      return run_list(*options);
+    case Verb::Dump:
+      return run_dump(*options);
+    case Verb::Record:
+      return run_record(*options);
+    case Verb::Compare:
+      return run_compare(*options);
+  }
+  return kExitUsage;
+}
+
+std::string headless_help_text() {
+  return "Without the screen:\n" + usage_text() +
+         "list     the Python processes in their groups (group rows end with their key)\n"
+         "dump     py-spy dump of every target at once: the compared stacks and each\n"
+         "         command's output, or with --json one JSON line per process\n"
+         "record   py-spy record of every target (--duration S, default 30) into a new\n"
+         "         report folder under --dir (default the current one); prints its path\n"
+         "compare  compares dump JSON lines from the files or standard input; a line may\n"
+         "         start with a \"NAME: \" label (pdsh, srun --label) that names its host\n"
+         "Exit status: 0 when every py-spy command succeeded, 1 when any failed or py-spy\n"
+         "is missing, 2 for a usage error.\n";
+}
+
+}  // namespace stackpeek::cli

@@ -1,0 +1,23 @@
+#pragma once
+
+// The JSON form of `stackpeek compare --json`:
+//
+//   {"processes": 1024, "hosts": 64, "distinct": 2, "failed": 0, "unparsed": 0,
+//    "buckets": [{"kind": "stack" | "failed" | "unparsed",
+//                 "members": [{"host": "node1", "pid": 4242, "rank": 3 | null}, ...],
+//                 "threads": [...]     (stack: the first member's threads)
+//                 "error": "..."       (failed: py-spy's message)
+//                 "raw": "..."}]}      (unparsed: the output as printed)
+//
+// Buckets come in the order of the text form: smallest first.
+
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "tasks/stack_compare.h"
+
+namespace stackpeek::cli {
+
+nlohmann::json comparison_json(const std::vector<tasks::DumpResult>& results);
+
+}  // namespace stackpeek::cli

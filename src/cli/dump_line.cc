@@ -1,0 +1,122 @@
+#include "cli/dump_line.h"
+
+#include <limits>
+
+#include "common/utf8.h"
+#include "tasks/dump_json.h"
+
+namespace stackpeek::cli {
+namespace {
+
+using nlohmann::json;
+using Failure = std::unexpected<std::string>;
+
+template <class T>
+json or_null(const std::optional<T>& value) {
+  return value ? json(*value) : json(nullptr);
+}
+
+// Blanks as launchers pad labels and line ends; a whole-text Unicode trim costs more than
+// parsing on long lines.
+std::string_view trim_blanks(std::string_view text) {
+  const size_t begin = text.find_first_not_of(" \t\r");
+  if (begin == std::string_view::npos) return {};
+  return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
+}
+
+// Splits off a "NAME: " label; the text after it starts the object.
+std::pair<std::string_view, std::string_view> split_label(std::string_view line) {
+  const std::string_view body = trim_blanks(line);
+  if (body.starts_with('{')) return {{}, body};
+  const size_t colon = body.find(": ");
+  if (colon == std::string_view::npos) return {{}, body};
+  return {trim_blanks(body.substr(0, colon)), body.substr(colon + 2)};
+}
+
+std::optional<uint32_t> u32_field(const json& object, const char* key) {
+  const auto it = object.find(key);
+  if (it == object.end() || !it->is_number_unsigned()) return std::nullopt;
+  const auto value = it->get<uint64_t>();
+  if (value > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+  return static_cast<uint32_t>(value);
+}
+
+std::string text_field(const json& object, const char* key) {
+  const auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+// The error of a failed dump: py-spy's standard error, or how the command ended.
+std::string failure_text(const json& object, const std::string& status) {
+  std::string text = text_field(object, "stderr");
+  if (!utf8::trim(text).empty()) return text;
+  if (const auto code = u32_field(object, "exit_code")) {
+    return "py-spy failed with exit code " + std::to_string(*code);
+  }
+  if (const auto signal = u32_field(object, "signal")) {
+    return "py-spy was killed by signal " + std::to_string(*signal);
+  }
+  return "py-spy status " + status;
+}
+
+std::expected<void, std::string> read_stacks(const json& object, tasks::DumpResult& result) {
+  const auto threads = object.find("threads");
+  if (threads != object.end() && !threads->is_null()) {
+    std::string error;
+    auto parsed = tasks::threads_from_json(*threads, &error);
+    if (!parsed) return Failure(error);
+    result.dump = tasks::ProcessDump{{}, {}, std::move(*parsed)};
+    return {};
+  }
+  const auto raw = object.find("raw");
+  if (raw == object.end() || !raw->is_string()) {
+    return Failure("a successful dump needs 'threads' or 'raw'");
+  }
+  result.raw = raw->get<std::string>();
+  return {};
+}
+
+}  // namespace
+
+json dump_line_json(const std::string& host, const DumpedProcess& process, const RunRecord& record,
+                    const tasks::DumpResult& result) {
+  json line = {{"host", host},
+               {"pid", process.pid},
+               {"group", or_null(process.group)},
+               {"rank", or_null(process.rank)},
+               {"world_size", or_null(process.world_size)},
+               {"command", process.command},
+               {"status", status_name(record.status)},
+               {"exit_code", or_null(record.exit_code)},
+               {"signal", or_null(record.signal)},
+               {"stderr", record.stderr_text}};
+  if (result.dump) {
+    line["threads"] = tasks::threads_to_json(result.dump->threads);
+  } else if (result.status == tasks::DumpStatus::Ok) {
+    line["raw"] = result.raw;
+  }
+  return line;
+}
+
+std::expected<tasks::DumpResult, std::string> parse_dump_line(std::string_view line) {
+  const auto [label, body] = split_label(line);
+  const json object = json::parse(body, nullptr, false);
+  if (!object.is_object()) return Failure("not a JSON object");
+  tasks::DumpResult result;
+  const auto pid = u32_field(object, "pid");
+  if (!pid) return Failure("'pid' must be a process id");
+  result.pid = *pid;
+  result.rank = u32_field(object, "rank");
+  result.host = label.empty() ? text_field(object, "host") : std::string(label);
+  const std::string status = text_field(object, "status");
+  if (status.empty()) return Failure("'status' must be a text");
+  if (status != status_name(RunStatus::Success)) {
+    result.status = tasks::DumpStatus::Failed;
+    result.error = failure_text(object, status);
+    return result;
+  }
+  if (auto read = read_stacks(object, result); !read) return std::unexpected(read.error());
+  return result;
+}
+
+}  // namespace stackpeek::cli

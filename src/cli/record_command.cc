@@ -1,0 +1,79 @@
+#include <fmt/format.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "cli/commands.h"
+#include "cli/output.h"
+#include "cli/run_commands.h"
+#include "cli/run_setup.h"
+#include "cli/snapshot.h"
+#include "cli/targets.h"
+#include "common/util.h"
+#include "report/report_dir.h"
+#include "report/report_writer.h"
+
+namespace stackpeek::cli {
+namespace {
+
+using nlohmann::json;
+
+template <class T>
+json or_null(const std::optional<T>& value) {
+  return value ? json(*value) : json(nullptr);
+}
+
+json record_json(uint32_t pid, const RunRecord& record) {
+  return {{"pid", pid},
+          {"command_line", record.command_line},
+          {"status", status_name(record.status)},
+          {"exit_code", or_null(record.exit_code)},
+          {"signal", or_null(record.signal)},
+          {"stdout", record.stdout_text},
+          {"stderr", record.stderr_text}};
+}
+
+bool print_result(bool as_json, const std::string& folder, const std::vector<uint32_t>& pids,
+                  const std::vector<RunRecord>& records) {
+  if (!as_json) return write_stdout(folder + "\n");
+  json list = json::array();
+  for (size_t i = 0; i < records.size(); ++i) list.push_back(record_json(pids[i], records[i]));
+  return write_stdout(json_line({{"report_directory", folder}, {"records", std::move(list)}}) +
+                      "\n");
+}
+
+uint64_t unix_seconds() {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count());
+}
+
+}  // namespace
+
+int run_record(const Options& options) {
+  const auto setup = set_up_run(options, "record");
+  if (!setup) return setup.error();
+  const std::vector<uint32_t> pids = setup->pids();
+  std::error_code error;
+  std::filesystem::path parent = std::filesystem::absolute(options.dir, error);
+  if (error) parent = options.dir;
+  auto dir = report::create_report_dir_in(parent, unix_seconds(),
+                                          targets_label(setup->groups, options.targets));
+  if (!dir) {
+    diagnose("could not create a report folder in " + options.dir + ": " + dir.error().message());
+    return kExitFailed;
+  }
+  const std::string folder = path_text(dir->report_directory);
+  progress(fmt::format("Recording {} process(es) for {} s into {}; Ctrl+C stops early", pids.size(),
+                       options.duration, folder));
+  const RunOutcome outcome = run_commands(tasks::build_spy_commands(
+      setup->program, tasks::SpyMode::Record, pids, false, dir->raw_directory, options.duration));
+  const auto written = report::write_report(*dir, outcome.records);
+  if (!written) {
+    diagnose("could not write the report in " + folder + ": " + written.error().message());
+  }
+  const bool printed = print_result(options.json, folder, pids, outcome.records);
+  if (outcome.stopped_by) return 128 + *outcome.stopped_by;
+  return written && printed && all_succeeded(outcome.records) ? kExitOk : kExitFailed;
+}
+
+}  // namespace stackpeek::cli

@@ -1,0 +1,109 @@
+#include "cli/run_commands.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <ctime>
+
+#include "tasks/runner.h"
+
+namespace stackpeek::cli {
+namespace {
+
+volatile std::sig_atomic_t g_stop_signal = 0;
+
+extern "C" void remember_signal(int signal) { g_stop_signal = signal; }
+
+constexpr std::array kStopSignals = {SIGINT, SIGTERM, SIGHUP};
+
+// Catches the stop signals for the life of a run and restores what was there before.
+class StopSignals {
+ public:
+  StopSignals() {
+    g_stop_signal = 0;
+    struct sigaction action {};
+    action.sa_handler = remember_signal;
+    sigemptyset(&action.sa_mask);
+    for (size_t i = 0; i < kStopSignals.size(); ++i) {
+      sigaction(kStopSignals[i], &action, &previous_[i]);
+    }
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+  ~StopSignals() {
+    for (size_t i = 0; i < kStopSignals.size(); ++i) {
+      sigaction(kStopSignals[i], &previous_[i], nullptr);
+    }
+  }
+
+ private:
+  std::array<struct sigaction, kStopSignals.size()> previous_{};
+};
+
+// A signal cuts the sleep short, so a stop is noticed at once.
+void pause_briefly() {
+  const timespec interval{0, 20'000'000};
+  nanosleep(&interval, nullptr);
+}
+
+// Stands in for the records when the worker ended without sending them.
+std::vector<RunRecord> lost_records(const std::vector<tasks::SpyCommand>& commands) {
+  std::vector<RunRecord> records;
+  for (const auto& command : commands) {
+    RunRecord record;
+    record.command_line = tasks::command_line(command);
+    record.stderr_text = "the py-spy worker ended without reporting its results";
+    record.status = RunStatus::SpawnFailed;
+    records.push_back(std::move(record));
+  }
+  return records;
+}
+
+std::vector<RunRecord> take_records(tasks::Finished finished) {
+  return std::move(finished.records);
+}
+
+// The records once the run has finished; the shape of the app's drain_events, which keeps
+// GCC 12 at -O3 from a false maybe-uninitialized report inside the event variant.
+std::optional<std::vector<RunRecord>> finished_records(tasks::RunHandle& run) {
+  while (true) {
+    auto event = run.try_recv();
+    if (!event) return std::nullopt;
+    if (std::get_if<tasks::TopFrame>(&*event)) continue;
+    return take_records(std::get<tasks::Finished>(std::move(*event)));
+  }
+}
+
+}  // namespace
+
+RunOutcome run_commands(std::vector<tasks::SpyCommand> commands) {
+  RunOutcome outcome;
+  if (commands.empty()) return outcome;
+  const StopSignals signals;
+  const auto planned = commands;
+  tasks::RunHandle run = tasks::spawn_capture_worker(std::move(commands));
+  while (true) {
+    if (auto records = finished_records(run)) {
+      outcome.records = std::move(*records);
+      break;
+    }
+    if (run.closed()) {
+      outcome.records = lost_records(planned);
+      break;
+    }
+    if (g_stop_signal != 0 && !run.cancel_requested()) {
+      outcome.stopped_by = static_cast<int>(g_stop_signal);
+      run.cancel();
+    }
+    pause_briefly();
+  }
+  return outcome;
+}
+
+bool all_succeeded(const std::vector<RunRecord>& records) {
+  return std::ranges::all_of(records,
+                             [](const RunRecord& r) { return r.status == RunStatus::Success; });
+}
+
+}  // namespace stackpeek::cli

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "common/run_record.h"
+#include "tasks/py_spy.h"
+
+namespace stackpeek::cli {
+
+/// The records of a finished run, and the signal that stopped it early.
+struct RunOutcome {
+  std::vector<RunRecord> records;  // one per command, in command order
+  std::optional<int> stopped_by;   // SIGINT, SIGTERM or SIGHUP when one arrived
+};
+
+/// Runs every command at once through the capture worker and waits for all of them.
+/// SIGINT, SIGTERM or SIGHUP during the run cancels it (py-spy gets SIGINT, then SIGKILL
+/// after 2 s), so no command outlives the program; the records then tell how each ended.
+RunOutcome run_commands(std::vector<tasks::SpyCommand> commands);
+
+/// True when every record is a Success.
+bool all_succeeded(const std::vector<RunRecord>& records);
+
+}  // namespace stackpeek::cli

@@ -1,0 +1,56 @@
+#include "cli/args.h"
+
+#include <gtest/gtest.h>
+
+#include <string_view>
+#include <vector>
+
+namespace stackpeek::cli {
+namespace {
+
+std::expected<Options, std::string> parse(std::vector<std::string_view> args) {
+  return parse_options(args);
+}
+
+TEST(ArgsTest, ReadsTargetsAndValuesInBothForms) {
+  const auto options = parse({"record", "--pid", "7", "--pid=9", "--group", "torch:a b", "--all",
+                              "--duration=5", "--dir", "out", "--json"});
+  ASSERT_TRUE(options) << options.error();
+  EXPECT_EQ(options->targets.pids, (std::vector<uint32_t>{7, 9}));
+  EXPECT_EQ(options->targets.groups, (std::vector<std::string>{"torch:a b"}));
+  EXPECT_TRUE(options->targets.all);
+  EXPECT_EQ(options->duration, 5u);
+  EXPECT_EQ(options->dir, "out");
+  EXPECT_TRUE(options->json);
+
+  const auto compare = parse({"compare", "a.jsonl", "-", "--json"});
+  ASSERT_TRUE(compare);
+  EXPECT_EQ(compare->files, (std::vector<std::string>{"a.jsonl", "-"}));
+}
+
+TEST(ArgsTest, RefusesWhatAVerbDoesNotTake) {
+  for (const auto& args : std::vector<std::vector<std::string_view>>{
+           {"dump"},                              // no target
+           {"dump", "--all", "--duration", "5"},  // record only
+           {"record", "--all", "--host", "h"},    // dump only
+           {"list", "--pid", "1"},
+           {"compare", "--all"},
+           {"dump", "--pid", "0"},
+           {"dump", "--pid", "4294967296"},
+           {"dump", "--pid", "-3"},
+           {"dump", "--pid"},
+           {"dump", "--group="},
+           {"dump", "--all", "--json=yes"},
+           {"dump", "--all", "extra"}}) {
+    EXPECT_FALSE(parse(args)) << args.back();
+  }
+}
+
+TEST(ArgsTest, HelpStopsTheScan) {
+  const auto help = parse({"dump", "--help", "--bogus"});
+  ASSERT_TRUE(help);
+  EXPECT_TRUE(help->help);
+}
+
+}  // namespace
+}  // namespace stackpeek::cli
