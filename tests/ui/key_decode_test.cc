@@ -14,7 +14,7 @@ void expect_char(char32_t input, char32_t key) {
   EXPECT_EQ(event.ch, key) << static_cast<int>(input);
 }
 
-TEST(KeyDecode, ReadsRawModeBytesAsCrosstermDoes) {
+TEST(KeyDecode, ReadsRawModeBytes) {
   EXPECT_EQ(decode_char(13).code, Code::Enter);
   expect_char(10, U'j');  // Ctrl+J, not Enter
   EXPECT_EQ(decode_char(9).code, Code::Other);
