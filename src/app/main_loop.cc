@@ -23,6 +23,8 @@ constexpr int kModeResetPasses = 10;
 // run to complete, so that a record run's report is written and listed.
 constexpr auto kQuitGrace = 3s;
 constexpr auto kTopStopWait = 1500ms;
+// Long enough for sudo to relay SIGTERM before its own SIGKILL.
+constexpr auto kKillWait = 1s;
 
 Result<void> suspend_for_sudo(Screen& screen, App& app, const KeyOutcome& outcome) {
   if (auto done = screen.suspend(); !done) return done;
@@ -86,14 +88,17 @@ Result<void> run_passes(Screen& screen, App& app) {
 }
 
 // A live top shares the terminal, so it is stopped before the terminal is given back. A
-// run the loop left without cancelling (an error) is stopped too; a run that "q" cancelled
-// has had its grace.
+// run the loop left without cancelling (an error) is stopped too. A run that "q" cancelled
+// has had its grace, or a second "q" cut it short: whatever of it still runs is killed, so
+// no py-spy outlives the program.
 void stop_active_run(App& app) {
   if (!app.active_run) return;
   if (app.active_run->live_top()) {
     app.active_run->cancel_and_wait(kTopStopWait);
   } else if (!app.active_run->cancel_requested()) {
     app.active_run->cancel_and_wait(kQuitGrace);
+  } else {
+    app.active_run->kill_and_wait(kKillWait);
   }
   app.active_run.reset();
 }

@@ -45,13 +45,21 @@ void RunHandle::release() {
   cancel_.reset();
 }
 
+// The sender stays open after the first request, so that kill_and_wait can still cut the
+// grace short.
 void RunHandle::cancel() {
+  if (!cancel_requested_ && cancel_) cancel_->send(CancelSignal{});
   cancel_requested_ = true;
-  release();
 }
 
 void RunHandle::cancel_and_wait(std::chrono::milliseconds timeout) {
   cancel();
+  if (stopped_) stopped_->recv_for(timeout);
+}
+
+void RunHandle::kill_and_wait(std::chrono::milliseconds timeout) {
+  cancel_requested_ = true;
+  if (cancel_) cancel_->send(CancelSignal{true});
   if (stopped_) stopped_->recv_for(timeout);
 }
 
@@ -124,23 +132,46 @@ bool all_ended(const std::vector<CommandSlot>& slots) {
                               [](const CommandSlot& slot) { return slot.control.running(); });
 }
 
-// Waits until every command has ended, or until `deadline`; true when all have.
-bool wait_all_ended(const std::vector<CommandSlot>& slots, Clock::time_point deadline) {
+bool asked_at_once(Receiver<CancelSignal>& cancel) {
+  while (auto signal = cancel.try_recv()) {
+    if (signal->at_once) return true;
+  }
+  return false;
+}
+
+// Waits until every command has ended, until `deadline`, or until a cancel asks for an
+// end at once; true when all have ended.
+bool wait_all_ended(const std::vector<CommandSlot>& slots, Clock::time_point deadline,
+                    Receiver<CancelSignal>& cancel) {
   while (!all_ended(slots)) {
-    if (Clock::now() >= deadline) return false;
+    if (Clock::now() >= deadline || asked_at_once(cancel)) return false;
     std::this_thread::sleep_for(kSudoStopPoll);
   }
   return true;
 }
 
-// SIGINT first, SIGKILL to what is left after the grace; a sudo command gets SIGTERM to
-// relay to py-spy before SIGKILL, since sudo cannot relay SIGKILL.
-void stop_commands(std::vector<CommandSlot>& slots, const std::vector<SpyCommand>& commands) {
-  signal_running(slots, commands, SIGINT, SIGINT);
-  if (wait_all_ended(slots, Clock::now() + kCancelGrace)) return;
+// SIGINT first (skipped when asked to stop at once), SIGKILL to what is left after the
+// grace; a sudo command gets SIGTERM to relay to py-spy before SIGKILL, since sudo cannot
+// relay SIGKILL.
+void stop_commands(std::vector<CommandSlot>& slots, const std::vector<SpyCommand>& commands,
+                   CancelSignal first, Receiver<CancelSignal>& cancel) {
+  if (!first.at_once) {
+    signal_running(slots, commands, SIGINT, SIGINT);
+    if (wait_all_ended(slots, Clock::now() + kCancelGrace, cancel)) return;
+  }
   signal_running(slots, commands, SIGKILL, SIGTERM);
-  if (wait_all_ended(slots, Clock::now() + kSudoStopGrace)) return;
+  if (wait_all_ended(slots, Clock::now() + kSudoStopGrace, cancel)) return;
   signal_running(slots, commands, SIGKILL, SIGKILL);
+}
+
+// Waits up to one poll interval for a cancel request. A dropped sender without a request
+// is no cancel: the commands then run until they end by themselves.
+std::optional<CancelSignal> next_cancel(Receiver<CancelSignal>& cancel) {
+  if (cancel.closed()) {
+    std::this_thread::sleep_for(kTopPoll);
+    return std::nullopt;
+  }
+  return cancel.recv_for(kTopPoll);
 }
 
 // Every command starts at once, so the members of a group are sampled over the same
@@ -161,8 +192,8 @@ std::vector<RunRecord> run_all(CaptureJob& job) {
   }
   // Until every command has ended by itself, or the run is cancelled.
   while (!all_ended(slots)) {
-    if (wait_for_cancel(job.cancel)) {
-      stop_commands(slots, commands);
+    if (const auto request = next_cancel(job.cancel)) {
+      stop_commands(slots, commands, *request, job.cancel);
       break;
     }
   }

@@ -24,7 +24,10 @@ struct Finished {
 
 using TaskEvent = std::variant<TopFrame, Finished>;
 
-struct CancelSignal {};
+/// A request to stop the run; `at_once` cuts short the grace of commands already asked.
+struct CancelSignal {
+  bool at_once = false;
+};
 struct StoppedSignal {};
 
 /// The main loop's handle on the active run. Destroying it sends the cancel signal and
@@ -59,6 +62,10 @@ class RunHandle {
   /// cancel(), then waits up to `timeout` for the worker to have stopped its processes
   /// (and to have sent Finished); used before the terminal is given back at exit.
   void cancel_and_wait(std::chrono::milliseconds timeout);
+
+  /// Like cancel_and_wait, but commands still running get no grace: SIGKILL at once (a
+  /// sudo command SIGTERM to relay, then SIGKILL). Used when the user will not wait.
+  void kill_and_wait(std::chrono::milliseconds timeout);
 
  private:
   void release();

@@ -229,6 +229,24 @@ TEST_F(CaptureWorkerTest, CancelKillsWhatOutlivesSigint) {
   EXPECT_EQ(records[1].status, RunStatus::Success);
 }
 
+TEST_F(CaptureWorkerTest, KillAndWaitCutsTheGraceShort) {
+  const auto pids = tmp_ / "pids";
+  const auto spy = write_script(tmp_ / "py-spy", "PIDS='" + pids.string() +
+                                                     "'\n"
+                                                     "trap '' INT\n"
+                                                     "echo $$ >> \"$PIDS\"\n"
+                                                     "exec sleep 30\n");
+  RunHandle handle = spawn_capture_worker({dump(spy, 1)});
+  wait_for_pids(pids, 1);
+  const pid_t stubborn = testing::read_pid(pids);
+  handle.cancel();
+  std::this_thread::sleep_for(100ms);
+  const auto start = Clock::now();
+  handle.kill_and_wait(1s);
+  EXPECT_LT(Clock::now() - start, 900ms) << "no 2 s grace after the second request";
+  EXPECT_FALSE(testing::process_exists(stubborn));
+}
+
 TEST_F(CaptureWorkerTest, CancelAndWaitWaitsForTheRecords) {
   const auto pids = tmp_ / "pids";
   const auto spy = write_script(tmp_ / "py-spy", "PIDS='" + pids.string() + "'\n" + kInterruptible);
