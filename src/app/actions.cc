@@ -56,9 +56,16 @@ void refresh(App& app) {
     app.status = "Process refresh failed: " + snapshot.error().message();
     return;
   }
+  std::optional<Selection> before;
+  if (const auto target = selected_row(app)) before = target->selection();
   app.groups = discovery::build_groups(*snapshot);
-  app.collapsed.clear();
+  std::erase_if(app.collapsed, [&](const std::string& key) {
+    return std::ranges::find(app.groups, key, &discovery::ProcessGroup::key) == app.groups.end();
+  });
   update_rows(app);
+  if (before) {
+    if (auto row = find_row(app.groups, app.rows, *before)) app.selected = *row;
+  }
   app.status = "Found " + std::to_string(app.groups.size()) + " groups";
 }
 
@@ -71,6 +78,12 @@ void move_selection(App& app, int delta) {
   const size_t rows = app.rows.size();
   app.selected = rows == 0 ? 0 : std::min(app.selected + static_cast<size_t>(delta), rows - 1);
 }
+
+void select_first(App& app) { app.selected = 0; }
+
+void select_last(App& app) { app.selected = app.rows.empty() ? 0 : app.rows.size() - 1; }
+
+void toggle_zoom(App& app) { app.output_zoomed = !app.output_zoomed; }
 
 void scroll_output(App& app, int delta) {
   const int next = std::clamp(static_cast<int>(app.output_scroll) + delta, 0,

@@ -64,6 +64,7 @@ struct App {
   size_t selected = 0;
   uint64_t tick = 0;
   uint16_t output_scroll = 0;
+  bool output_zoomed = false;  // the output pane fills the screen above the footer
   Services services;
 };
 

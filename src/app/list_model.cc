@@ -58,6 +58,15 @@ std::optional<RowTarget> resolve_row(const std::vector<ProcessGroup>& groups,
   return RowTarget{&group, &group.members[row.member_index]};
 }
 
+std::optional<size_t> find_row(const std::vector<ProcessGroup>& groups,
+                               const std::vector<ListRow>& rows, const Selection& selection) {
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const auto target = resolve_row(groups, rows, i);
+    if (target && target->selection() == selection) return i;
+  }
+  return std::nullopt;
+}
+
 std::string target_label(const std::vector<ProcessGroup>& groups, const Selection& selection) {
   if (selection.kind == Selection::Kind::Process) return fmt::format("pid-{}", selection.pid);
   const auto it = std::ranges::find(groups, selection.key, &ProcessGroup::key);

@@ -53,6 +53,11 @@ struct RowTarget {
 std::optional<RowTarget> resolve_row(const std::vector<discovery::ProcessGroup>& groups,
                                      const std::vector<ListRow>& rows, size_t index);
 
+/// The row that stands for `selection`: the process row of its pid, or the group row of its
+/// key; nothing when the list has no such row.
+std::optional<size_t> find_row(const std::vector<discovery::ProcessGroup>& groups,
+                               const std::vector<ListRow>& rows, const Selection& selection);
+
 /// "pid-N" for a process; the group's label, or the key when the group is gone.
 std::string target_label(const std::vector<discovery::ProcessGroup>& groups,
                          const Selection& selection);

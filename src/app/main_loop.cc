@@ -25,22 +25,54 @@ Result<void> suspend_for_sudo(Screen& screen, App& app, const KeyOutcome& outcom
 
 bool streaming_top(const App& app) { return app.active_run && app.active_run->cancellable(); }
 
-// Runs passes until "q"; an error from the screen ends the loop.
+// What a pass must redraw for: a run going on (its spinner steps every pass) or one that
+// ended during the pass.
+bool run_changed(const App& app, bool was_running) {
+  return was_running || app.mode.is(AppMode::Kind::Running);
+}
+
+// Applies a key press; false when it ends the program.
+Result<bool> apply_key(Screen& screen, App& app, KeyEvent key) {
+  const KeyOutcome outcome = handle_key(app, key);
+  switch (outcome.kind) {
+    case KeyOutcome::Kind::Quit:
+      return false;
+    case KeyOutcome::Kind::SudoRequest:
+      if (auto done = suspend_for_sudo(screen, app, outcome); !done)
+        return std::unexpected(done.error());
+      break;
+    case KeyOutcome::Kind::Suspend:
+      if (auto done = screen.stop_job(); !done) return std::unexpected(done.error());
+      break;
+    case KeyOutcome::Kind::Repaint:
+      screen.repaint();
+      break;
+    case KeyOutcome::Kind::Continue:
+      break;
+  }
+  return true;
+}
+
+// Runs passes until "q"; an error from the screen ends the loop. A pass in which nothing
+// happened draws nothing.
 Result<void> run_passes(Screen& screen, App& app) {
   int mode_resets = 0;
+  bool dirty = true;
   for (;;) {
     const bool was_streaming = streaming_top(app);
+    const bool was_running = app.mode.is(AppMode::Kind::Running);
     drain_events(app);
     if (app.mode.is(AppMode::Kind::Running)) ++app.tick;
-    if (auto drawn = screen.draw(app); !drawn) return drawn;
+    if (dirty || run_changed(app, was_running)) {
+      if (auto drawn = screen.draw(app); !drawn) return drawn;
+    }
     auto key = screen.poll_key(kInputWaitMs);
     if (!key) return std::unexpected(key.error());
+    dirty = key->has_value();
     if (*key) {
-      const KeyOutcome outcome = handle_key(app, **key);
-      if (outcome.kind == KeyOutcome::Kind::Quit) return {};
-      if (outcome.kind == KeyOutcome::Kind::SudoRequest) {
-        if (auto done = suspend_for_sudo(screen, app, outcome); !done) return done;
-      }
+      auto go_on = apply_key(screen, app, **key);
+      if (!go_on) return std::unexpected(go_on.error());
+      if (!*go_on) return {};
     }
     if (was_streaming && !streaming_top(app)) mode_resets = kModeResetPasses;
     if (mode_resets > 0) {

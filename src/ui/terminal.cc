@@ -60,6 +60,8 @@ KeyEvent decode_modified_key(wint_t key) {
   if (view.starts_with("kDN")) return KeyEvent::of(KeyEvent::Code::Down);
   if (view.starts_with("kPRV")) return KeyEvent::of(KeyEvent::Code::PageUp);
   if (view.starts_with("kNXT")) return KeyEvent::of(KeyEvent::Code::PageDown);
+  if (view.starts_with("kHOM")) return KeyEvent::of(KeyEvent::Code::Home);
+  if (view.starts_with("kEND")) return KeyEvent::of(KeyEvent::Code::End);
   return KeyEvent::of(KeyEvent::Code::Other);
 }
 
@@ -77,11 +79,20 @@ std::optional<KeyEvent> decode_function_key(wint_t key) {
       return KeyEvent::of(KeyEvent::Code::PageDown);
     case KEY_ENTER:
       return KeyEvent::of(KeyEvent::Code::Enter);
+    case KEY_HOME:
+    case KEY_A1:
+      return KeyEvent::of(KeyEvent::Code::Home);
+    case KEY_END:
+    case KEY_C1:
+      return KeyEvent::of(KeyEvent::Code::End);
+    case KEY_BACKSPACE:
+      return KeyEvent::of(KeyEvent::Code::Backspace);
     case KEY_SR:  // Shift+Up
       return KeyEvent::of(KeyEvent::Code::Up);
     case KEY_SF:  // Shift+Down
       return KeyEvent::of(KeyEvent::Code::Down);
     case KEY_RESIZE:  // curses has taken the new size; the next draw uses it
+      return KeyEvent::of(KeyEvent::Code::Resize);
     case KEY_MOUSE:
       return std::nullopt;
     default:
@@ -104,10 +115,14 @@ KeyEvent decode_sequence(wint_t intro) {
   const std::string_view params = std::string_view(body).substr(0, body.size() - 1);
   if (final_byte == 'A') return KeyEvent::of(KeyEvent::Code::Up);
   if (final_byte == 'B') return KeyEvent::of(KeyEvent::Code::Down);
+  if (final_byte == 'H') return KeyEvent::of(KeyEvent::Code::Home);
+  if (final_byte == 'F') return KeyEvent::of(KeyEvent::Code::End);
   if (final_byte == '~' && intro == '[') {
     const std::string_view first = params.substr(0, params.find(';'));
     if (first == "5") return KeyEvent::of(KeyEvent::Code::PageUp);
     if (first == "6") return KeyEvent::of(KeyEvent::Code::PageDown);
+    if (first == "1" || first == "7") return KeyEvent::of(KeyEvent::Code::Home);
+    if (first == "4" || first == "8") return KeyEvent::of(KeyEvent::Code::End);
   }
   return KeyEvent::of(KeyEvent::Code::Other);
 }
@@ -222,6 +237,22 @@ Result<void> Terminal::resume() {
   clearok(curscr, TRUE);
   if (refresh() == ERR) return std::unexpected(Error("failed to enter the full screen"));
   return {};
+}
+
+Result<void> Terminal::stop_job() {
+  if (auto left = suspend(); !left) return left;
+  // ncurses may have its own SIGTSTP handler; the default one really stops.
+  struct sigaction stop {}, saved {};
+  stop.sa_handler = SIG_DFL;
+  sigemptyset(&stop.sa_mask);
+  sigaction(SIGTSTP, &stop, &saved);
+  kill(0, SIGTSTP);
+  sigaction(SIGTSTP, &saved, nullptr);
+  return resume();
+}
+
+void Terminal::repaint() {
+  if (active_) clearok(curscr, TRUE);
 }
 
 void Terminal::reset_modes() {

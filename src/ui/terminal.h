@@ -35,6 +35,11 @@ class Terminal {
   Result<void> suspend();
   /// Takes the full screen back and repaints everything on the next draw.
   Result<void> resume();
+  /// Leaves the full screen and stops the process group (SIGTSTP, as Ctrl+Z in a shell
+  /// would); once continued takes the full screen back, repainting everything.
+  Result<void> stop_job();
+  /// Makes the next draw repaint every cell.
+  void repaint();
   /// Re-applies the program's terminal modes (after a child changed them).
   void reset_modes();
   /// Gives the terminal back now (ordinary screen, cursor shown); also done by the
