@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ui/key_decode.h"
 
@@ -140,17 +141,25 @@ KeyEvent decode_escape() {
   return KeyEvent::of(KeyEvent::Code::Esc);
 }
 
-bool known_terminal(const char* term) {
-  if (term == nullptr || *term == '\0') return false;
-  int status = 0;
-  if (setupterm(term, STDOUT_FILENO, &status) != OK) return false;
-  del_curterm(cur_term);
-  return true;
-}
-
-Error open_failure(const char* term) {
-  if (term == nullptr || *term == '\0') return Error("the TERM environment variable is not set");
-  return Error(std::string("unknown terminal type \"") + term + "\"");
+// The terminfo entry to use: TERM's, or for an unset or unknown TERM xterm-256color, then
+// xterm. An entry that cannot address the cursor (such as "dumb") is refused.
+Result<std::string> terminal_type(const char* term) {
+  std::vector<std::string> candidates;
+  if (term != nullptr && *term != '\0') candidates.emplace_back(term);
+  candidates.emplace_back("xterm-256color");
+  candidates.emplace_back("xterm");
+  for (const std::string& name : candidates) {
+    int status = 0;
+    if (setupterm(name.c_str(), STDOUT_FILENO, &status) != OK) continue;
+    const char* cup = tigetstr("cup");
+    const bool addressable = cup != nullptr && cup != reinterpret_cast<char*>(-1);
+    del_curterm(cur_term);
+    if (!addressable)
+      return std::unexpected(Error("terminal type \"" + name +
+                                   "\" cannot move the cursor; a full-screen terminal is needed"));
+    return name;
+  }
+  return std::unexpected(Error("no terminfo entry for the terminal, nor for xterm"));
 }
 
 }  // namespace
@@ -164,10 +173,12 @@ Result<Terminal> Terminal::open() {
   catch_quit_signals();
   // newterm, unlike initscr, reports an unknown terminal instead of exiting; the terminfo
   // entry is looked up first because a failed newterm leaks its half-made screen.
-  ::screen* screen = known_terminal(term) ? newterm(term, stdout, stdin) : nullptr;
+  const auto type = terminal_type(term);
+  ::screen* screen = type ? newterm(type->c_str(), stdout, stdin) : nullptr;
   if (screen == nullptr) {
     release_quit_signals();
-    return std::unexpected(open_failure(term));
+    if (!type) return std::unexpected(type.error());
+    return std::unexpected(Error("failed to open the terminal \"" + *type + "\""));
   }
   Terminal terminal;
   terminal.screen_ = screen;

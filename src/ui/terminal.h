@@ -16,7 +16,8 @@ namespace stackpeek::ui {
 class Terminal {
  public:
   /// Takes over standard input and output; fails (leaving them as they were) when they
-  /// are not a terminal or the terminal type is unknown. SIGTERM, SIGHUP and SIGINT are
+  /// are not a terminal or the terminal cannot move the cursor. An unset or unknown TERM
+  /// falls back to xterm-256color, then xterm. SIGTERM, SIGHUP and SIGINT are
   /// caught from then on and arrive as a "q" key.
   static Result<Terminal> open();
 
