@@ -50,6 +50,8 @@ Result<bool> apply_key(Screen& screen, App& app, KeyEvent key) {
     case KeyOutcome::Kind::Continue:
       break;
   }
+  const int limit = screen.output_scroll_limit(app);
+  if (app.output_scroll > limit) app.output_scroll = static_cast<uint16_t>(limit);
   return true;
 }
 

@@ -175,6 +175,12 @@ std::string footer_text(const app::App& app, int width) {
   return mode + status;
 }
 
+int output_scroll_limit(Rect area, const app::App& app) {
+  const Rect inner = layout(area, app).output.inner();
+  if (inner.empty()) return 0;
+  return std::max(wrapped_line_count(app.output_lines, inner.width) - inner.height, 0);
+}
+
 bool too_small(Rect area) { return area.width < kMinWidth || area.height < kMinHeight; }
 
 void draw_ui(Buffer& buffer, const app::App& app) {

@@ -22,6 +22,9 @@ Line detail_line(std::string_view label, std::string_view value);
 /// is going). When that is wider than `width` the hints shrink to their keys, then drop out.
 std::string footer_text(const app::App& app, int width = std::numeric_limits<int>::max());
 
+/// The furthest the output pane of a screen of `area` scrolls: until its last line shows.
+int output_scroll_limit(Rect area, const app::App& app);
+
 /// True when `area` is below the smallest size the interface is drawn at (40×12); only a
 /// notice is drawn then.
 bool too_small(Rect area);

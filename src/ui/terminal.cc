@@ -50,7 +50,7 @@ void release_quit_signals() {
     sigaction(kQuitSignals[i], &g_saved[i], nullptr);
 }
 
-constexpr int kSliceMs = 25;  // how soon a termination signal ends a wait
+constexpr int kSliceMs = 100;  // how soon a termination signal ends a wait
 
 // Arrows and pages with modifiers are extended curses keys named kUP5, kNXT3 and so on;
 // the modifiers do not matter, so Shift+Down moves like Down.
