@@ -56,6 +56,10 @@ class ScreenTest(unittest.TestCase):
         self.assertNotIn("Python Processes", term.text())
         term.send("o")
         term.wait_for("Python Processes")
+        for _ in range(20):  # Page Down stops once the last line shows
+            term.send(harness.KEY_PGDN, settle=0.02)
+        term.send(harness.KEY_PGUP)
+        self.assertIn("Collecting samples from", term.text())
 
     def test_short_and_tiny_terminals(self):
         term = self.open(14, 80)
