@@ -74,6 +74,9 @@ std::vector<KeyBinding> make_table() {
       {Mode::Browse, "PageUp/Down", "", "", {key(Code::PageDown)}, scroll<kPageStep>},
       {Mode::Browse, "o", "Zoom output pane in/out", "o zoom", {ch('o')},
        then_continue<toggle_zoom>},
+      {Mode::Browse, "/", "Filter the list (Enter keeps, Esc clears)", "/ filter", {ch('/')},
+       then_continue<start_filter>},
+      {Mode::Browse, "Esc", "", "", {key(Code::Esc)}, then_continue<clear_filter>},
       {Mode::Browse, "q", "Quit", "q quit", {ch('q')}, quit},
       {Mode::Browse, "Ctrl+C", "Quit; cancels an active run", "", {ctrl('c')}, quit},
       {Mode::Browse, "Ctrl+Z", "Suspend (fg resumes)", "", {ctrl('z')}, suspend},
@@ -123,6 +126,11 @@ std::string key_hints(AppMode::Kind mode, HintForm form) {
 }
 
 KeyOutcome handle_key(App& app, KeyEvent key) {
+  // The filter prompt takes typed text; Ctrl keys keep their meaning.
+  if (app.filter_editing && app.mode.is(Mode::Browse) && key.code != Code::Ctrl) {
+    edit_filter(app, key);
+    return KeyOutcome::next();
+  }
   for (const KeyBinding& binding : key_table()) {
     if (binding.mode != app.mode.kind) continue;
     for (const KeyEvent& press : binding.presses) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "discovery/groups.h"
@@ -35,9 +36,15 @@ struct Selection {
 /// The keys of the groups whose members are hidden; every other group shows its members.
 using CollapsedGroups = std::set<std::string>;
 
-/// The rows of the process list, group by group; a collapsed group shows only its own row.
+/// True when `filter` is empty or occurs, ignoring ASCII case, in the group's label or in
+/// one of its members' pid or command line.
+bool group_matches(const discovery::ProcessGroup& group, std::string_view filter);
+
+/// The rows of the process list, group by group, for the groups `filter` matches; a
+/// collapsed group shows only its own row.
 std::vector<ListRow> list_rows(const std::vector<discovery::ProcessGroup>& groups,
-                               const CollapsedGroups& collapsed = {});
+                               const CollapsedGroups& collapsed = {},
+                               std::string_view filter = {});
 
 /// What a row of the list stands for: its group, and for a process row its member.
 struct RowTarget {

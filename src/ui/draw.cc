@@ -55,8 +55,10 @@ Panes layout(Rect area, const app::App& app) {
 }
 
 void draw_process_list(Buffer& buffer, Rect area, const std::vector<ListRow>& rows,
-                       size_t selected) {
-  const Rect inner = render_block(buffer, area, "Python Processes");
+                       size_t selected, std::string_view filter) {
+  const std::string title =
+      filter.empty() ? "Python Processes" : fmt::format("Python Processes (filter: {})", filter);
+  const Rect inner = render_block(buffer, area, title);
   std::vector<std::string_view> items;
   items.reserve(rows.size());
   for (const ListRow& row : rows) items.push_back(row.text);
@@ -167,6 +169,8 @@ std::string footer_text(const app::App& app, int width) {
     status += ' ';
   }
   status += app.status;
+  if (app.filter_editing)
+    return fmt::format("{}Filter: {}_ | Enter keep | Esc clear | {}", mode, app.filter, status);
   // The hints give way to the status: first to their short form, then altogether.
   for (const app::HintForm form : {app::HintForm::Full, app::HintForm::Keys}) {
     std::string text = mode + app::key_hints(app.mode.kind, form) + " | " + status;
@@ -190,7 +194,7 @@ void draw_ui(Buffer& buffer, const app::App& app) {
   }
   const Panes panes = layout(buffer.area(), app);
   if (!app.output_zoomed) {
-    draw_process_list(buffer, panes.list, app.rows, app.selected);
+    draw_process_list(buffer, panes.list, app.rows, app.selected, app.filter);
     draw_details(buffer, panes.details, details_text(app));
   }
   draw_output(buffer, panes.output, app);

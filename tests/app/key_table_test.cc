@@ -90,6 +90,32 @@ TEST_F(KeysTest, SpaceCollapsesAndRefreshKeepsGroupsCollapsed) {
   EXPECT_EQ(app.rows.size(), 3u);
 }
 
+TEST_F(KeysTest, FilterNarrowsTheListUntilEscAndSurvivesRefresh) {
+  App app = start(testing::small_snapshot());
+  const auto type = [&](std::string_view text) {
+    for (const char c : text) press(app, static_cast<char32_t>(c));
+  };
+  press(app, '/');
+  type("SERVE");  // case-insensitive, typed keys do not act
+  EXPECT_EQ(app.rows.size(), 2u);
+  EXPECT_TRUE(app.mode.is(AppMode::Kind::Browse));
+  press(app, Code::Backspace);
+  type("e.py");
+  press(app, Code::Enter);
+  EXPECT_EQ(app.filter, "SERVe.py");
+  press(app, 'r');
+  EXPECT_EQ(app.rows.size(), 2u);
+  press(app, '/');
+  press(app, Code::Esc);
+  EXPECT_EQ(app.rows.size(), 6u);
+  press(app, '/');
+  type("102");  // a member's pid
+  press(app, Code::Enter);
+  EXPECT_EQ(app.rows.size(), 4u);
+  press(app, Code::Esc);
+  EXPECT_EQ(app.filter, "");
+}
+
 TEST_F(KeysTest, RefreshKeepsTheSelectionOnTheSameProcessOrGroup) {
   App app = start(testing::small_snapshot());
   for (int i = 0; i < 4; ++i) press(app, 'j');
@@ -230,15 +256,16 @@ TEST(KeyTableTest, HelpAndHintsComeFromTheTable) {
             "Home/End, g/G First/last row\n"
             "PageUp/Down Scroll output\n"
             "o           Zoom output pane in/out\n"
+            "/           Filter the list (Enter keeps, Esc clears)\n"
             "q           Quit\n"
             "Ctrl+C      Quit; cancels an active run\n"
             "Ctrl+Z      Suspend (fg resumes)\n"
             "Ctrl+L      Repaint the screen\n");
   EXPECT_EQ(key_hints(AppMode::Kind::Browse),
             "Enter record | d dump | t top | r refresh | Space expand | j/k move | "
-            "PgUp/PgDn output | o zoom | q quit");
+            "PgUp/PgDn output | o zoom | / filter | q quit");
   EXPECT_EQ(key_hints(AppMode::Kind::Browse, HintForm::Keys),
-            "Enter d t r Space j/k PgUp/PgDn o q");
+            "Enter d t r Space j/k PgUp/PgDn o / q");
   EXPECT_EQ(key_hints(AppMode::Kind::Running), "Esc cancel | q quit");
 }
 

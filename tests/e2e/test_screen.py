@@ -87,14 +87,25 @@ class ScreenTest(unittest.TestCase):
 
     def test_selection_stays_on_its_process_after_refresh(self):
         term = self.open(40, 160)
-        row = term.select("pid %-7d" % self.second.pid)
+        row = term.select("pid %-7d" % self.second.pid).split("││")[0]
         extra = self.work.sleeper("aaaScreenFirst")  # a new group, listed before ours
         try:
             term.send("r", settle=0.5)
             term.wait_for("aaaScreenFirst")
-            self.assertEqual(term.selected_line(), row)
+            self.assertEqual(term.selected_line().split("││")[0], row)
         finally:
             os.kill(extra.pid, 9)
+        term.send("/")
+        term.send("SCREENMARKb", settle=0.3)
+        self.assertIn("Filter: SCREENMARKb_", term.text())
+        term.send(harness.KEY_ENTER)
+        term.send("r", settle=0.5)
+        text = term.text()
+        self.assertIn("Python Processes (filter: SCREENMARKb)", text)
+        self.assertNotIn("screenMarkA", text)
+        self.assertEqual(term.selected_line().split("││")[0], row)
+        term.send(KEY_ESC)
+        term.wait_for("screenMarkA")
 
     def test_ctrl_keys(self):
         term = self.open(30, 120)
