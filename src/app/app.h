@@ -64,8 +64,8 @@ struct App {
   size_t selected = 0;
   uint64_t tick = 0;
   uint16_t output_scroll = 0;
-  bool output_zoomed = false;  // the output pane fills the screen above the footer
-  std::string filter;          // the list shows only the groups it matches
+  bool output_zoomed = false;   // the output pane fills the screen above the footer
+  std::string filter;           // the list shows only the groups it matches
   bool filter_editing = false;  // keys type into the filter prompt
   Services services;
 };

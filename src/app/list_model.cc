@@ -29,7 +29,8 @@ std::string member_row_text(const ProcessInfo& member) {
 
 bool contains_folded(std::string_view text, std::string_view needle) {
   const auto fold = [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
   };
   return !std::ranges::search(text, needle, fold).empty();
 }
@@ -40,9 +41,9 @@ bool group_matches(const ProcessGroup& group, std::string_view filter) {
   if (filter.empty() || contains_folded(group.label, filter)) return true;
   return std::ranges::any_of(group.members, [&](const ProcessInfo& member) {
     return contains_folded(std::to_string(member.pid), filter) ||
-           contains_folded(member.cmd.empty() ? member.name
-                                              : fmt::format("{}", fmt::join(member.cmd, " ")),
-                           filter);
+           contains_folded(
+               member.cmd.empty() ? member.name : fmt::format("{}", fmt::join(member.cmd, " ")),
+               filter);
   });
 }
 

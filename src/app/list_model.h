@@ -43,8 +43,7 @@ bool group_matches(const discovery::ProcessGroup& group, std::string_view filter
 /// The rows of the process list, group by group, for the groups `filter` matches; a
 /// collapsed group shows only its own row.
 std::vector<ListRow> list_rows(const std::vector<discovery::ProcessGroup>& groups,
-                               const CollapsedGroups& collapsed = {},
-                               std::string_view filter = {});
+                               const CollapsedGroups& collapsed = {}, std::string_view filter = {});
 
 /// What a row of the list stands for: its group, and for a process row its member.
 struct RowTarget {

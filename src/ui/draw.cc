@@ -45,17 +45,16 @@ int output_rows(const app::App& app, int height) {
 }
 
 Panes layout(Rect area, const app::App& app) {
-  const auto rows =
-      split(area, Direction::Vertical,
-            {Constraint::min(0), Constraint::length(output_rows(app, area.height)),
-             Constraint::length(1)});
+  const auto rows = split(area, Direction::Vertical,
+                          {Constraint::min(0), Constraint::length(output_rows(app, area.height)),
+                           Constraint::length(1)});
   const auto main = split(rows[0], Direction::Horizontal,
                           {Constraint::percentage(56), Constraint::percentage(44)});
   return {main[0], main[1], rows[1], rows[2]};
 }
 
-void draw_process_list(Buffer& buffer, Rect area, const std::vector<ListRow>& rows,
-                       size_t selected, std::string_view filter) {
+void draw_process_list(Buffer& buffer, Rect area, const std::vector<ListRow>& rows, size_t selected,
+                       std::string_view filter) {
   const std::string title =
       filter.empty() ? "Python Processes" : fmt::format("Python Processes (filter: {})", filter);
   const Rect inner = render_block(buffer, area, title);
@@ -130,9 +129,8 @@ void draw_footer(Buffer& buffer, Rect area, const app::App& app) {
 }
 
 void draw_too_small(Buffer& buffer, Rect area) {
-  const std::string message =
-      fmt::format("Terminal too small: {}×{} (need {}×{})", area.width, area.height, kMinWidth,
-                  kMinHeight);
+  const std::string message = fmt::format("Terminal too small: {}×{} (need {}×{})", area.width,
+                                          area.height, kMinWidth, kMinHeight);
   const int width = display_width(message);
   const Rect line{area.x + std::max((area.width - width) / 2, 0), area.y + area.height / 2,
                   std::min(width, area.width), 1};

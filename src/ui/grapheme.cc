@@ -23,8 +23,7 @@ bool dropped(char32_t c) {
 
 // Zero-width code points that belong to the character before them.
 bool extends_previous(char32_t c) {
-  return c != kZeroWidthSpace && !utf8::is_control(c) && !dropped(c) &&
-         utf8::display_width(c) == 0;
+  return c != kZeroWidthSpace && !utf8::is_control(c) && !dropped(c) && utf8::display_width(c) == 0;
 }
 
 }  // namespace

@@ -253,7 +253,8 @@ Result<void> Terminal::resume() {
 Result<void> Terminal::stop_job() {
   if (auto left = suspend(); !left) return left;
   // ncurses may have its own SIGTSTP handler; the default one really stops.
-  struct sigaction stop {}, saved {};
+  struct sigaction stop = {};
+  struct sigaction saved = {};
   stop.sa_handler = SIG_DFL;
   sigemptyset(&stop.sa_mask);
   sigaction(SIGTSTP, &stop, &saved);
