@@ -65,9 +65,9 @@ std::vector<KeyBinding> make_table() {
       {Mode::Browse, "j/k, arrows", "Move selection", "j/k move", {ch('j'), key(Code::Down)},
        move<1>},
       {Mode::Browse, "j/k, arrows", "", "", {ch('k'), key(Code::Up)}, move<-1>},
-      {Mode::Browse, "Home/End, g/G", "First/last row", "", {key(Code::Home), ch('g')},
+      {Mode::Browse, "Home/End", "First/last row (also g/G)", "", {key(Code::Home), ch('g')},
        then_continue<select_first>},
-      {Mode::Browse, "Home/End, g/G", "", "", {key(Code::End), ch('G')},
+      {Mode::Browse, "Home/End", "", "", {key(Code::End), ch('G')},
        then_continue<select_last>},
       {Mode::Browse, "PageUp/Down", "Scroll output", "PgUp/PgDn output", {key(Code::PageUp)},
        scroll<-kPageStep>},
@@ -109,7 +109,7 @@ const std::vector<KeyBinding>& key_table() {
 std::string key_help_text() {
   std::string text;
   for (const KeyBinding& binding : key_table()) {
-    if (!binding.help.empty()) text += fmt::format("{:<11} {}\n", binding.keys, binding.help);
+    if (!binding.help.empty()) text += fmt::format("{:<12}{}\n", binding.keys, binding.help);
   }
   return text;
 }

@@ -37,8 +37,7 @@ struct KeyBinding {
 /// Every key the program answers to, mode by mode, in the order --help lists them.
 const std::vector<KeyBinding>& key_table();
 
-/// The key list of --help: one line per described key, the keys padded to 12 columns (a
-/// longer name gets one space).
+/// The key list of --help: one line per described key, the keys padded to 12 columns.
 std::string key_help_text();
 
 /// How much of the key hints the footer has room for.

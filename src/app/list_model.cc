@@ -32,7 +32,7 @@ bool contains_folded(std::string_view text, std::string_view needle) {
     return std::tolower(static_cast<unsigned char>(a)) ==
            std::tolower(static_cast<unsigned char>(b));
   };
-  return !std::ranges::search(text, needle, fold).empty();
+  return std::search(text.begin(), text.end(), needle.begin(), needle.end(), fold) != text.end();
 }
 
 }  // namespace

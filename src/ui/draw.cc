@@ -171,7 +171,7 @@ std::string footer_text(const app::App& app, int width) {
     return fmt::format("{}Filter: {}_ | Enter keep | Esc clear | {}", mode, app.filter, status);
   // The hints give way to the status: first to their short form, then altogether.
   for (const app::HintForm form : {app::HintForm::Full, app::HintForm::Keys}) {
-    std::string text = mode + app::key_hints(app.mode.kind, form) + " | " + status;
+    std::string text = fmt::format("{}{} | {}", mode, app::key_hints(app.mode.kind, form), status);
     if (display_width(text) <= width) return text;
   }
   return mode + status;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <clocale>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -152,7 +153,8 @@ Result<std::string> terminal_type(const char* term) {
     int status = 0;
     if (setupterm(name.c_str(), STDOUT_FILENO, &status) != OK) continue;
     const char* cup = tigetstr("cup");
-    const bool addressable = cup != nullptr && cup != reinterpret_cast<char*>(-1);
+    // tigetstr answers (char*)-1 for a name that is not a string capability.
+    const bool addressable = cup != nullptr && reinterpret_cast<std::intptr_t>(cup) != -1;
     del_curterm(cur_term);
     if (!addressable)
       return std::unexpected(Error("terminal type \"" + name +

@@ -253,7 +253,7 @@ TEST(KeyTableTest, HelpAndHintsComeFromTheTable) {
             "r           Refresh process groups\n"
             "Space       Expand/collapse group\n"
             "j/k, arrows Move selection\n"
-            "Home/End, g/G First/last row\n"
+            "Home/End    First/last row (also g/G)\n"
             "PageUp/Down Scroll output\n"
             "o           Zoom output pane in/out\n"
             "/           Filter the list (Enter keeps, Esc clears)\n"

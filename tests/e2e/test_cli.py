@@ -13,8 +13,14 @@ HELP = (
     "r           Refresh process groups\n"
     "Space       Expand/collapse group\n"
     "j/k, arrows Move selection\n"
+    "Home/End    First/last row (also g/G)\n"
     "PageUp/Down Scroll output\n"
-    "q           Quit\n")
+    "o           Zoom output pane in/out\n"
+    "/           Filter the list (Enter keeps, Esc clears)\n"
+    "q           Quit\n"
+    "Ctrl+C      Quit; cancels an active run\n"
+    "Ctrl+Z      Suspend (fg resumes)\n"
+    "Ctrl+L      Repaint the screen\n")
 
 
 def run(*args):
