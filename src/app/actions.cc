@@ -4,8 +4,24 @@
 #include <limits>
 
 #include "app/runs.h"
+#include "common/utf8.h"
 
 namespace stackpeek::app {
+
+namespace {
+
+std::optional<Selection> current_selection(const App& app) {
+  if (const auto target = selected_row(app)) return target->selection();
+  return std::nullopt;
+}
+
+void set_filter(App& app, std::string filter) {
+  const auto before = current_selection(app);
+  app.filter = std::move(filter);
+  update_rows_keeping(app, before);
+}
+
+}  // namespace
 
 void request_run(App& app, SpyMode mode) {
   const auto target = selected_row(app);
@@ -62,9 +78,12 @@ void refresh(App& app) {
     app.status = "Process refresh failed: " + snapshot.error().message();
     return;
   }
+  const auto before = current_selection(app);
   app.groups = discovery::build_groups(*snapshot);
-  app.collapsed.clear();
-  update_rows(app);
+  std::erase_if(app.collapsed, [&](const std::string& key) {
+    return std::ranges::find(app.groups, key, &discovery::ProcessGroup::key) == app.groups.end();
+  });
+  update_rows_keeping(app, before);
   app.status = "Found " + std::to_string(app.groups.size()) + " groups";
 }
 
@@ -77,6 +96,49 @@ void move_selection(App& app, int delta) {
   const size_t rows = app.rows.size();
   app.selected = rows == 0 ? 0 : std::min(app.selected + static_cast<size_t>(delta), rows - 1);
 }
+
+void select_first(App& app) { app.selected = 0; }
+
+void select_last(App& app) { app.selected = app.rows.empty() ? 0 : app.rows.size() - 1; }
+
+void start_filter(App& app) { app.filter_editing = true; }
+
+void clear_filter(App& app) {
+  app.filter_editing = false;
+  set_filter(app, {});
+}
+
+void edit_filter(App& app, KeyEvent key) {
+  using Code = KeyEvent::Code;
+  switch (key.code) {
+    case Code::Enter:
+      app.filter_editing = false;
+      return;
+    case Code::Esc:
+      clear_filter(app);
+      return;
+    case Code::Backspace: {
+      std::string filter = app.filter;
+      while (!filter.empty() && (static_cast<unsigned char>(filter.back()) & 0xC0) == 0x80)
+        filter.pop_back();
+      if (!filter.empty()) filter.pop_back();
+      set_filter(app, std::move(filter));
+      return;
+    }
+    case Code::Char:
+      if (utf8::is_control(key.ch)) return;
+      {
+        std::string filter = app.filter;
+        utf8::append(filter, key.ch);
+        set_filter(app, std::move(filter));
+      }
+      return;
+    default:
+      return;
+  }
+}
+
+void toggle_zoom(App& app) { app.output_zoomed = !app.output_zoomed; }
 
 void scroll_output(App& app, int delta) {
   const int next = std::clamp(static_cast<int>(app.output_scroll) + delta, 0,

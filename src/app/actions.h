@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/app.h"
+#include "app/key_event.h"
 
 namespace stackpeek::app {
 
@@ -17,11 +18,28 @@ void resume_after_sudo(App& app, SpyMode mode, const Selection& selection,
 /// Flips the selected group between showing and hiding its members.
 void toggle_group(App& app);
 
-/// Takes a new snapshot and rebuilds the groups; failures go to the status line.
+/// Takes a new snapshot and rebuilds the groups; failures go to the status line. The
+/// selection stays on the same process or group, or at the same position when it is gone;
+/// collapsed groups stay collapsed.
 void refresh(App& app);
 
 /// Moves the selection one row down or up, stopping at either end.
 void move_selection(App& app, int delta);
+
+/// Selects the first or the last row of the list.
+void select_first(App& app);
+void select_last(App& app);
+
+/// Opens the filter prompt: keys type into the filter until Enter keeps it or Esc clears it.
+void start_filter(App& app);
+/// Closes the prompt and shows every group again.
+void clear_filter(App& app);
+/// Applies a key typed into the open prompt: characters and Backspace edit the filter (the
+/// list follows at once, the selection staying on its process or group while it shows).
+void edit_filter(App& app, KeyEvent key);
+
+/// Switches the output pane between its place in the layout and the whole screen.
+void toggle_zoom(App& app);
 
 /// Scrolls the output pane by `delta` lines, staying within 0 and 65535.
 void scroll_output(App& app, int delta);

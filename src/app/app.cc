@@ -32,8 +32,14 @@ Services Services::system() {
 }
 
 void update_rows(App& app) {
-  app.rows = list_rows(app.groups, app.collapsed);
+  app.rows = list_rows(app.groups, app.collapsed, app.filter);
   app.selected = app.rows.empty() ? 0 : std::min(app.selected, app.rows.size() - 1);
+}
+
+void update_rows_keeping(App& app, const std::optional<Selection>& before) {
+  update_rows(app);
+  if (!before) return;
+  if (auto row = find_row(app.groups, app.rows, *before)) app.selected = *row;
 }
 
 std::optional<RowTarget> selected_row(const App& app) {

@@ -77,15 +77,21 @@ struct App {
   size_t selected = 0;
   uint64_t tick = 0;
   uint16_t output_scroll = 0;
+  bool output_zoomed = false;   // the output pane fills the screen above the footer
+  std::string filter;           // the list shows only the groups it matches
+  bool filter_editing = false;  // keys type into the filter prompt
   Services services;
 };
 
 /// Looks for py-spy once, then takes the first snapshot through refresh().
 App make_app(Services services = Services::system());
 
-/// Rebuilds the rows after the groups or their collapsed flags changed and keeps the
-/// selection on a row (0 when there are none).
+/// Rebuilds the rows after the groups, their collapsed flags or the filter changed and keeps
+/// the selection on a row (0 when there are none).
 void update_rows(App& app);
+
+/// update_rows, with the selection put back on `before` when it still has a row.
+void update_rows_keeping(App& app, const std::optional<Selection>& before);
 
 /// The group and member of the selected row; nothing when the selection is past the rows
 /// or its row no longer matches the groups.

@@ -11,7 +11,7 @@ namespace stackpeek::app {
 
 /// The result of one key press.
 struct KeyOutcome {
-  enum class Kind { Continue, Quit, SudoRequest };
+  enum class Kind { Continue, Quit, SudoRequest, Suspend, Repaint };
   Kind kind = Kind::Continue;
   Selection selection;  // SudoRequest only
   SpyMode mode = SpyMode::Dump;
@@ -40,8 +40,12 @@ const std::vector<KeyBinding>& key_table();
 /// The key list of --help: one line per described key, the keys padded to 12 columns.
 std::string key_help_text();
 
-/// The footer's key hints joined by " | ".
-const std::string& key_hints();
+/// How much of the key hints the footer has room for.
+enum class HintForm { Full, Keys };
+
+/// The footer's key hints for `mode` (the browse hints for a mode without its own): in full
+/// joined by " | ", or only the keys joined by spaces.
+std::string key_hints(AppMode::Kind mode, HintForm form = HintForm::Full);
 
 /// Applies one key press to the application in its current mode; keys without a binding
 /// in that mode do nothing.

@@ -4,6 +4,7 @@
 #include <fmt/ranges.h>
 
 #include <algorithm>
+#include <cctype>
 
 namespace stackpeek::app {
 namespace {
@@ -26,13 +27,32 @@ std::string member_row_text(const ProcessInfo& member) {
   return fmt::format("  pid {:<7} {}", member.pid, body);
 }
 
+bool contains_folded(std::string_view text, std::string_view needle) {
+  const auto fold = [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
+  };
+  return std::search(text.begin(), text.end(), needle.begin(), needle.end(), fold) != text.end();
+}
+
 }  // namespace
 
+bool group_matches(const ProcessGroup& group, std::string_view filter) {
+  if (filter.empty() || contains_folded(group.label, filter)) return true;
+  return std::ranges::any_of(group.members, [&](const ProcessInfo& member) {
+    return contains_folded(std::to_string(member.pid), filter) ||
+           contains_folded(
+               member.cmd.empty() ? member.name : fmt::format("{}", fmt::join(member.cmd, " ")),
+               filter);
+  });
+}
+
 std::vector<ListRow> list_rows(const std::vector<ProcessGroup>& groups,
-                               const CollapsedGroups& collapsed) {
+                               const CollapsedGroups& collapsed, std::string_view filter) {
   std::vector<ListRow> rows;
   for (size_t g = 0; g < groups.size(); ++g) {
     const ProcessGroup& group = groups[g];
+    if (!group_matches(group, filter)) continue;
     const bool expanded = !collapsed.contains(group.key);
     rows.push_back({ListRow::Kind::Group, g, 0, group_row_text(group, expanded)});
     if (!expanded) continue;
@@ -56,6 +76,15 @@ std::optional<RowTarget> resolve_row(const std::vector<ProcessGroup>& groups,
   if (row.kind == ListRow::Kind::Group) return RowTarget{&group, nullptr};
   if (row.member_index >= group.members.size()) return std::nullopt;
   return RowTarget{&group, &group.members[row.member_index]};
+}
+
+std::optional<size_t> find_row(const std::vector<ProcessGroup>& groups,
+                               const std::vector<ListRow>& rows, const Selection& selection) {
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const auto target = resolve_row(groups, rows, i);
+    if (target && target->selection() == selection) return i;
+  }
+  return std::nullopt;
 }
 
 std::string target_label(const std::vector<ProcessGroup>& groups, const Selection& selection) {

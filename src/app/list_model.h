@@ -5,6 +5,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "discovery/groups.h"
@@ -35,9 +36,14 @@ struct Selection {
 /// The keys of the groups whose members are hidden; every other group shows its members.
 using CollapsedGroups = std::set<std::string>;
 
-/// The rows of the process list, group by group; a collapsed group shows only its own row.
+/// True when `filter` is empty or occurs, ignoring ASCII case, in the group's label or in
+/// one of its members' pid or command line.
+bool group_matches(const discovery::ProcessGroup& group, std::string_view filter);
+
+/// The rows of the process list, group by group, for the groups `filter` matches; a
+/// collapsed group shows only its own row.
 std::vector<ListRow> list_rows(const std::vector<discovery::ProcessGroup>& groups,
-                               const CollapsedGroups& collapsed = {});
+                               const CollapsedGroups& collapsed = {}, std::string_view filter = {});
 
 /// What a row of the list stands for: its group, and for a process row its member.
 struct RowTarget {
@@ -52,6 +58,11 @@ struct RowTarget {
 /// points past the groups it was built from.
 std::optional<RowTarget> resolve_row(const std::vector<discovery::ProcessGroup>& groups,
                                      const std::vector<ListRow>& rows, size_t index);
+
+/// The row that stands for `selection`: the process row of its pid, or the group row of its
+/// key; nothing when the list has no such row.
+std::optional<size_t> find_row(const std::vector<discovery::ProcessGroup>& groups,
+                               const std::vector<ListRow>& rows, const Selection& selection);
 
 /// "pid-N" for a process; the group's label, or the key when the group is gone.
 std::string target_label(const std::vector<discovery::ProcessGroup>& groups,

@@ -45,35 +45,63 @@ int input_wait_ms(const Deadline& quit_by) {
   return static_cast<int>(std::clamp<int64_t>(left.count(), 0, kInputWaitMs));
 }
 
-// Applies one key press; true when the loop should end. A first "q" during a dump or
-// record run cancels it and sets `quit_by`; a second one ends the loop at once.
-Result<bool> apply_key(Screen& screen, App& app, KeyEvent key, Deadline& quit_by) {
-  const KeyOutcome outcome = handle_key(app, key);
-  if (outcome.kind == KeyOutcome::Kind::SudoRequest) {
-    if (auto done = suspend_for_sudo(screen, app, outcome); !done) {
-      return std::unexpected(done.error());
-    }
-  }
-  if (outcome.kind != KeyOutcome::Kind::Quit) return false;
+// What a pass must redraw for: a run going on (its spinner steps every pass) or one that
+// ended during the pass.
+bool run_changed(const App& app, bool was_running) {
+  return was_running || app.mode.is(AppMode::Kind::Running);
+}
+
+// A first "q" during a dump or record run cancels it and sets `quit_by`; a second one, or
+// "q" with no such run, ends the loop.
+bool quit_requested(App& app, Deadline& quit_by) {
   if (quit_by || !capturing(app)) return true;
   cancel_run(app);
   quit_by = Clock::now() + kQuitGrace;
   return false;
 }
 
+// Applies one key press; true when the loop should end.
+Result<bool> apply_key(Screen& screen, App& app, KeyEvent key, Deadline& quit_by) {
+  const KeyOutcome outcome = handle_key(app, key);
+  switch (outcome.kind) {
+    case KeyOutcome::Kind::Quit:
+      return quit_requested(app, quit_by);
+    case KeyOutcome::Kind::SudoRequest:
+      if (auto done = suspend_for_sudo(screen, app, outcome); !done)
+        return std::unexpected(done.error());
+      break;
+    case KeyOutcome::Kind::Suspend:
+      if (auto done = screen.stop_job(); !done) return std::unexpected(done.error());
+      break;
+    case KeyOutcome::Kind::Repaint:
+      screen.repaint();
+      break;
+    case KeyOutcome::Kind::Continue:
+      break;
+  }
+  const int limit = screen.output_scroll_limit(app);
+  if (app.output_scroll > limit) app.output_scroll = static_cast<uint16_t>(limit);
+  return false;
+}
+
 // Runs passes until "q" (and the run it cancelled has completed); an error from the
-// screen ends the loop.
+// screen ends the loop. A pass in which nothing happened draws nothing.
 Result<void> run_passes(Screen& screen, App& app) {
   int mode_resets = 0;
   Deadline quit_by;
+  bool dirty = true;
   for (;;) {
     const bool was_streaming = streaming_top(app);
+    const bool was_running = app.mode.is(AppMode::Kind::Running);
     drain_events(app);
     if (quit_by && (!app.active_run || Clock::now() >= *quit_by)) return {};
     if (app.mode.is(AppMode::Kind::Running)) ++app.tick;
-    if (auto drawn = screen.draw(app); !drawn) return drawn;
+    if (dirty || run_changed(app, was_running)) {
+      if (auto drawn = screen.draw(app); !drawn) return drawn;
+    }
     auto key = screen.poll_key(input_wait_ms(quit_by));
     if (!key) return std::unexpected(key.error());
+    dirty = key->has_value();
     if (*key) {
       auto leave = apply_key(screen, app, **key, quit_by);
       if (!leave) return std::unexpected(leave.error());

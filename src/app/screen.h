@@ -16,12 +16,20 @@ class Screen {
   virtual ~Screen() = default;
   /// Draws one complete frame of `app`.
   virtual Result<void> draw(const App& app) = 0;
-  /// Waits up to `timeout_ms` for a key press; nothing on time-out or other events.
+  /// Waits up to `timeout_ms` for a key press or a resize; nothing on time-out or other
+  /// events, and nothing for keys other than "q" while the screen is too small to use.
   virtual Result<std::optional<KeyEvent>> poll_key(int timeout_ms) = 0;
   /// Hands the ordinary terminal to another program (sudo).
   virtual Result<void> suspend() = 0;
   /// Takes the full screen back; the next frame repaints every cell.
   virtual Result<void> resume() = 0;
+  /// Stops the program as Ctrl+Z does in a shell, with the ordinary terminal given back;
+  /// when continued ("fg") takes the full screen back and repaints every cell.
+  virtual Result<void> stop_job() = 0;
+  /// The furthest the output pane scrolls at the current size: until its last line shows.
+  virtual int output_scroll_limit(const App& app) const = 0;
+  /// Makes the next frame repaint every cell.
+  virtual void repaint() = 0;
   /// Re-applies the program's terminal modes after a child may have changed them.
   virtual void reset_modes() = 0;
   /// Gives the terminal back as it was found. Safe to call more than once.

@@ -11,6 +11,7 @@
 #include "common/utf8.h"
 #include "discovery/groups.h"
 #include "discovery/runtime.h"
+#include "ui/grapheme.h"
 #include "ui/layout.h"
 
 namespace stackpeek::ui {
@@ -25,21 +26,38 @@ constexpr Style kPopup{Color::Default, Color::Black, false};
 constexpr size_t kLabelWidth = 11;
 constexpr size_t kShortLimit = 80, kCommandLimit = 160;
 
+constexpr int kListMinRows = 8, kOutputRows = 9, kOutputMinRows = 3;
+constexpr int kMinWidth = 40, kMinHeight = 12;
+
 struct Panes {
   Rect list, details, output, footer;
 };
 
-Panes layout(Rect area) {
+bool live_top(const app::App& app) { return app.active_run && app.active_run->cancellable(); }
+
+// Rows of the output pane: all it can get while zoomed or while a live top streams, else
+// its usual 9 rows, shrinking first (down to 3) when the list would lose its 8.
+int output_rows(const app::App& app, int height) {
+  const int spare = height - 1 - kListMinRows;
+  if (app.output_zoomed) return height - 1;
+  if (live_top(app)) return std::max(spare, kOutputMinRows);
+  return std::clamp(spare, kOutputMinRows, kOutputRows);
+}
+
+Panes layout(Rect area, const app::App& app) {
   const auto rows = split(area, Direction::Vertical,
-                          {Constraint::min(8), Constraint::length(9), Constraint::length(1)});
+                          {Constraint::min(0), Constraint::length(output_rows(app, area.height)),
+                           Constraint::length(1)});
   const auto main = split(rows[0], Direction::Horizontal,
                           {Constraint::percentage(56), Constraint::percentage(44)});
   return {main[0], main[1], rows[1], rows[2]};
 }
 
-void draw_process_list(Buffer& buffer, Rect area, const std::vector<ListRow>& rows,
-                       size_t selected) {
-  const Rect inner = render_block(buffer, area, "Python Processes");
+void draw_process_list(Buffer& buffer, Rect area, const std::vector<ListRow>& rows, size_t selected,
+                       std::string_view filter) {
+  const std::string title =
+      filter.empty() ? "Python Processes" : fmt::format("Python Processes (filter: {})", filter);
+  const Rect inner = render_block(buffer, area, title);
   std::vector<std::string_view> items;
   items.reserve(rows.size());
   for (const ListRow& row : rows) items.push_back(row.text);
@@ -107,7 +125,16 @@ void draw_output(Buffer& buffer, Rect area, const app::App& app) {
 }
 
 void draw_footer(Buffer& buffer, Rect area, const app::App& app) {
-  render_text(buffer, area, text_from(footer_text(app)));
+  render_text(buffer, area, text_from(footer_text(app, area.width)));
+}
+
+void draw_too_small(Buffer& buffer, Rect area) {
+  const std::string message = fmt::format("Terminal too small: {}×{} (need {}×{})", area.width,
+                                          area.height, kMinWidth, kMinHeight);
+  const int width = display_width(message);
+  const Rect line{area.x + std::max((area.width - width) / 2, 0), area.y + area.height / 2,
+                  std::min(width, area.width), 1};
+  render_text(buffer, line, text_from(message));
 }
 
 void draw_permission_popup(Buffer& buffer, Rect area, std::string_view message) {
@@ -131,24 +158,43 @@ Line detail_line(std::string_view label, std::string_view value) {
   return Line(std::vector<Span>{{std::move(padded), kDetailLabel}, {std::string(value), {}}});
 }
 
-std::string footer_text(const app::App& app) {
+std::string footer_text(const app::App& app, int width) {
   static constexpr std::string_view kSpinner = "|/-\\";
-  std::string text = "mode: ";
-  text += app::mode_label(app.mode);
-  text += " | ";
-  text += app::key_hints();
-  text += " | ";
+  const std::string mode = fmt::format("mode: {} | ", app::mode_label(app.mode));
+  std::string status;
   if (app.mode.is(app::AppMode::Kind::Running)) {
-    text += kSpinner[app.tick % kSpinner.size()];
-    text += ' ';
+    status += kSpinner[app.tick % kSpinner.size()];
+    status += ' ';
   }
-  return text + app.status;
+  status += app.status;
+  if (app.filter_editing)
+    return fmt::format("{}Filter: {}_ | Enter keep | Esc clear | {}", mode, app.filter, status);
+  // The hints give way to the status: first to their short form, then altogether.
+  for (const app::HintForm form : {app::HintForm::Full, app::HintForm::Keys}) {
+    std::string text = fmt::format("{}{} | {}", mode, app::key_hints(app.mode.kind, form), status);
+    if (display_width(text) <= width) return text;
+  }
+  return mode + status;
 }
 
+int output_scroll_limit(Rect area, const app::App& app) {
+  const Rect inner = layout(area, app).output.inner();
+  if (inner.empty()) return 0;
+  return std::max(wrapped_line_count(app.output_lines, inner.width) - inner.height, 0);
+}
+
+bool too_small(Rect area) { return area.width < kMinWidth || area.height < kMinHeight; }
+
 void draw_ui(Buffer& buffer, const app::App& app) {
-  const Panes panes = layout(buffer.area());
-  draw_process_list(buffer, panes.list, app.rows, app.selected);
-  draw_details(buffer, panes.details, details_text(app));
+  if (too_small(buffer.area())) {
+    draw_too_small(buffer, buffer.area());
+    return;
+  }
+  const Panes panes = layout(buffer.area(), app);
+  if (!app.output_zoomed) {
+    draw_process_list(buffer, panes.list, app.rows, app.selected, app.filter);
+    draw_details(buffer, panes.details, details_text(app));
+  }
   draw_output(buffer, panes.output, app);
   draw_footer(buffer, panes.footer, app);
   if (app.mode.is(app::AppMode::Kind::Permission))

@@ -4,8 +4,7 @@
 
 namespace stackpeek::ui {
 
-/// One user-perceived character: a base code point with the zero-width code points that
-/// follow it (combining marks, joiners, variation selectors).
+/// One drawn character: a base code point with the combining marks that follow it.
 struct Grapheme {
   std::string_view symbol;
   int width = 0;            // display columns; 0 for control characters
@@ -14,7 +13,9 @@ struct Grapheme {
 };
 
 /// Walks a UTF-8 text grapheme by grapheme. Bad bytes come out as one-column graphemes,
-/// never as control characters.
+/// never as control characters. Joiners, variation selectors, bidirectional controls and
+/// other invisible format characters are skipped (never drawn, never joining two
+/// characters); a tab comes out as one space.
 class GraphemeCursor {
  public:
   explicit GraphemeCursor(std::string_view text) : text_(text) {}

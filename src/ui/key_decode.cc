@@ -8,11 +8,11 @@ app::KeyEvent decode_char(char32_t ch) {
   switch (ch) {
     case U'\r':
       return KeyEvent::of(Code::Enter);
-    case U'\n':
-      return KeyEvent::character(U'j');
     case U'\t':
-    case 0x7F:
       return KeyEvent::of(Code::Other);
+    case 0x7F:
+    case 0x08:
+      return KeyEvent::of(Code::Backspace);
     case 0x1B:
       return KeyEvent::of(Code::Esc);
     case 0:
@@ -20,7 +20,7 @@ app::KeyEvent decode_char(char32_t ch) {
     default:
       break;
   }
-  if (ch >= 1 && ch <= 26) return KeyEvent::character(U'a' + ch - 1);
+  if (ch >= 1 && ch <= 26) return KeyEvent::ctrl(U'a' + ch - 1);
   if (ch >= 28 && ch <= 31) return KeyEvent::character(U'4' + ch - 28);
   return KeyEvent::character(ch);
 }

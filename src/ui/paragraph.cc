@@ -187,6 +187,15 @@ std::vector<Line> wrap_lines(const Text& text, int width) {
   return lines;
 }
 
+int wrapped_line_count(const std::vector<std::string>& lines, int width) {
+  int count = 0;
+  wrap_text(lines, width, [&](const WrappedLine&) {
+    ++count;
+    return true;
+  });
+  return count;
+}
+
 void render_paragraph(Buffer& buffer, Rect area, const Text& text, int scroll, Style base) {
   draw_wrapped(buffer, area, text, scroll, base);
 }

@@ -10,10 +10,12 @@
 #include <chrono>
 #include <clocale>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ui/key_decode.h"
 
@@ -49,7 +51,7 @@ void release_quit_signals() {
     sigaction(kQuitSignals[i], &g_saved[i], nullptr);
 }
 
-constexpr int kSliceMs = 25;  // how soon a termination signal ends a wait
+constexpr int kSliceMs = 100;  // how soon a termination signal ends a wait
 
 // Arrows and pages with modifiers are extended curses keys named kUP5, kNXT3 and so on;
 // the modifiers do not matter, so Shift+Down moves like Down.
@@ -60,6 +62,8 @@ KeyEvent decode_modified_key(wint_t key) {
   if (view.starts_with("kDN")) return KeyEvent::of(KeyEvent::Code::Down);
   if (view.starts_with("kPRV")) return KeyEvent::of(KeyEvent::Code::PageUp);
   if (view.starts_with("kNXT")) return KeyEvent::of(KeyEvent::Code::PageDown);
+  if (view.starts_with("kHOM")) return KeyEvent::of(KeyEvent::Code::Home);
+  if (view.starts_with("kEND")) return KeyEvent::of(KeyEvent::Code::End);
   return KeyEvent::of(KeyEvent::Code::Other);
 }
 
@@ -77,11 +81,20 @@ std::optional<KeyEvent> decode_function_key(wint_t key) {
       return KeyEvent::of(KeyEvent::Code::PageDown);
     case KEY_ENTER:
       return KeyEvent::of(KeyEvent::Code::Enter);
+    case KEY_HOME:
+    case KEY_A1:
+      return KeyEvent::of(KeyEvent::Code::Home);
+    case KEY_END:
+    case KEY_C1:
+      return KeyEvent::of(KeyEvent::Code::End);
+    case KEY_BACKSPACE:
+      return KeyEvent::of(KeyEvent::Code::Backspace);
     case KEY_SR:  // Shift+Up
       return KeyEvent::of(KeyEvent::Code::Up);
     case KEY_SF:  // Shift+Down
       return KeyEvent::of(KeyEvent::Code::Down);
     case KEY_RESIZE:  // curses has taken the new size; the next draw uses it
+      return KeyEvent::of(KeyEvent::Code::Resize);
     case KEY_MOUSE:
       return std::nullopt;
     default:
@@ -104,10 +117,14 @@ KeyEvent decode_sequence(wint_t intro) {
   const std::string_view params = std::string_view(body).substr(0, body.size() - 1);
   if (final_byte == 'A') return KeyEvent::of(KeyEvent::Code::Up);
   if (final_byte == 'B') return KeyEvent::of(KeyEvent::Code::Down);
+  if (final_byte == 'H') return KeyEvent::of(KeyEvent::Code::Home);
+  if (final_byte == 'F') return KeyEvent::of(KeyEvent::Code::End);
   if (final_byte == '~' && intro == '[') {
     const std::string_view first = params.substr(0, params.find(';'));
     if (first == "5") return KeyEvent::of(KeyEvent::Code::PageUp);
     if (first == "6") return KeyEvent::of(KeyEvent::Code::PageDown);
+    if (first == "1" || first == "7") return KeyEvent::of(KeyEvent::Code::Home);
+    if (first == "4" || first == "8") return KeyEvent::of(KeyEvent::Code::End);
   }
   return KeyEvent::of(KeyEvent::Code::Other);
 }
@@ -125,17 +142,26 @@ KeyEvent decode_escape() {
   return KeyEvent::of(KeyEvent::Code::Esc);
 }
 
-bool known_terminal(const char* term) {
-  if (term == nullptr || *term == '\0') return false;
-  int status = 0;
-  if (setupterm(term, STDOUT_FILENO, &status) != OK) return false;
-  del_curterm(cur_term);
-  return true;
-}
-
-Error open_failure(const char* term) {
-  if (term == nullptr || *term == '\0') return Error("the TERM environment variable is not set");
-  return Error(std::string("unknown terminal type \"") + term + "\"");
+// The terminfo entry to use: TERM's, or for an unset or unknown TERM xterm-256color, then
+// xterm. An entry that cannot address the cursor (such as "dumb") is refused.
+Result<std::string> terminal_type(const char* term) {
+  std::vector<std::string> candidates;
+  if (term != nullptr && *term != '\0') candidates.emplace_back(term);
+  candidates.emplace_back("xterm-256color");
+  candidates.emplace_back("xterm");
+  for (const std::string& name : candidates) {
+    int status = 0;
+    if (setupterm(name.c_str(), STDOUT_FILENO, &status) != OK) continue;
+    const char* cup = tigetstr("cup");
+    // tigetstr answers (char*)-1 for a name that is not a string capability.
+    const bool addressable = cup != nullptr && reinterpret_cast<std::intptr_t>(cup) != -1;
+    del_curterm(cur_term);
+    if (!addressable)
+      return std::unexpected(Error("terminal type \"" + name +
+                                   "\" cannot move the cursor; a full-screen terminal is needed"));
+    return name;
+  }
+  return std::unexpected(Error("no terminfo entry for the terminal, nor for xterm"));
 }
 
 }  // namespace
@@ -149,10 +175,12 @@ Result<Terminal> Terminal::open() {
   catch_quit_signals();
   // newterm, unlike initscr, reports an unknown terminal instead of exiting; the terminfo
   // entry is looked up first because a failed newterm leaks its half-made screen.
-  ::screen* screen = known_terminal(term) ? newterm(term, stdout, stdin) : nullptr;
+  const auto type = terminal_type(term);
+  ::screen* screen = type ? newterm(type->c_str(), stdout, stdin) : nullptr;
   if (screen == nullptr) {
     release_quit_signals();
-    return std::unexpected(open_failure(term));
+    if (!type) return std::unexpected(type.error());
+    return std::unexpected(Error("failed to open the terminal \"" + *type + "\""));
   }
   Terminal terminal;
   terminal.screen_ = screen;
@@ -222,6 +250,23 @@ Result<void> Terminal::resume() {
   clearok(curscr, TRUE);
   if (refresh() == ERR) return std::unexpected(Error("failed to enter the full screen"));
   return {};
+}
+
+Result<void> Terminal::stop_job() {
+  if (auto left = suspend(); !left) return left;
+  // ncurses may have its own SIGTSTP handler; the default one really stops.
+  struct sigaction stop = {};
+  struct sigaction saved = {};
+  stop.sa_handler = SIG_DFL;
+  sigemptyset(&stop.sa_mask);
+  sigaction(SIGTSTP, &stop, &saved);
+  kill(0, SIGTSTP);
+  sigaction(SIGTSTP, &saved, nullptr);
+  return resume();
+}
+
+void Terminal::repaint() {
+  if (active_) clearok(curscr, TRUE);
 }
 
 void Terminal::reset_modes() {

@@ -16,7 +16,8 @@ namespace stackpeek::ui {
 class Terminal {
  public:
   /// Takes over standard input and output; fails (leaving them as they were) when they
-  /// are not a terminal or the terminal type is unknown. SIGTERM, SIGHUP and SIGINT are
+  /// are not a terminal or the terminal cannot move the cursor. An unset or unknown TERM
+  /// falls back to xterm-256color, then xterm. SIGTERM, SIGHUP and SIGINT are
   /// caught from then on and arrive as a "q" key.
   static Result<Terminal> open();
 
@@ -35,6 +36,11 @@ class Terminal {
   Result<void> suspend();
   /// Takes the full screen back and repaints everything on the next draw.
   Result<void> resume();
+  /// Leaves the full screen and stops the process group (SIGTSTP, as Ctrl+Z in a shell
+  /// would); once continued takes the full screen back, repainting everything.
+  Result<void> stop_job();
+  /// Makes the next draw repaint every cell.
+  void repaint();
   /// Re-applies the program's terminal modes (after a child changed them).
   void reset_modes();
   /// Gives the terminal back now (ordinary screen, cursor shown); also done by the

@@ -6,6 +6,11 @@
 namespace stackpeek::ui {
 namespace {
 
+bool usable_when_small(app::KeyEvent key) {
+  using Code = app::KeyEvent::Code;
+  return key.code == Code::Resize || (key.code == Code::Char && key.ch == U'q');
+}
+
 // The main loop's screen: each frame is drawn into a buffer of the terminal's current
 // size and handed to curses.
 class TerminalScreen final : public app::Screen {
@@ -18,9 +23,17 @@ class TerminalScreen final : public app::Screen {
     return terminal_.draw(buffer);
   }
   Result<std::optional<app::KeyEvent>> poll_key(int timeout_ms) override {
-    return terminal_.poll_key(timeout_ms);
+    auto key = terminal_.poll_key(timeout_ms);
+    if (key && *key && too_small(terminal_.size()) && !usable_when_small(**key))
+      return std::optional<app::KeyEvent>{};
+    return key;
   }
   Result<void> suspend() override { return terminal_.suspend(); }
+  Result<void> stop_job() override { return terminal_.stop_job(); }
+  void repaint() override { terminal_.repaint(); }
+  int output_scroll_limit(const app::App& app) const override {
+    return ui::output_scroll_limit(terminal_.size(), app);
+  }
   Result<void> resume() override { return terminal_.resume(); }
   void reset_modes() override { terminal_.reset_modes(); }
   void restore() override { terminal_.restore(); }

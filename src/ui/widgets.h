@@ -54,6 +54,9 @@ void render_text(Buffer& buffer, Rect area, const Text& text, Style base = {});
 /// the broken line, and words longer than the width are broken between characters.
 std::vector<Line> wrap_lines(const Text& text, int width);
 
+/// The rows plain lines, one per entry, take when wrapped as `wrap_lines` does.
+int wrapped_line_count(const std::vector<std::string>& lines, int width);
+
 /// Draws `text` wrapped as `wrap_lines` does, skipping its first `scroll` wrapped lines.
 void render_paragraph(Buffer& buffer, Rect area, const Text& text, int scroll, Style base = {});
 /// The same for plain lines, one per entry; only the lines that show are looked at.

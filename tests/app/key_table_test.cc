@@ -74,7 +74,7 @@ TEST_F(KeysTest, PageKeysSaturate) {
   EXPECT_EQ(app.output_scroll, 0);
 }
 
-TEST_F(KeysTest, SpaceCollapsesAndRefreshRestoresDefaults) {
+TEST_F(KeysTest, SpaceCollapsesAndRefreshKeepsGroupsCollapsed) {
   App app = start(testing::small_snapshot());
   press(app, 'j');
   press(app, 'j');  // the train.py group row
@@ -83,11 +83,54 @@ TEST_F(KeysTest, SpaceCollapsesAndRefreshRestoresDefaults) {
   EXPECT_EQ(app.rows.size(), 3u);
   EXPECT_EQ(app.selected, 2u);
   press(app, 'r');
+  EXPECT_EQ(app.rows.size(), 3u);
+  EXPECT_EQ(app.selected, 2u);
+  press(app, 'k');
+  press(app, ' ');  // Space on a process row does nothing.
+  EXPECT_EQ(app.rows.size(), 3u);
+}
+
+TEST_F(KeysTest, FilterNarrowsTheListUntilEscAndSurvivesRefresh) {
+  App app = start(testing::small_snapshot());
+  const auto type = [&](std::string_view text) {
+    for (const char c : text) press(app, static_cast<char32_t>(c));
+  };
+  press(app, '/');
+  type("SERVE");  // case-insensitive, typed keys do not act
+  EXPECT_EQ(app.rows.size(), 2u);
+  EXPECT_TRUE(app.mode.is(AppMode::Kind::Browse));
+  press(app, Code::Backspace);
+  type("e.py");
+  press(app, Code::Enter);
+  EXPECT_EQ(app.filter, "SERVe.py");
+  press(app, 'r');
+  EXPECT_EQ(app.rows.size(), 2u);
+  press(app, '/');
+  press(app, Code::Esc);
   EXPECT_EQ(app.rows.size(), 6u);
-  // Space on a process row does nothing.
-  press(app, 'j');
-  press(app, ' ');
-  EXPECT_EQ(app.rows.size(), 6u);
+  press(app, '/');
+  type("102");  // a member's pid
+  press(app, Code::Enter);
+  EXPECT_EQ(app.rows.size(), 4u);
+  press(app, Code::Esc);
+  EXPECT_EQ(app.filter, "");
+}
+
+TEST_F(KeysTest, RefreshKeepsTheSelectionOnTheSameProcessOrGroup) {
+  App app = start(testing::small_snapshot());
+  for (int i = 0; i < 4; ++i) press(app, 'j');
+  ASSERT_EQ(selected_row(app)->member->pid, 101u);
+  std::erase_if(machine.snapshot, [](const auto& p) { return p.pid == 200; });
+  press(app, 'r');
+  EXPECT_EQ(selected_row(app)->member->pid, 101u);
+  press(app, 'G');
+  EXPECT_EQ(app.selected, app.rows.size() - 1);
+  press(app, Code::Home);
+  const std::string key = selected_row(app)->group->key;
+  machine.snapshot.push_back(testing::python_process(300, 1, {"python3", "aaa.py"}));
+  press(app, 'r');
+  EXPECT_FALSE(selected_row(app)->member);
+  EXPECT_EQ(selected_row(app)->group->key, key);
 }
 
 TEST_F(KeysTest, RefreshClampsSelectionAndKeepsListOnFailure) {
@@ -222,11 +265,20 @@ TEST(KeyTableTest, HelpAndHintsComeFromTheTable) {
             "r           Refresh process groups\n"
             "Space       Expand/collapse group\n"
             "j/k, arrows Move selection\n"
+            "Home/End    First/last row (also g/G)\n"
             "PageUp/Down Scroll output\n"
-            "q           Quit\n");
-  EXPECT_EQ(key_hints(),
+            "o           Zoom output pane in/out\n"
+            "/           Filter the list (Enter keeps, Esc clears)\n"
+            "q           Quit\n"
+            "Ctrl+C      Quit; cancels an active run\n"
+            "Ctrl+Z      Suspend (fg resumes)\n"
+            "Ctrl+L      Repaint the screen\n");
+  EXPECT_EQ(key_hints(AppMode::Kind::Browse),
             "Enter record | d dump | t top | r refresh | Space expand | j/k move | "
-            "PgUp/PgDn output | q quit");
+            "PgUp/PgDn output | o zoom | / filter | q quit");
+  EXPECT_EQ(key_hints(AppMode::Kind::Browse, HintForm::Keys),
+            "Enter d t r Space j/k PgUp/PgDn o / q");
+  EXPECT_EQ(key_hints(AppMode::Kind::Running), "Esc cancel | q quit");
 }
 
 }  // namespace

@@ -59,7 +59,10 @@ class BrowseTest(unittest.TestCase):
         term.send(" ")
         self.assertRegex(term.text(), r"> > \S.*rankMark \[torch/ddp\] 4 procs")
         self.assertNotIn(mine, term.text())
-        term.send("r")
+        term.send("r", settle=0.5)  # the group stays collapsed and selected
+        self.assertNotIn(mine, term.text())
+        self.assertRegex(term.selected_line(), r"> > \S.*rankMark \[torch/ddp\]")
+        term.send(" ")
         term.wait_for(mine)
         self.assertRegex(term.text(), r"mode: browse \| .*\| q quit \| Found \d+ groups")
 

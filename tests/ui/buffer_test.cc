@@ -22,8 +22,8 @@ TEST(Buffer, ControlCharactersNeverEnter) {
                                     "a\x1b[31mb\tc\a\x7f\xc2\x85\xc2\x9b"
                                     "d\r\n",
                                     {}, 20);
-  EXPECT_EQ(buffer.lines()[0], "a[31mbcd            ");
-  EXPECT_EQ(end, 8);
+  EXPECT_EQ(buffer.lines()[0], "a[31mb cd           ");  // a tab is one space
+  EXPECT_EQ(end, 9);
   EXPECT_FALSE(has_control(buffer));
 }
 

@@ -122,8 +122,8 @@ TEST(DrawUi, EmptyListShowsNoSelectionAndTheHints) {
   EXPECT_EQ(row_text(buffer, 21, 1, 119), "Output appears here after a dump or profile run.");
   EXPECT_EQ(footer_text(app),
             "mode: browse | Enter record | d dump | t top | r refresh | Space expand | j/k move | "
-            "PgUp/PgDn output | q quit | Found 1 groups");
-  EXPECT_EQ(buffer.lines()[29], footer_text(app).substr(0, 120));
+            "PgUp/PgDn output | o zoom | / filter | q quit | Found 1 groups");
+  EXPECT_EQ(buffer.lines()[29], footer_text(app, 120) + std::string(51, ' '));
 }
 
 TEST(DrawUi, ProcessListMarksTheSelectedRowInBlackOnCyanBold) {
@@ -224,9 +224,13 @@ TEST(DrawUi, FooterSpinsWhileRunning) {
       row_text(render(app, 200, 30), 29, 0, 200).ends_with("| q quit | \\ Dumping 1 process"));
 }
 
-TEST(DrawUi, FooterIsCutAtTheScreenWidth) {
-  const Buffer buffer = render(app_with({}), 30, 20);
-  EXPECT_EQ(buffer.lines()[19], "mode: browse | Enter record | ");
+TEST(DrawUi, FooterHintsGiveWayToTheStatus) {
+  app::App app = app_with({});
+  app.status = "Process refresh failed: x";
+  EXPECT_EQ(render(app, 80, 24).lines()[23],
+            "mode: browse | Enter d t r Space j/k PgUp/PgDn o / q | " + app.status);
+  app.status = "Report write failed: No space left on device (report.json)";
+  EXPECT_EQ(render(app, 80, 24).lines()[23], "mode: browse | " + app.status + "       ");
 }
 
 TEST(DrawUi, OutputPaneWrapsAndScrollsInDrawnLines) {
