@@ -130,17 +130,21 @@ class Term:
         self.pump(0.2)
 
     def output_lines(self, step=5, pages=40):
-        """Every line of the output pane, read page by page (Page Down moves `step` lines)."""
+        """Every line of the output pane, read page by page (Page Down moves `step` lines and
+        stops once the last line is on screen)."""
         for _ in range(pages):
             self.send(KEY_PGUP, settle=0.02)
         self.pump(0.2)
         lines = []
+        page = self._output_rows()
         for _ in range(pages):
-            page = self._output_rows()
-            if not any(row.strip() for row in page):
-                break
-            lines += page[:step]
             self.send(KEY_PGDN)
+            following = self._output_rows()
+            if following == page:
+                break
+            lines += page[:_shift(page, following, step)]
+            page = following
+        lines += page
         while lines and not lines[-1].strip():
             lines.pop()
         return lines
@@ -318,3 +322,11 @@ def main():
     global BINARY
     BINARY = os.path.abspath(sys.argv[1])
     unittest.main(argv=[sys.argv[0], "-v"])
+
+
+def _shift(page, following, step):
+    """How many lines Page Down moved the pane from `page` to `following`."""
+    for shift in [step] + list(range(1, len(page))):
+        if page[shift:] == following[:len(page) - shift]:
+            return shift
+    return len(page)
