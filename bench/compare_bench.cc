@@ -14,6 +14,7 @@
 #include "common/run_record.h"
 #include "tasks/stack_compare.h"
 #include "tasks/stack_history.h"
+#include "torch_frames.h"
 
 namespace {
 
@@ -24,25 +25,6 @@ constexpr int kProcesses = 64;
 constexpr int kThreads = 40;
 constexpr int kFrames = 30;
 constexpr int kDefaultRuns = 200;
-
-// A torch-like frame: a realistic mix of short and long function names and file paths.
-std::string frame_line(int thread, int frame, int salt) {
-  static const char* const kFunctions[] = {
-      "forward",  "_call_impl", "_wrapped_call_impl", "all_reduce",
-      "wrapper",  "train_step", "<module>",           "DistributedDataParallel._run_ddp_forward",
-      "<lambda>", "run"};
-  static const char* const kFiles[] = {
-      "torch/nn/modules/module.py",
-      "torch/nn/parallel/distributed.py",
-      "torch/distributed/distributed_c10d.py",
-      "train.py",
-      "threading.py",
-      "/srv/jobs/experiment-42/.venv/lib/python3.12/site-packages/transformers/models/llama/"
-      "modeling_llama.py"};
-  const int pick = thread * 7 + frame * 3;
-  return fmt::format("    {} ({}:{})\n", kFunctions[pick % 10], kFiles[pick % 6],
-                     100 + (frame * 37 + salt) % 1900);
-}
 
 std::string dump_text(int process, bool odd) {
   const int pid = 40000 + process;
@@ -58,7 +40,7 @@ std::string dump_text(int process, bool odd) {
     }
     for (int f = 0; f < kFrames; ++f) {
       text += (odd && t == 0 && f == 0) ? "    _next_data (torch/utils/data/dataloader.py:1329)\n"
-                                        : frame_line(t, f, process);
+                                        : bench::frame_line(t, f, process);
     }
   }
   return text;

@@ -16,6 +16,7 @@
 #include "cli/dump_lines.h"
 #include "cli/output.h"
 #include "tasks/stack_compare.h"
+#include "torch_frames.h"
 
 namespace {
 
@@ -25,24 +26,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kHosts = 64;
 constexpr int kRanks = 16;
 
-std::string frame_line(int thread, int frame, int salt) {
-  static const char* const kFunctions[] = {
-      "forward",  "_call_impl", "_wrapped_call_impl", "all_reduce",
-      "wrapper",  "train_step", "<module>",           "DistributedDataParallel._run_ddp_forward",
-      "<lambda>", "run"};
-  static const char* const kFiles[] = {
-      "torch/nn/modules/module.py",
-      "torch/nn/parallel/distributed.py",
-      "torch/distributed/distributed_c10d.py",
-      "train.py",
-      "threading.py",
-      "/srv/jobs/experiment-42/.venv/lib/python3.12/site-packages/transformers/models/llama/"
-      "modeling_llama.py"};
-  const int pick = thread * 7 + frame * 3;
-  return fmt::format("    {} ({}:{})\n", kFunctions[pick % 10], kFiles[pick % 6],
-                     100 + (frame * 37 + salt) % 1900);
-}
-
 std::string dump_text(uint32_t pid, bool odd, int threads, int frames) {
   std::string text =
       fmt::format("Process {}: python3 -u train.py\nPython v3.12.3 (/usr/bin/python3.12)\n\n", pid);
@@ -51,7 +34,7 @@ std::string dump_text(uint32_t pid, bool odd, int threads, int frames) {
                    : fmt::format("Thread {} (idle): \"Thread-{}\"\n", pid + t, t);
     for (int f = 0; f < frames; ++f) {
       text += (odd && t == 0 && f == 0) ? "    _next_data (torch/utils/data/dataloader.py:1329)\n"
-                                        : frame_line(t, f, static_cast<int>(pid));
+                                        : bench::frame_line(t, f, static_cast<int>(pid));
     }
   }
   return text;
