@@ -80,16 +80,6 @@ RunRecord internal_failure(const SpyCommand& command, std::string_view what,
                    RunStatus::SpawnFailed};
 }
 
-// Waits up to one poll interval for the cancel signal. A cancel sender that was dropped
-// without a signal is no cancel: the process then runs until it ends by itself.
-bool wait_for_cancel(Receiver<CancelSignal>& cancel) {
-  if (cancel.closed()) {
-    std::this_thread::sleep_for(kTopPoll);
-    return false;
-  }
-  return cancel.recv_for(kTopPoll).has_value();
-}
-
 // ---- capture runs ----
 
 // How long cancelled commands get to stop after SIGINT (py-spy record then writes what it
@@ -316,7 +306,7 @@ void watch_top_process(pid_t pid, TopJob& job, RunRecord& record) {
       record.status = RunStatus::SpawnFailed;
       return;
     }
-    cancelled = wait_for_cancel(job.cancel);
+    cancelled = next_cancel(job.cancel).has_value();
   }
 }
 

@@ -44,8 +44,6 @@ class RunHandle {
   std::optional<TaskEvent> try_recv() { return events_.try_recv(); }
   /// True when no event waits and every sender is gone.
   bool closed() const { return events_.closed(); }
-  /// True for live top runs (kept for the app: every run now accepts cancel()).
-  bool cancellable() const { return live_top_; }
   /// True for live top runs.
   bool live_top() const { return live_top_; }
 

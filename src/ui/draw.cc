@@ -33,7 +33,7 @@ struct Panes {
   Rect list, details, output, footer;
 };
 
-bool live_top(const app::App& app) { return app.active_run && app.active_run->cancellable(); }
+bool live_top(const app::App& app) { return app.active_run && app.active_run->live_top(); }
 
 // Rows of the output pane: all it can get while zoomed or while a live top streams, else
 // its usual 9 rows, shrinking first (down to 3) when the list would lose its 8.

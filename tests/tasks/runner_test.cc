@@ -72,7 +72,7 @@ TEST_F(CaptureWorkerTest, RecordsInCommandOrderWhateverTheFinishingOrder) {
                                 "  3) echo 'Thread 3 (active)';;\n"
                                 "esac");
   RunHandle handle = spawn_capture_worker({dump(spy, 1), dump(spy, 2), dump(spy, 3)});
-  EXPECT_FALSE(handle.cancellable());
+  EXPECT_FALSE(handle.live_top());
 
   const Outcome outcome = wait_finished(handle);
   ASSERT_TRUE(outcome.finished);
@@ -198,17 +198,19 @@ TEST_F(CaptureWorkerTest, CancelSendsSigintAndKeepsEveryRecord) {
   EXPECT_LT(Clock::now() - start, 100ms);
 }
 
+// A command that ignores SIGINT (sleep inherits the ignored signal); its pid goes to $PIDS.
+constexpr const char* kIgnoresSigint =
+    "trap '' INT\n"
+    "echo $$ >> \"$PIDS\"\n"
+    "exec sleep 30\n";
+
 TEST_F(CaptureWorkerTest, CancelKillsWhatOutlivesSigint) {
   const auto pids = tmp_ / "pids";
   // Pid 1 ignores SIGINT (sleep inherits the ignored signal); pid 2 obeys it.
   const auto spy = write_script(tmp_ / "py-spy", "PIDS='" + pids.string() +
                                                      "'\n"
-                                                     "if [ \"$3\" = 1 ]; then\n"
-                                                     "  trap '' INT\n"
-                                                     "  echo $$ >> \"$PIDS\"\n"
-                                                     "  exec sleep 30\n"
-                                                     "fi\n" +
-                                                     kInterruptible);
+                                                     "if [ \"$3\" = 1 ]; then\n" +
+                                                     kIgnoresSigint + "fi\n" + kInterruptible);
   RunHandle handle = spawn_capture_worker({dump(spy, 1), dump(spy, 2)});
   wait_for_pids(pids, 2);
   const pid_t stubborn = testing::read_pid(pids);
@@ -231,11 +233,7 @@ TEST_F(CaptureWorkerTest, CancelKillsWhatOutlivesSigint) {
 
 TEST_F(CaptureWorkerTest, KillAndWaitCutsTheGraceShort) {
   const auto pids = tmp_ / "pids";
-  const auto spy = write_script(tmp_ / "py-spy", "PIDS='" + pids.string() +
-                                                     "'\n"
-                                                     "trap '' INT\n"
-                                                     "echo $$ >> \"$PIDS\"\n"
-                                                     "exec sleep 30\n");
+  const auto spy = write_script(tmp_ / "py-spy", "PIDS='" + pids.string() + "'\n" + kIgnoresSigint);
   RunHandle handle = spawn_capture_worker({dump(spy, 1)});
   wait_for_pids(pids, 1);
   const pid_t stubborn = testing::read_pid(pids);
@@ -399,7 +397,7 @@ class TopWorkerTest : public ::testing::Test {
 
 TEST_F(TopWorkerTest, FramesArriveAndCancelKillsAtOnce) {
   RunHandle handle = spawn_top_worker(top(fake_top("exec sleep 30")));
-  EXPECT_TRUE(handle.cancellable());
+  EXPECT_TRUE(handle.live_top());
   const auto frames = first_frames(handle);
   ASSERT_FALSE(frames.empty());
   EXPECT_TRUE(frames[0].lines == std::vector<std::string>{"\rTotal Samples 100"} ||

@@ -17,38 +17,38 @@ using Clock = StackHistory::Clock;
 
 const Clock::time_point kT0 = Clock::time_point(std::chrono::hours(1000));
 
-// A dump with one thread per entry of `threads`: {name, frames "function@file:line"}.
-struct ThreadSpec {
+// A dump with one thread per entry of `threads`: its name and its frames.
+struct ThreadShape {
   std::optional<std::string> name;
   std::vector<std::string> frames;  // "function|file|line" ("" line: none)
 };
 
-StackFrame frame_of(const std::string& spec) {
-  const size_t a = spec.find('|');
-  const size_t b = spec.find('|', a + 1);
-  StackFrame frame{spec.substr(0, a), spec.substr(a + 1, b - a - 1), std::nullopt};
-  const std::string line = b == std::string::npos ? "" : spec.substr(b + 1);
+StackFrame frame_of(const std::string& text) {
+  const size_t a = text.find('|');
+  const size_t b = text.find('|', a + 1);
+  StackFrame frame{text.substr(0, a), text.substr(a + 1, b - a - 1), std::nullopt};
+  const std::string line = b == std::string::npos ? "" : text.substr(b + 1);
   if (!line.empty()) frame.line = static_cast<uint32_t>(std::stoul(line));
   return frame;
 }
 
-ProcessDump make_dump(const std::vector<ThreadSpec>& threads, uint32_t first_id = 100) {
+ProcessDump make_dump(const std::vector<ThreadShape>& threads, uint32_t first_id = 100) {
   ProcessDump dump{"Process 1: python3 train.py", "Python v3.12.3 (/usr/bin/python3)", {}};
-  for (const auto& spec : threads) {
-    ThreadStack thread{std::to_string(first_id++), spec.name, ThreadState::Active, {}};
-    for (const auto& f : spec.frames) thread.frames.push_back(frame_of(f));
+  for (const auto& shape : threads) {
+    ThreadStack thread{std::to_string(first_id++), shape.name, ThreadState::Active, {}};
+    for (const auto& f : shape.frames) thread.frames.push_back(frame_of(f));
     dump.threads.push_back(std::move(thread));
   }
   return dump;
 }
 
-const std::vector<ThreadSpec> kAllReduce = {
+const std::vector<ThreadShape> kAllReduce = {
     {"MainThread",
      {"all_reduce|torch/distributed/distributed_c10d.py|2050",
       "wrapper|torch/distributed/c10d_logger.py|83", "train_step|train.py|41", "main|train.py|12",
       "<module>|train.py|120"}},
     {"Thread-1", {"wait|threading.py|331"}}};
-const std::vector<ThreadSpec> kDataLoader = {
+const std::vector<ThreadShape> kDataLoader = {
     {"MainThread",
      {"_next_data|torch/utils/data/dataloader.py|1329",
       "__next__|torch/utils/data/dataloader.py|631", "train_step|train.py|38", "main|train.py|12",
