@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "common/run_record.h"
-#include "tasks/stack_compare.h"
-#include "tasks/stack_history.h"
+#include "stacks/stack_compare.h"
+#include "stacks/stack_history.h"
 #include "torch_frames.h"
 
 namespace {
@@ -76,22 +76,22 @@ int main(int argc, char** argv) {
 
   std::vector<double> parse_ms, compare_ms, free_ms, total_ms, cpu_ms;
   std::vector<std::string> lines;
-  tasks::StackHistory history;
+  stacks::StackHistory history;
   const auto session_start = Clock::now();
   for (int run = 0; run < kRuns; ++run) {
     const double cpu_start = thread_cpu_ms();
     const auto start = Clock::now();
     Clock::time_point parsed, compared;
     {
-      std::vector<tasks::DumpResult> results;
+      std::vector<stacks::DumpResult> results;
       results.reserve(records.size());
       for (size_t i = 0; i < records.size(); ++i) {
-        results.push_back(tasks::dump_result_from_record(
+        results.push_back(stacks::dump_result_from_record(
             records[i], 40000 + static_cast<uint32_t>(i), static_cast<uint32_t>(i)));
       }
       parsed = Clock::now();
       lines =
-          tasks::compare_stack_lines(results, &history, session_start + std::chrono::seconds(run));
+          stacks::compare_stack_lines(results, &history, session_start + std::chrono::seconds(run));
       compared = Clock::now();
     }  // the results are freed inside the timing, as the caller would
     const auto end = Clock::now();

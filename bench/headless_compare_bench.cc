@@ -15,7 +15,7 @@
 #include "cli/dump_line.h"
 #include "cli/dump_lines.h"
 #include "cli/output.h"
-#include "tasks/stack_compare.h"
+#include "stacks/stack_compare.h"
 #include "torch_frames.h"
 
 namespace {
@@ -52,12 +52,12 @@ std::string cluster_lines(int threads, int frames) {
                              RunStatus::Success,
                              0,
                              std::nullopt};
-      const cli::DumpedProcess process{pid,
-                                       "torch:10.0.0.1:29500:world1024",
-                                       static_cast<uint32_t>(h * kRanks + r),
-                                       kHosts * kRanks,
-                                       {"python3", "-u", "train.py"}};
-      const auto result = tasks::dump_result_from_record(record, pid, process.rank, host);
+      const discovery::TargetProcess process{pid,
+                                             "torch:10.0.0.1:29500:world1024",
+                                             static_cast<uint32_t>(h * kRanks + r),
+                                             kHosts * kRanks,
+                                             {"python3", "-u", "train.py"}};
+      const auto result = stacks::dump_result_from_record(record, pid, process.rank, host);
       text += host + ": " + cli::json_line(cli::dump_line_json(host, process, record, result));
       text += '\n';
     }
@@ -68,7 +68,7 @@ std::string cluster_lines(int threads, int frames) {
 // What `stackpeek compare` does with the text it read.
 size_t compare_once(const std::string& text) {
   const cli::DumpLines lines = cli::parse_dump_lines(text);
-  return tasks::compare_stack_lines(lines.results, nullptr, Clock::now()).size();
+  return stacks::compare_stack_lines(lines.results, nullptr, Clock::now()).size();
 }
 
 int arg_or(int argc, char** argv, int index, int fallback) {

@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "common/utf8.h"
-#include "tasks/dump_json.h"
-#include "tasks/dump_parser.h"
-#include "tasks/stack_compare.h"
+#include "stacks/dump_json.h"
+#include "stacks/dump_parser.h"
+#include "stacks/stack_compare.h"
 
 using namespace stackpeek;
-using namespace stackpeek::tasks;
+using namespace stackpeek::stacks;
 
 namespace {
 

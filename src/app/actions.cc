@@ -37,7 +37,8 @@ void request_run(App& app, SpyMode mode) {
     app.output_scroll = 0;
     return;
   }
-  auto message = app.services.permission_check(selection_pids(app.groups, target->selection()));
+  auto message =
+      app.services.permission_check(selection_target(app.groups, target->selection()).pids());
   if (!message) {
     start_run(app, mode, target->selection(), false);
     return;

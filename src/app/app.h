@@ -12,9 +12,9 @@
 #include "common/run_record.h"
 #include "discovery/groups.h"
 #include "report/report_dir.h"
+#include "stacks/stack_history.h"
 #include "tasks/py_spy.h"
 #include "tasks/runner.h"
-#include "tasks/stack_history.h"
 
 namespace stackpeek::app {
 
@@ -51,20 +51,16 @@ struct Services {
   static Services system();
 };
 
-/// A process of a dump run as it was when the run started; the run's records come back in
-/// this order, whatever the groups look like by then.
-struct DumpTarget {
-  uint32_t pid = 0;
-  std::optional<uint32_t> rank;  // torch RANK, when it is a number
-};
-
 /// The whole application state, owned by the main loop.
 struct App {
   std::optional<tasks::RunHandle> active_run;
   std::optional<report::ReportDir> active_report;  // the folder of the active record run
   std::vector<std::string> top_frame;              // the latest frame of the active live top run
-  std::vector<DumpTarget> active_dump;  // the processes of the active dump run, in command order
-  tasks::StackHistory stack_history;    // the stacks dumped during this session
+  /// What the active run targets, as resolved when it started; its records come back in
+  /// this order, whatever the groups look like by then.
+  discovery::RunTarget active_target;
+  SpyMode active_mode = SpyMode::Dump;
+  stacks::StackHistory stack_history;  // the stacks dumped during this session
   std::vector<discovery::ProcessGroup> groups;
   CollapsedGroups collapsed;
   std::vector<ListRow> rows;  // list_rows(groups, collapsed), rebuilt by update_rows

@@ -87,21 +87,18 @@ std::optional<size_t> find_row(const std::vector<ProcessGroup>& groups,
   return std::nullopt;
 }
 
-std::string target_label(const std::vector<ProcessGroup>& groups, const Selection& selection) {
-  if (selection.kind == Selection::Kind::Process) return fmt::format("pid-{}", selection.pid);
-  const auto it = std::ranges::find(groups, selection.key, &ProcessGroup::key);
-  return it == groups.end() ? selection.key : it->label;
-}
-
-std::vector<uint32_t> selection_pids(const std::vector<ProcessGroup>& groups,
-                                     const Selection& selection) {
-  if (selection.kind == Selection::Kind::Process) return {selection.pid};
-  std::vector<uint32_t> pids;
-  const auto it = std::ranges::find(groups, selection.key, &ProcessGroup::key);
-  if (it != groups.end()) {
-    for (const ProcessInfo& member : it->members) pids.push_back(member.pid);
+discovery::RunTarget selection_target(const std::vector<ProcessGroup>& groups,
+                                      const Selection& selection) {
+  discovery::TargetSpec spec;
+  if (selection.kind == Selection::Kind::Process) {
+    spec.pids = {selection.pid};
+  } else {
+    spec.groups = {selection.key};
   }
-  return pids;
+  std::string host = discovery::local_host_name();
+  auto target = discovery::resolve_target(groups, spec, host);
+  if (!target) return {selection.key, std::move(host), {}};
+  return std::move(*target);
 }
 
 }  // namespace stackpeek::app

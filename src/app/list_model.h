@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "discovery/groups.h"
+#include "discovery/run_target.h"
 
 namespace stackpeek::app {
 
@@ -64,13 +65,10 @@ std::optional<RowTarget> resolve_row(const std::vector<discovery::ProcessGroup>&
 std::optional<size_t> find_row(const std::vector<discovery::ProcessGroup>& groups,
                                const std::vector<ListRow>& rows, const Selection& selection);
 
-/// "pid-N" for a process; the group's label, or the key when the group is gone.
-std::string target_label(const std::vector<discovery::ProcessGroup>& groups,
-                         const Selection& selection);
-
-/// The pids a request covers: the selected process, or the members of the selected group in
-/// member order (none when the group is gone).
-std::vector<uint32_t> selection_pids(const std::vector<discovery::ProcessGroup>& groups,
-                                     const Selection& selection);
+/// What a request on `selection` targets on this machine: the process ("pid-N"), or the
+/// members of the group in member order under the group's label (none, under its key, when
+/// the group is gone).
+discovery::RunTarget selection_target(const std::vector<discovery::ProcessGroup>& groups,
+                                      const Selection& selection);
 
 }  // namespace stackpeek::app

@@ -12,8 +12,8 @@
 #include "discovery/torch.h"
 #include "report/report_dir.h"
 #include "report/report_writer.h"
+#include "stacks/stack_compare.h"
 #include "tasks/runner.h"
-#include "tasks/stack_compare.h"
 
 namespace stackpeek::app {
 namespace {
@@ -37,8 +37,7 @@ std::vector<std::string> start_lines(SpyMode mode, const std::vector<tasks::SpyC
                // NOLINTNEXTLINE(bugprone-suspicious-missing-comma)
                "py-spy record is quiet while it samples; SVG files appear when each command "
                "finishes.",
-               "This is not a live py-spy top view yet.",
-               "",
+               "This is not a live py-spy top view yet.", "",
                "Report directory: " + path_text(dir->report_directory),
                "Raw directory: " + path_text(dir->raw_directory)};
       const auto files = tasks::output_files(commands);
@@ -130,42 +129,23 @@ std::vector<std::string> top_completion_lines(std::vector<std::string> frame, Ru
 // that they read well with the pane zoomed.
 constexpr size_t kComparisonWidth = 78;
 
-std::optional<uint32_t> rank_of(const std::vector<discovery::ProcessGroup>& groups, uint32_t pid) {
-  for (const auto& group : groups) {
-    for (const auto& member : group.members) {
-      if (member.pid != pid) continue;
-      const uint32_t rank = discovery::parse_rank(member.torch.rank);
-      if (rank == std::numeric_limits<uint32_t>::max()) return std::nullopt;
-      return rank;
-    }
-  }
-  return std::nullopt;
-}
-
-std::vector<DumpTarget> dump_targets(const std::vector<discovery::ProcessGroup>& groups,
-                                     const Selection& selection) {
-  std::vector<DumpTarget> targets;
-  for (const uint32_t pid : selection_pids(groups, selection)) {
-    targets.push_back({pid, rank_of(groups, pid)});
-  }
-  return targets;
-}
-
 // The stack comparison that opens the output of a dump of two or more processes. Every
 // parsed dump, a lone one too, is remembered in the stack history, so that a later group
 // dump can tell how long a process has shown the same stack.
-std::vector<std::string> dump_comparison(App& app, const std::vector<DumpTarget>& targets,
+std::vector<std::string> dump_comparison(App& app, const discovery::RunTarget& target,
                                          const std::vector<RunRecord>& records) {
-  if (targets.empty() || targets.size() != records.size()) return {};
-  std::vector<tasks::DumpResult> results;
+  const auto& processes = target.processes;
+  if (processes.empty() || processes.size() != records.size()) return {};
+  std::vector<stacks::DumpResult> results;
   results.reserve(records.size());
   for (size_t i = 0; i < records.size(); ++i) {
-    results.push_back(tasks::dump_result_from_record(records[i], targets[i].pid, targets[i].rank));
+    results.push_back(
+        stacks::dump_result_from_record(records[i], processes[i].pid, processes[i].rank));
   }
-  tasks::StackComparison comparison = tasks::compare_stacks(results);
-  tasks::apply_history(comparison, results, app.stack_history, tasks::StackHistory::Clock::now());
+  stacks::StackComparison comparison = stacks::compare_stacks(results);
+  stacks::apply_history(comparison, results, app.stack_history, stacks::StackHistory::Clock::now());
   if (results.size() < 2) return {};
-  return tasks::comparison_lines(comparison, results, kComparisonWidth);
+  return stacks::comparison_lines(comparison, results, kComparisonWidth);
 }
 
 void complete_run(App& app, tasks::Finished finished) {
@@ -173,7 +153,8 @@ void complete_run(App& app, tasks::Finished finished) {
   // A cancelled dump has stacks of some processes only: no comparison, no history.
   const bool cancelled = app.active_run && app.active_run->cancel_requested();
   const bool top = app.active_run && app.active_run->live_top();
-  const std::vector<DumpTarget> targets = std::exchange(app.active_dump, {});
+  const bool dump = app.active_mode == SpyMode::Dump;
+  const discovery::RunTarget target = std::exchange(app.active_target, {});
   app.active_run.reset();
   app.mode = AppMode::browse();
   const std::optional<report::ReportDir> report_dir = std::exchange(app.active_report, {});
@@ -183,7 +164,7 @@ void complete_run(App& app, tasks::Finished finished) {
     app.output_lines = top_completion_lines(std::move(frame), records.front(), cancelled);
   } else {
     app.output_lines =
-        cancelled ? std::vector<std::string>{} : dump_comparison(app, targets, records);
+        cancelled || !dump ? std::vector<std::string>{} : dump_comparison(app, target, records);
     for (auto& line : record_lines(records)) app.output_lines.push_back(std::move(line));
   }
   if (report_dir) {
@@ -208,14 +189,12 @@ tasks::Finished lost_worker_result() {
 
 }  // namespace
 
-std::vector<tasks::SpyCommand> commands_for_selection(
-    const std::vector<discovery::ProcessGroup>& groups, const std::filesystem::path& program,
-    SpyMode mode, const Selection& selection, bool use_sudo,
-    const std::optional<report::ReportDir>& report_dir) {
+std::vector<tasks::SpyCommand> commands_for_target(
+    const discovery::RunTarget& target, const std::filesystem::path& program, SpyMode mode,
+    bool use_sudo, const std::optional<report::ReportDir>& report_dir) {
   std::optional<std::filesystem::path> svg_folder;
   if (report_dir) svg_folder = report_dir->raw_directory;
-  return tasks::build_spy_commands(program, mode, selection_pids(groups, selection), use_sudo,
-                                   svg_folder);
+  return tasks::build_spy_commands(program, mode, target.pids(), use_sudo, svg_folder);
 }
 
 std::vector<std::string> record_lines(const std::vector<RunRecord>& records) {
@@ -240,16 +219,17 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
     app.status = tasks::kPySpyNotFound;
     return;
   }
+  discovery::RunTarget target = selection_target(app.groups, selection);
   std::optional<report::ReportDir> dir;
   if (mode == SpyMode::Record) {
-    auto created = report::create_report_dir(target_label(app.groups, selection));
+    auto created = report::create_report_dir(target.label);
     if (!created) {
       app.status = "Could not create report folder: " + created.error().message();
       return;
     }
     dir = std::move(*created);
   }
-  auto commands = commands_for_selection(app.groups, *app.py_spy, mode, selection, use_sudo, dir);
+  auto commands = commands_for_target(target, *app.py_spy, mode, use_sudo, dir);
   if (commands.empty()) {
     app.status = "No commands to run for the selected item";
     return;
@@ -262,8 +242,8 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
   app.active_run.reset();
   app.active_report = std::move(dir);
   app.top_frame.clear();
-  app.active_dump =
-      mode == SpyMode::Dump ? dump_targets(app.groups, selection) : std::vector<DumpTarget>{};
+  app.active_target = std::move(target);
+  app.active_mode = mode;
   if (mode == SpyMode::Top) {
     app.active_run.emplace(tasks::spawn_top_worker(std::move(commands.front())));
   } else {

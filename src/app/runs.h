@@ -17,11 +17,10 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
 /// that arrive after a cancel are dropped, so the pane keeps the one shown at the cancel.
 void drain_events(App& app);
 
-/// One command per process of the selection, in member order; empty when the group is gone.
-std::vector<tasks::SpyCommand> commands_for_selection(
-    const std::vector<discovery::ProcessGroup>& groups, const std::filesystem::path& program,
-    SpyMode mode, const Selection& selection, bool use_sudo,
-    const std::optional<report::ReportDir>& report_dir);
+/// One command per process of the target, in its order; empty when it has no process.
+std::vector<tasks::SpyCommand> commands_for_target(
+    const discovery::RunTarget& target, const std::filesystem::path& program, SpyMode mode,
+    bool use_sudo, const std::optional<report::ReportDir>& report_dir);
 
 /// The output-pane lines of finished commands; a failure tells how the command ended.
 std::vector<std::string> record_lines(const std::vector<RunRecord>& records);

@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "discovery/run_target.h"
+
 namespace stackpeek::cli {
 
 enum class Verb { List, Dump, Record, Compare };
@@ -25,19 +27,11 @@ enum class Verb { List, Dump, Record, Compare };
 /// The verb named by exactly "list", "dump", "record" or "compare"; none otherwise.
 std::optional<Verb> parse_verb(std::string_view word);
 
-/// Which processes a dump or record covers.
-struct Targets {
-  std::vector<uint32_t> pids;
-  std::vector<std::string> groups;
-  bool all = false;
-  bool empty() const { return pids.empty() && groups.empty() && !all; }
-};
-
 struct Options {
   Verb verb = Verb::List;
   bool help = false;  // --help or -h after the verb: print the usage and stop
   bool json = false;
-  Targets targets;
+  discovery::TargetSpec targets;
   std::optional<std::string> host;
   uint32_t duration = 30;
   std::string dir = ".";

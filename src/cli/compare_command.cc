@@ -48,7 +48,7 @@ Result<std::string> read_source(const std::string& name) {
 }
 
 struct Collected {
-  std::vector<tasks::DumpResult> results;
+  std::vector<stacks::DumpResult> results;
   bool skipped = false;
 };
 
@@ -62,9 +62,9 @@ void collect(const std::string& name, std::string_view text, Collected& out) {
   std::ranges::move(lines.results, std::back_inserter(out.results));
 }
 
-bool any_failed(const std::vector<tasks::DumpResult>& results) {
+bool any_failed(const std::vector<stacks::DumpResult>& results) {
   for (const auto& result : results) {
-    if (result.status == tasks::DumpStatus::Failed) return true;
+    if (result.status == stacks::DumpStatus::Failed) return true;
   }
   return false;
 }
@@ -86,8 +86,8 @@ int run_compare(const Options& options) {
   }
   const auto& results = collected.results;
   const bool printed = options.json ? write_stdout(json_line(comparison_json(results)) + "\n")
-                                    : write_lines(tasks::compare_stack_lines(
-                                          results, nullptr, tasks::StackHistory::Clock::now()));
+                                    : write_lines(stacks::compare_stack_lines(
+                                          results, nullptr, stacks::StackHistory::Clock::now()));
   return printed && !collected.skipped && !any_failed(results) ? kExitOk : kExitFailed;
 }
 

@@ -14,10 +14,10 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "tasks/stack_compare.h"
+#include "stacks/stack_compare.h"
 
 namespace stackpeek::cli {
 
-nlohmann::json comparison_json(const std::vector<tasks::DumpResult>& results);
+nlohmann::json comparison_json(const std::vector<stacks::DumpResult>& results);
 
 }  // namespace stackpeek::cli

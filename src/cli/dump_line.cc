@@ -3,7 +3,7 @@
 #include <limits>
 
 #include "common/utf8.h"
-#include "tasks/dump_json.h"
+#include "stacks/dump_json.h"
 
 namespace stackpeek::cli {
 namespace {
@@ -59,13 +59,13 @@ std::string failure_text(const json& object, const std::string& status) {
   return "py-spy status " + status;
 }
 
-std::expected<void, std::string> read_stacks(const json& object, tasks::DumpResult& result) {
+std::expected<void, std::string> read_stacks(const json& object, stacks::DumpResult& result) {
   const auto threads = object.find("threads");
   if (threads != object.end() && !threads->is_null()) {
     std::string error;
-    auto parsed = tasks::threads_from_json(*threads, &error);
+    auto parsed = stacks::threads_from_json(*threads, &error);
     if (!parsed) return Failure(error);
-    result.dump = tasks::ProcessDump{{}, {}, std::move(*parsed)};
+    result.dump = stacks::ProcessDump{{}, {}, std::move(*parsed)};
     return {};
   }
   const auto raw = object.find("raw");
@@ -78,8 +78,8 @@ std::expected<void, std::string> read_stacks(const json& object, tasks::DumpResu
 
 }  // namespace
 
-json dump_line_json(const std::string& host, const DumpedProcess& process, const RunRecord& record,
-                    const tasks::DumpResult& result) {
+json dump_line_json(const std::string& host, const discovery::TargetProcess& process,
+                    const RunRecord& record, const stacks::DumpResult& result) {
   json line = {{"host", host},
                {"pid", process.pid},
                {"group", or_null(process.group)},
@@ -91,18 +91,18 @@ json dump_line_json(const std::string& host, const DumpedProcess& process, const
                {"signal", or_null(record.signal)},
                {"stderr", record.stderr_text}};
   if (result.dump) {
-    line["threads"] = tasks::threads_to_json(result.dump->threads);
-  } else if (result.status == tasks::DumpStatus::Ok) {
+    line["threads"] = stacks::threads_to_json(result.dump->threads);
+  } else if (result.status == stacks::DumpStatus::Ok) {
     line["raw"] = result.raw;
   }
   return line;
 }
 
-std::expected<tasks::DumpResult, std::string> parse_dump_line(std::string_view line) {
+std::expected<stacks::DumpResult, std::string> parse_dump_line(std::string_view line) {
   const auto [label, body] = split_label(line);
   const json object = json::parse(body, nullptr, false);
   if (!object.is_object()) return Failure("not a JSON object");
-  tasks::DumpResult result;
+  stacks::DumpResult result;
   const auto pid = u32_field(object, "pid");
   if (!pid) return Failure("'pid' must be a process id");
   result.pid = *pid;
@@ -111,7 +111,7 @@ std::expected<tasks::DumpResult, std::string> parse_dump_line(std::string_view l
   const std::string status = text_field(object, "status");
   if (status.empty()) return Failure("'status' must be a text");
   if (status != status_name(RunStatus::Success)) {
-    result.status = tasks::DumpStatus::Failed;
+    result.status = stacks::DumpStatus::Failed;
     result.error = failure_text(object, status);
     return result;
   }

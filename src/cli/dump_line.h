@@ -5,7 +5,7 @@
 //   {"host": "node1", "pid": 4242, "group": "torch:..." | null, "rank": 3 | null,
 //    "world_size": 8 | null, "command": ["python3", "train.py"], "status": "Success",
 //    "exit_code": 0 | null, "signal": null | 9, "stderr": "",
-//    "threads": [thread, ...]}            (a dump that parsed; see tasks/dump_json.h)
+//    "threads": [thread, ...]}            (a dump that parsed; see stacks/dump_json.h)
 //    or "raw": "text as py-spy printed it" (a dump that did not parse)
 //
 // A failed dump has neither "threads" nor "raw"; its "stderr" says why.
@@ -19,27 +19,19 @@
 #include <vector>
 
 #include "common/run_record.h"
-#include "tasks/stack_compare.h"
+#include "discovery/run_target.h"
+#include "stacks/stack_compare.h"
 
 namespace stackpeek::cli {
 
-/// What the snapshot knows of a dumped process.
-struct DumpedProcess {
-  uint32_t pid = 0;
-  std::optional<std::string> group;
-  std::optional<uint32_t> rank;
-  std::optional<uint32_t> world_size;
-  std::vector<std::string> command;
-};
-
 /// The JSON object of one process's dump.
-nlohmann::json dump_line_json(const std::string& host, const DumpedProcess& process,
-                              const RunRecord& record, const tasks::DumpResult& result);
+nlohmann::json dump_line_json(const std::string& host, const discovery::TargetProcess& process,
+                              const RunRecord& record, const stacks::DumpResult& result);
 
 /// The comparison input of one line: an optional "NAME: " label (as pdsh and
 /// `srun --label` put before each line; it then names the host), then one object as
 /// above. Lenient about what compare does not need. A one-line reason when the line is
 /// not such an object.
-std::expected<tasks::DumpResult, std::string> parse_dump_line(std::string_view line);
+std::expected<stacks::DumpResult, std::string> parse_dump_line(std::string_view line);
 
 }  // namespace stackpeek::cli

@@ -11,7 +11,7 @@
 namespace stackpeek::cli {
 namespace {
 
-using Parsed = std::optional<std::expected<tasks::DumpResult, std::string>>;
+using Parsed = std::optional<std::expected<stacks::DumpResult, std::string>>;
 
 // Below this many lines a second thread costs more than it saves.
 constexpr size_t kLinesPerThread = 64;

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tasks/stack_compare.h"
+#include "stacks/stack_compare.h"
 
 namespace stackpeek::cli {
 
@@ -16,8 +16,8 @@ struct SkippedLine {
 };
 
 struct DumpLines {
-  std::vector<tasks::DumpResult> results;  // in input order
-  std::vector<SkippedLine> skipped;        // in input order
+  std::vector<stacks::DumpResult> results;  // in input order
+  std::vector<SkippedLine> skipped;         // in input order
 };
 
 /// Every dump line of `text` (see parse_dump_line); blank lines are ignored. Large inputs

@@ -13,8 +13,9 @@ int run_list(const Options& options) {
     return kExitFailed;
   }
   if (options.json) {
-    return write_stdout(json_line(snapshot_json(local_host_name(), *groups)) + "\n") ? kExitOk
-                                                                                     : kExitFailed;
+    return write_stdout(json_line(snapshot_json(discovery::local_host_name(), *groups)) + "\n")
+               ? kExitOk
+               : kExitFailed;
   }
   // Group rows end with the key that `--group` takes.
   std::vector<std::string> lines;

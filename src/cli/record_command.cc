@@ -8,7 +8,6 @@
 #include "cli/run_commands.h"
 #include "cli/run_setup.h"
 #include "cli/snapshot.h"
-#include "cli/targets.h"
 #include "common/util.h"
 #include "report/report_dir.h"
 #include "report/report_writer.h"
@@ -52,12 +51,11 @@ uint64_t unix_seconds() {
 int run_record(const Options& options) {
   const auto setup = set_up_run(options, "record");
   if (!setup) return setup.error();
-  const std::vector<uint32_t> pids = setup->pids();
+  const std::vector<uint32_t> pids = setup->target.pids();
   std::error_code error;
   std::filesystem::path parent = std::filesystem::absolute(options.dir, error);
   if (error) parent = options.dir;
-  auto dir = report::create_report_dir_in(parent, unix_seconds(),
-                                          targets_label(setup->groups, options.targets));
+  auto dir = report::create_report_dir_in(parent, unix_seconds(), setup->target.label);
   if (!dir) {
     diagnose("could not create a report folder in " + options.dir + ": " + dir.error().message());
     return kExitFailed;

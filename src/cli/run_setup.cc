@@ -6,13 +6,6 @@
 
 namespace stackpeek::cli {
 
-std::vector<uint32_t> RunSetup::pids() const {
-  std::vector<uint32_t> out;
-  out.reserve(targets.size());
-  for (const auto& target : targets) out.push_back(target.pid);
-  return out;
-}
-
 std::expected<RunSetup, int> set_up_run(const Options& options, std::string_view action) {
   auto program = tasks::find_py_spy();
   if (!program) {
@@ -24,16 +17,17 @@ std::expected<RunSetup, int> set_up_run(const Options& options, std::string_view
     diagnose(groups.error());
     return std::unexpected(kExitFailed);
   }
-  auto targets = resolve_targets(*groups, options.targets);
-  if (!targets) {
-    diagnose(targets.error());
+  auto target = discovery::resolve_target(*groups, options.targets,
+                                          options.host.value_or(discovery::local_host_name()));
+  if (!target) {
+    diagnose(target.error());
     return std::unexpected(kExitFailed);
   }
-  if (targets->empty()) {
+  if (target->processes.empty()) {
     diagnose("no Python processes to " + std::string(action));
     return std::unexpected(kExitOk);
   }
-  return RunSetup{std::move(*program), std::move(*groups), std::move(*targets)};
+  return RunSetup{std::move(*program), std::move(*target)};
 }
 
 }  // namespace stackpeek::cli

@@ -11,7 +11,4 @@ namespace stackpeek::cli {
 /// The groups of one scan of the machine, or the one-line reason the scan failed.
 std::expected<std::vector<discovery::ProcessGroup>, std::string> snapshot_groups();
 
-/// The machine's host name; "localhost" when it has none.
-std::string local_host_name();
-
 }  // namespace stackpeek::cli

@@ -103,12 +103,12 @@ std::vector<ProcessGroup> two_groups() {
 
 TEST(TargetLabelTest, NamesProcessByPidAndGroupByLabelOrKey) {
   const auto groups = two_groups();
-  EXPECT_EQ(target_label(groups, Selection::process(4242)), "pid-4242");
-  EXPECT_EQ(target_label(groups, Selection::group("tree:812")), "serve.py");
+  EXPECT_EQ(selection_target(groups, Selection::process(4242)).label, "pid-4242");
+  EXPECT_EQ(selection_target(groups, Selection::group("tree:812")).label, "serve.py");
   // A group that vanished in a refresh is still named, after its key.
-  EXPECT_EQ(target_label(groups, Selection::group("tree:999")), "tree:999");
+  EXPECT_EQ(selection_target(groups, Selection::group("tree:999")).label, "tree:999");
   // Keys compare whole: a prefix is not a match.
-  EXPECT_EQ(target_label(groups, Selection::group("tree:81")), "tree:81");
+  EXPECT_EQ(selection_target(groups, Selection::group("tree:81")).label, "tree:81");
 }
 
 ProcessInfo member(uint32_t pid) {
@@ -129,17 +129,17 @@ std::vector<ProcessGroup> sample_groups() {
   return {empty, three, shadow};
 }
 
-TEST(CommandsForSelectionTest, ProcessGroupAndMissingKey) {
+TEST(CommandsForTargetTest, ProcessGroupAndMissingKey) {
   const auto groups = sample_groups();
-  const auto one =
-      commands_for_selection(groups, kPySpy, SpyMode::Dump, Selection::process(5), false, {});
+  const auto one = commands_for_target(selection_target(groups, Selection::process(5)), kPySpy,
+                                       SpyMode::Dump, false, {});
   ASSERT_EQ(one.size(), 1u);
   EXPECT_EQ(one[0].args[2], "5");
 
   report::ReportDir dir;
   dir.raw_directory = "/rep/raw";
-  const auto record = commands_for_selection(groups, kPySpy, SpyMode::Record,
-                                             Selection::group("tree:10"), true, dir);
+  const auto record = commands_for_target(selection_target(groups, Selection::group("tree:10")),
+                                          kPySpy, SpyMode::Record, true, dir);
   ASSERT_EQ(record.size(), 3u);
   EXPECT_EQ(record[0].args.back(), "30");
   EXPECT_EQ(record[1].args.back(), "10");
@@ -149,17 +149,17 @@ TEST(CommandsForSelectionTest, ProcessGroupAndMissingKey) {
       output_files(record),
       (std::vector<fs::path>{"/rep/raw/pid-30.svg", "/rep/raw/pid-10.svg", "/rep/raw/pid-20.svg"}));
 
-  const auto dump =
-      commands_for_selection(groups, kPySpy, SpyMode::Dump, Selection::group("tree:10"), false, {});
+  const auto dump = commands_for_target(selection_target(groups, Selection::group("tree:10")),
+                                        kPySpy, SpyMode::Dump, false, {});
   EXPECT_EQ(dump.size(), 3u);
   EXPECT_TRUE(output_files(dump).empty());
 
-  EXPECT_TRUE(
-      commands_for_selection(groups, kPySpy, SpyMode::Dump, Selection::group("gone"), false, {})
-          .empty());
-  EXPECT_TRUE(
-      commands_for_selection(groups, kPySpy, SpyMode::Dump, Selection::group("empty"), false, {})
-          .empty());
+  EXPECT_TRUE(commands_for_target(selection_target(groups, Selection::group("gone")), kPySpy,
+                                  SpyMode::Dump, false, {})
+                  .empty());
+  EXPECT_TRUE(commands_for_target(selection_target(groups, Selection::group("empty")), kPySpy,
+                                  SpyMode::Dump, false, {})
+                  .empty());
 }
 
 }  // namespace

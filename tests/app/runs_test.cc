@@ -24,8 +24,9 @@ class RunsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     old_cwd_ = fs::current_path();
-    dir_ = fs::temp_directory_path() / ("stackpeek-runs-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() /
+           ("stackpeek-runs-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     fs::current_path(dir_);
@@ -38,12 +39,13 @@ class RunsTest : public ::testing::Test {
   // A py-spy stand-in: fails for pid 101, writes the -o file for record.
   void write_fake_py_spy() {
     const fs::path script = dir_ / "py-spy";
-    std::ofstream(script) << "#!/bin/sh\n"
-                             "mode=$1\n"
-                             "for last; do :; done\n"
-                             "if [ \"$last\" = 101 ]; then echo 'Error: no python' >&2; exit 1; fi\n"
-                             "if [ \"$mode\" = record ]; then echo '<svg/>' > \"$5\"; fi\n"
-                             "printf 'Thread %s\\r\\n    main (x.py:1)\\n' \"$last\"\n";
+    std::ofstream(script)
+        << "#!/bin/sh\n"
+           "mode=$1\n"
+           "for last; do :; done\n"
+           "if [ \"$last\" = 101 ]; then echo 'Error: no python' >&2; exit 1; fi\n"
+           "if [ \"$mode\" = record ]; then echo '<svg/>' > \"$5\"; fi\n"
+           "printf 'Thread %s\\r\\n    main (x.py:1)\\n' \"$last\"\n";
     fs::permissions(script, fs::perms::owner_all);
     machine.py_spy = script;
   }
@@ -84,22 +86,40 @@ TEST_F(RunsTest, GroupDumpShowsStartLinesThenEveryRecord) {
   EXPECT_EQ(app.status, "Running 3 py-spy command(s)");
   const std::string py_spy = machine.py_spy->string();
   EXPECT_EQ(app.output_lines,
-            (std::vector<std::string>{"Dump started.", "Stack output appears here when py-spy finishes.",
-                                      "", "Commands running:", "$ " + py_spy + " dump --pid 100",
-                                      "$ " + py_spy + " dump --pid 101",
-                                      "$ " + py_spy + " dump --pid 102"}));
+            (std::vector<std::string>{
+                "Dump started.", "Stack output appears here when py-spy finishes.", "",
+                "Commands running:", "$ " + py_spy + " dump --pid 100",
+                "$ " + py_spy + " dump --pid 101", "$ " + py_spy + " dump --pid 102"}));
   wait_for_completion(app);
   EXPECT_EQ(app.status, "Completed with errors in 3 py-spy command(s)");
-  EXPECT_EQ(app.output_lines,
-            (std::vector<std::string>{
-                "Stacks compared: 3 processes, 0 distinct, 1 failed, 2 not parsed",
-                "1 process: pid 100, stack not parsed", "    Thread 100",
-                "1 process: pid 101, dump failed", "    Error: no python",
-                "1 process: pid 102, stack not parsed", "    Thread 102", "",
-                "$ " + py_spy + " dump --pid 100", "status: Success", "stdout:", "Thread 100",
-                "    main (x.py:1)", "", "$ " + py_spy + " dump --pid 101", "status: Failure",
-                "exit code: 1", "stderr:", "Error: no python", "", "$ " + py_spy + " dump --pid 102",
-                "status: Success", "stdout:", "Thread 102", "    main (x.py:1)", ""}));
+  EXPECT_EQ(
+      app.output_lines,
+      (std::vector<std::string>{"Stacks compared: 3 processes, 0 distinct, 1 failed, 2 not parsed",
+                                "1 process: pid 100, stack not parsed",
+                                "    Thread 100",
+                                "1 process: pid 101, dump failed",
+                                "    Error: no python",
+                                "1 process: pid 102, stack not parsed",
+                                "    Thread 102",
+                                "",
+                                "$ " + py_spy + " dump --pid 100",
+                                "status: Success",
+                                "stdout:",
+                                "Thread 100",
+                                "    main (x.py:1)",
+                                "",
+                                "$ " + py_spy + " dump --pid 101",
+                                "status: Failure",
+                                "exit code: 1",
+                                "stderr:",
+                                "Error: no python",
+                                "",
+                                "$ " + py_spy + " dump --pid 102",
+                                "status: Success",
+                                "stdout:",
+                                "Thread 102",
+                                "    main (x.py:1)",
+                                ""}));
   EXPECT_TRUE(app.reports.empty());
 }
 
@@ -120,7 +140,7 @@ TEST_F(RunsTest, DumpComparisonNamesThePidsOfTheRunsStart) {
                                   [](const auto& g) { return g.members.size() == 3; });
   ASSERT_NE(group, app.groups.end());
   const Selection tree = Selection::group(group->key);
-  ASSERT_EQ(selection_pids(app.groups, tree), (std::vector<uint32_t>{100, 101, 102}));
+  ASSERT_EQ(selection_target(app.groups, tree).pids(), (std::vector<uint32_t>{100, 101, 102}));
   start_run(app, SpyMode::Dump, tree, false);
   machine.snapshot.clear();
   refresh(app);
@@ -218,8 +238,8 @@ TEST_F(RunsTest, ReportWriteFailureStillListsFolder) {
   app.active_report = report::ReportDir{dir_ / "gone", dir_ / "gone" / "raw", "pid-1", 1};
   channel.sender.send(tasks::Finished{{}});
   drain_events(app);
-  EXPECT_EQ(app.status,
-            "Report write failed: failed to read raw report directory " + (dir_ / "gone/raw").string());
+  EXPECT_EQ(app.status, "Report write failed: failed to read raw report directory " +
+                            (dir_ / "gone/raw").string());
   EXPECT_EQ(app.reports, std::vector<std::string>{(dir_ / "gone").string()});
 }
 
@@ -233,9 +253,9 @@ TEST_F(RunsTest, TopFramesReplaceOutputAndLastOneWins) {
   channel.sender.send(tasks::TopFrame{{"second", "frame"}});
   drain_events(app);
   EXPECT_EQ(app.output_lines,
-            (std::vector<std::string>{"Live py-spy top.",
-                                      "Current frame replaces the previous frame; Press Esc to stop.",
-                                      "", "second", "frame"}));
+            (std::vector<std::string>{
+                "Live py-spy top.", "Current frame replaces the previous frame; Press Esc to stop.",
+                "", "second", "frame"}));
   EXPECT_EQ(app.output_scroll, 0);
   EXPECT_TRUE(app.mode.is(AppMode::Kind::Running));
 }

@@ -20,16 +20,16 @@ constexpr const char* kDump =
     "    <module> (train.py)\n";
 
 std::string line_of(const RunRecord& record, const std::string& host = "node1") {
-  const DumpedProcess process{42, "torch:x", 3, 8, {"python3", "train.py"}};
+  const discovery::TargetProcess process{42, "torch:x", 3, 8, {"python3", "train.py"}};
   return json_line(
-      dump_line_json(host, process, record, tasks::dump_result_from_record(record, 42, 3, host)));
+      dump_line_json(host, process, record, stacks::dump_result_from_record(record, 42, 3, host)));
 }
 
 TEST(DumpLineTest, RoundTripsParsedUnparsedAndFailedDumps) {
   const RunRecord parsed = success(kDump);
   auto back = parse_dump_line(line_of(parsed));
   ASSERT_TRUE(back) << back.error();
-  tasks::DumpResult expected = tasks::dump_result_from_record(parsed, 42, 3, "node1");
+  stacks::DumpResult expected = stacks::dump_result_from_record(parsed, 42, 3, "node1");
   expected.dump->process_line.clear();  // the header lines are not part of a dump line
   expected.dump->python_line.clear();
   EXPECT_EQ(*back, expected);
@@ -43,7 +43,7 @@ TEST(DumpLineTest, RoundTripsParsedUnparsedAndFailedDumps) {
   const RunRecord failed{"x", "", "", RunStatus::Failure, std::nullopt, 9};
   back = parse_dump_line(line_of(failed));
   ASSERT_TRUE(back);
-  EXPECT_EQ(back->status, tasks::DumpStatus::Failed);
+  EXPECT_EQ(back->status, stacks::DumpStatus::Failed);
   EXPECT_EQ(back->error, "py-spy was killed by signal 9");
 }
 

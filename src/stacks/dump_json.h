@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "tasks/dump_parser.h"
+#include "stacks/dump_parser.h"
 
-namespace stackpeek::tasks {
+namespace stackpeek::stacks {
 
 /// nlohmann's conversion hooks, so `nlohmann::json j = frame;` and `j.get<StackFrame>()`
 /// work. from_json throws nlohmann::json::exception (type_error or out_of_range) on a
@@ -36,4 +36,4 @@ nlohmann::json threads_to_json(const std::vector<ThreadStack>& threads);
 std::optional<std::vector<ThreadStack>> threads_from_json(const nlohmann::json& value,
                                                           std::string* error = nullptr);
 
-}  // namespace stackpeek::tasks
+}  // namespace stackpeek::stacks

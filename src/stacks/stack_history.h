@@ -11,9 +11,9 @@
 #include <string_view>
 #include <utility>
 
-namespace stackpeek::tasks {
+namespace stackpeek::stacks {
 
-/// A 64-bit digest of a stack as compared (see stack_signature in tasks/stack_compare.h).
+/// A 64-bit digest of a stack as compared (see stack_signature in stacks/stack_compare.h).
 using StackSignature = uint64_t;
 
 /// One session's memory of stacks, per process (host and pid; the host is empty on the
@@ -43,4 +43,4 @@ class StackHistory {
   std::map<std::pair<std::string, uint32_t>, Entry, std::less<>> entries_;
 };
 
-}  // namespace stackpeek::tasks
+}  // namespace stackpeek::stacks

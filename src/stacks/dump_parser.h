@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace stackpeek::tasks {
+namespace stackpeek::stacks {
 
 /// What py-spy says a thread was doing: "idle", "active" or "active+gil".
 enum class ThreadState { Idle, Active, ActiveGil };
@@ -63,4 +63,4 @@ std::string format_frame(const StackFrame& frame);
 /// parse_dump(format_dump(d)) == d for every d that parse_dump returned.
 std::string format_dump(const ProcessDump& dump);
 
-}  // namespace stackpeek::tasks
+}  // namespace stackpeek::stacks

@@ -1,4 +1,4 @@
-#include "tasks/stack_compare.h"
+#include "stacks/stack_compare.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "tasks/stack_history.h"
+#include "stacks/stack_history.h"
 
-namespace stackpeek::tasks {
+namespace stackpeek::stacks {
 namespace {
 
 using Lines = std::vector<std::string>;
@@ -429,4 +429,4 @@ TEST(StackHistoryTest, ApplyHistoryOnAComparison) {
 }
 
 }  // namespace
-}  // namespace stackpeek::tasks
+}  // namespace stackpeek::stacks

@@ -1,9 +1,9 @@
-#include "tasks/dump_json.h"
+#include "stacks/dump_json.h"
 
 #include <cstdint>
 #include <limits>
 
-namespace stackpeek::tasks {
+namespace stackpeek::stacks {
 namespace {
 
 using nlohmann::json;
@@ -109,4 +109,4 @@ std::optional<std::vector<ThreadStack>> threads_from_json(const json& value, std
   }
 }
 
-}  // namespace stackpeek::tasks
+}  // namespace stackpeek::stacks

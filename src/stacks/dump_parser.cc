@@ -1,4 +1,4 @@
-#include "tasks/dump_parser.h"
+#include "stacks/dump_parser.h"
 
 #include <string.h>
 
@@ -8,7 +8,7 @@
 
 #include "common/util.h"
 
-namespace stackpeek::tasks {
+namespace stackpeek::stacks {
 namespace {
 
 constexpr char kEsc = '\x1b';
@@ -238,4 +238,4 @@ std::string format_dump(const ProcessDump& dump) {
   return out;
 }
 
-}  // namespace stackpeek::tasks
+}  // namespace stackpeek::stacks

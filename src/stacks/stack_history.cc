@@ -1,6 +1,6 @@
-#include "tasks/stack_history.h"
+#include "stacks/stack_history.h"
 
-namespace stackpeek::tasks {
+namespace stackpeek::stacks {
 
 std::optional<std::chrono::seconds> StackHistory::observe(uint32_t pid, StackSignature signature,
                                                           Clock::time_point now,
@@ -21,4 +21,4 @@ void StackHistory::forget(uint32_t pid, std::string_view host) {
   entries_.erase(std::pair<std::string, uint32_t>(host, pid));
 }
 
-}  // namespace stackpeek::tasks
+}  // namespace stackpeek::stacks

@@ -1,4 +1,4 @@
-#include "tasks/stack_compare.h"
+#include "stacks/stack_compare.h"
 
 #include <string.h>
 
@@ -12,7 +12,7 @@
 #include "common/utf8.h"
 #include "common/util.h"
 
-namespace stackpeek::tasks {
+namespace stackpeek::stacks {
 namespace {
 
 constexpr size_t kShownFrames = 6;
@@ -474,4 +474,4 @@ std::string compact_ranges(std::vector<uint32_t> values, size_t max_pieces) {
   return out;
 }
 
-}  // namespace stackpeek::tasks
+}  // namespace stackpeek::stacks

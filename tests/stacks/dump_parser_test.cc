@@ -1,4 +1,4 @@
-#include "tasks/dump_parser.h"
+#include "stacks/dump_parser.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "tasks/dump_json.h"
-#include "tasks/stack_compare.h"
+#include "stacks/dump_json.h"
+#include "stacks/stack_compare.h"
 
-namespace stackpeek::tasks {
+namespace stackpeek::stacks {
 namespace {
 
 using nlohmann::json;
@@ -310,4 +310,4 @@ TEST(StandInDumpTest, DefaultAndOddPidStacksParse) {
 }
 
 }  // namespace
-}  // namespace stackpeek::tasks
+}  // namespace stackpeek::stacks

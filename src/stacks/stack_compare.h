@@ -27,10 +27,10 @@
 #include <vector>
 
 #include "common/run_record.h"
-#include "tasks/dump_parser.h"
-#include "tasks/stack_history.h"
+#include "stacks/dump_parser.h"
+#include "stacks/stack_history.h"
 
-namespace stackpeek::tasks {
+namespace stackpeek::stacks {
 
 /// Whether py-spy produced a dump for the process.
 enum class DumpStatus { Ok, Failed };
@@ -127,4 +127,4 @@ std::vector<std::string> compare_stack_lines(const std::vector<DumpResult>& resu
 /// {0,1,2,4,5,6,7} gives "0-2,4-7"; {3,4} gives "3,4"; {} gives "".
 std::string compact_ranges(std::vector<uint32_t> values, size_t max_pieces = 8);
 
-}  // namespace stackpeek::tasks
+}  // namespace stackpeek::stacks
