@@ -73,6 +73,7 @@ struct App {
   size_t selected = 0;
   uint64_t tick = 0;
   uint16_t output_scroll = 0;
+  tasks::WindowSize top_pane;   // the output pane's inner size while a live top streams
   bool output_zoomed = false;   // the output pane fills the screen above the footer
   std::string filter;           // the list shows only the groups it matches
   bool filter_editing = false;  // keys type into the filter prompt

@@ -16,9 +16,6 @@ using Clock = std::chrono::steady_clock;
 using Deadline = std::optional<Clock::time_point>;
 
 constexpr int kInputWaitMs = 100;
-// A killed `py-spy top` shares our terminal and cannot undo its raw mode, so the
-// program's own modes are re-applied for a few passes after a top run ends.
-constexpr int kModeResetPasses = 10;
 // "q" during a dump or record run stops its commands and waits this long at most for the
 // run to complete, so that a record run's report is written and listed.
 constexpr auto kQuitGrace = 3s;
@@ -84,14 +81,20 @@ Result<bool> apply_key(Screen& screen, App& app, KeyEvent key, Deadline& quit_by
   return false;
 }
 
+// A live top draws for the output pane's inner size, whatever changed it (a resize, the
+// zoom, another run's end).
+void follow_pane_size(const Screen& screen, App& app) {
+  app.top_pane = screen.top_pane_size(app);
+  if (streaming_top(app)) app.active_run->resize(app.top_pane);
+}
+
 // Runs passes until "q" (and the run it cancelled has completed); an error from the
 // screen ends the loop. A pass in which nothing happened draws nothing.
 Result<void> run_passes(Screen& screen, App& app) {
-  int mode_resets = 0;
   Deadline quit_by;
   bool dirty = true;
   for (;;) {
-    const bool was_streaming = streaming_top(app);
+    follow_pane_size(screen, app);
     const bool was_running = app.mode.is(AppMode::Kind::Running);
     drain_events(app);
     if (quit_by && (!app.active_run || Clock::now() >= *quit_by)) return {};
@@ -107,18 +110,12 @@ Result<void> run_passes(Screen& screen, App& app) {
       if (!leave) return std::unexpected(leave.error());
       if (*leave) return {};
     }
-    if (was_streaming && !streaming_top(app)) mode_resets = kModeResetPasses;
-    if (mode_resets > 0) {
-      screen.reset_modes();
-      --mode_resets;
-    }
   }
 }
 
-// A live top shares the terminal, so it is stopped before the terminal is given back. A
-// run the loop left without cancelling (an error) is stopped too. A run that "q" cancelled
-// has had its grace, or a second "q" cut it short: whatever of it still runs is killed, so
-// no py-spy outlives the program.
+// A live top is stopped before the terminal is given back. A run the loop left without cancelling
+// (an error) is stopped too. A run that "q" cancelled has had its grace, or a second "q" cut it
+// short: whatever of it still runs is killed, so no py-spy outlives the program.
 void stop_active_run(App& app) {
   if (!app.active_run) return;
   if (app.active_run->live_top()) {

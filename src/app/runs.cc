@@ -245,7 +245,7 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
   app.active_target = std::move(target);
   app.active_mode = mode;
   if (mode == SpyMode::Top) {
-    app.active_run.emplace(tasks::spawn_top_worker(std::move(commands.front())));
+    app.active_run.emplace(tasks::spawn_top_worker(std::move(commands.front()), app.top_pane));
   } else {
     app.active_run.emplace(tasks::spawn_capture_worker(std::move(commands)));
   }

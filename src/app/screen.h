@@ -28,10 +28,10 @@ class Screen {
   virtual Result<void> stop_job() = 0;
   /// The furthest the output pane scrolls at the current size: until its last line shows.
   virtual int output_scroll_limit(const App& app) const = 0;
+  /// The inner size of the output pane while a live top streams, at the current size.
+  virtual tasks::WindowSize top_pane_size(const App& app) const = 0;
   /// Makes the next frame repaint every cell.
   virtual void repaint() = 0;
-  /// Re-applies the program's terminal modes after a child may have changed them.
-  virtual void reset_modes() = 0;
   /// Gives the terminal back as it was found. Safe to call more than once.
   virtual void restore() = 0;
 };

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <string_view>
 #include <system_error>
@@ -122,7 +123,8 @@ ProcessSpec to_process(const SpyCommand& command) {
   if (!command.use_sudo) return ProcessSpec{command.program.native(), command.args, false};
   std::vector<std::string> args{"-n", command.program.native()};
   args.insert(args.end(), command.args.begin(), command.args.end());
-  return ProcessSpec{"sudo", std::move(args), true};
+  // sudo cannot relay SIGKILL to the root py-spy it starts, but it relays SIGTERM.
+  return ProcessSpec{"sudo", std::move(args), true, SIGTERM};
 }
 
 RunRecord run_captured(const SpyCommand& command) {

@@ -56,7 +56,8 @@ std::vector<SpyCommand> build_spy_commands(const std::filesystem::path& program,
 /// The one-line text form: ["sudo -n "] + program + " " + args joined by blanks.
 std::string command_line(const SpyCommand& command);
 
-/// The process to start: py-spy itself, or "sudo -n PY-SPY ARGS...".
+/// The process to start: py-spy itself, or "sudo -n PY-SPY ARGS..."; should stackpeek end
+/// first, py-spy gets SIGKILL, sudo SIGTERM to relay.
 ProcessSpec to_process(const SpyCommand& command);
 
 /// The "-o" paths of the commands, in command order.

@@ -1,5 +1,6 @@
 #include "tasks/runner.h"
 
+#include <fcntl.h>
 #include <fmt/format.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/error.h"
 #include "tasks/py_spy.h"
 #include "tasks/subprocess.h"
 #include "tasks/top_frame.h"
@@ -19,11 +21,12 @@
 namespace stackpeek::tasks {
 
 RunHandle::RunHandle(Receiver<TaskEvent> events, std::optional<Sender<CancelSignal>> cancel,
-                     std::optional<Receiver<StoppedSignal>> stopped, bool live_top)
+                     std::optional<Receiver<StoppedSignal>> stopped,
+                     std::shared_ptr<TopWindow> top_window)
     : events_(std::move(events)),
       cancel_(std::move(cancel)),
       stopped_(std::move(stopped)),
-      live_top_(live_top) {}
+      top_window_(std::move(top_window)) {}
 
 RunHandle& RunHandle::operator=(RunHandle&& other) noexcept {
   if (this != &other) {
@@ -31,7 +34,7 @@ RunHandle& RunHandle::operator=(RunHandle&& other) noexcept {
     events_ = std::move(other.events_);
     cancel_ = std::move(other.cancel_);
     stopped_ = std::move(other.stopped_);
-    live_top_ = other.live_top_;
+    top_window_ = std::move(other.top_window_);
     cancel_requested_ = other.cancel_requested_;
   }
   return *this;
@@ -50,6 +53,10 @@ void RunHandle::release() {
 void RunHandle::cancel() {
   if (!cancel_requested_ && cancel_) cancel_->send(CancelSignal{});
   cancel_requested_ = true;
+}
+
+void RunHandle::resize(WindowSize size) {
+  if (top_window_) top_window_->resize(size);
 }
 
 void RunHandle::cancel_and_wait(std::chrono::milliseconds timeout) {
@@ -73,6 +80,7 @@ constexpr auto kTopPoll = 50ms;
 constexpr auto kSudoStopGrace = 500ms;
 constexpr auto kSudoStopPoll = 10ms;
 constexpr const char* kTopSpawnFailed = "failed to spawn py-spy top";
+constexpr const char* kTopTerminalFailed = "failed to open a terminal for py-spy top";
 
 RunRecord internal_failure(const SpyCommand& command, std::string_view what,
                            const std::exception& error) {
@@ -207,6 +215,7 @@ void capture_worker(CaptureJob& job, const Sender<TaskEvent>& events) {
 
 struct TopJob {
   SpyCommand command;
+  std::shared_ptr<TopWindow> window;
   Sender<TaskEvent> events;
   Receiver<CancelSignal> cancel;
   Sender<StoppedSignal> stopped;
@@ -229,6 +238,7 @@ void read_top_stream(int fd, const Sender<TaskEvent>& events, size_t stream,
   while (true) {
     const ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
+    // A pseudo-terminal's master tells the end (no slave side left open) by EIO.
     if (n <= 0) break;
     auto lines = top_stream_step(pending, std::string_view(buffer, static_cast<size_t>(n)));
     if (!lines.empty()) events.send(TopFrame{std::move(lines)});
@@ -315,20 +325,37 @@ void finish_top(TopJob& job, RunRecord record) {
   job.stopped.send(StoppedSignal{});
 }
 
+// A second descriptor of the master for the window, so that resizing never meets a
+// descriptor the reader has closed.
+void attach_window(TopWindow& window, const Pty& pty) {
+  window.attach(UniqueFd(fcntl(pty.master.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1)));
+}
+
 void top_worker(TopJob& job) {
   std::string line = command_line(job.command);
-  auto child = spawn_piped(to_process(job.command), StdinSource::Inherit);
+  auto pty = open_pty(job.window->size());
+  if (!pty) {
+    finish_top(job, RunRecord{std::move(line), "",
+                              fmt::format("{}: {}", kTopTerminalFailed,
+                                          Error::from_errno(pty.error()).message()),
+                              RunStatus::SpawnFailed});
+    return;
+  }
+  attach_window(*job.window, *pty);
+  auto child = spawn_on_terminal(to_process(job.command), pty->slave.get());
   if (!child) {
+    job.window->detach();
     finish_top(job, RunRecord{std::move(line), "", kTopSpawnFailed, RunStatus::SpawnFailed});
     return;
   }
   auto ends = make_channel<StreamEnd>();
   try {
-    start_reader(std::move(child->stdout_read), job.events, 0, ends.sender);
+    start_reader(std::move(pty->master), job.events, 0, ends.sender);
     start_reader(std::move(child->stderr_read), job.events, 1, ends.sender);
   } catch (const std::system_error& error) {
-    // Nobody would drain the pipes, so the process cannot be left running.
+    // Nobody would drain the output, so the process cannot be left running.
     stop_top_process(child->pid, job.command.use_sudo);
+    job.window->detach();
     finish_top(job,
                internal_failure(job.command, "failed to start a reader for py-spy top", error));
     return;
@@ -336,7 +363,11 @@ void top_worker(TopJob& job) {
   ends.sender.reset();
   RunRecord record{std::move(line), "", "", RunStatus::Failure};
   watch_top_process(child->pid, job, record);
+  // The terminal reads end once no process holds its slave side any more; ours is held
+  // until now so that the reader cannot see that end before the process has started.
+  pty->slave.reset();
   collect_trailers(ends.receiver, record);
+  job.window->detach();
   finish_top(job, std::move(record));
 }
 
@@ -363,12 +394,14 @@ RunHandle spawn_capture_worker(std::vector<SpyCommand> commands) {
                    std::move(stopped.receiver));
 }
 
-RunHandle spawn_top_worker(SpyCommand command) {
+RunHandle spawn_top_worker(SpyCommand command, WindowSize size) {
   auto events = make_channel<TaskEvent>();
   auto cancel = make_channel<CancelSignal>();
   auto stopped = make_channel<StoppedSignal>();
-  auto job = std::make_shared<TopJob>(TopJob{
-      std::move(command), events.sender, std::move(cancel.receiver), std::move(stopped.sender)});
+  auto window = std::make_shared<TopWindow>(size);
+  auto job =
+      std::make_shared<TopJob>(TopJob{std::move(command), window, events.sender,
+                                      std::move(cancel.receiver), std::move(stopped.sender)});
   try {
     std::thread([job] { top_worker(*job); }).detach();
   } catch (const std::system_error& error) {
@@ -376,7 +409,7 @@ RunHandle spawn_top_worker(SpyCommand command) {
         Finished{{internal_failure(job->command, "failed to start the top worker thread", error)}});
   }
   return RunHandle(std::move(events.receiver), std::move(cancel.sender),
-                   std::move(stopped.receiver), true);
+                   std::move(stopped.receiver), std::move(window));
 }
 
 }  // namespace stackpeek::tasks

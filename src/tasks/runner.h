@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -8,7 +9,9 @@
 
 #include "common/channel.h"
 #include "common/run_record.h"
+#include "tasks/pty.h"
 #include "tasks/py_spy.h"
+#include "tasks/top_window.h"
 
 namespace stackpeek::tasks {
 
@@ -35,7 +38,8 @@ struct StoppedSignal {};
 class RunHandle {
  public:
   RunHandle(Receiver<TaskEvent> events, std::optional<Sender<CancelSignal>> cancel,
-            std::optional<Receiver<StoppedSignal>> stopped, bool live_top = false);
+            std::optional<Receiver<StoppedSignal>> stopped,
+            std::shared_ptr<TopWindow> top_window = nullptr);
   RunHandle(RunHandle&&) noexcept = default;
   RunHandle& operator=(RunHandle&&) noexcept;
   ~RunHandle();
@@ -45,7 +49,10 @@ class RunHandle {
   /// True when no event waits and every sender is gone.
   bool closed() const { return events_.closed(); }
   /// True for live top runs.
-  bool live_top() const { return live_top_; }
+  bool live_top() const { return top_window_ != nullptr; }
+  /// Gives a live top's terminal this size (the output pane's inner size); nothing for
+  /// other runs, or when the size is unchanged.
+  void resize(WindowSize size);
 
   /// Asks the worker to stop its commands, without blocking. The handle stays open: the
   /// run's Finished still arrives, with every command's record as it ended. A capture
@@ -71,7 +78,7 @@ class RunHandle {
   Receiver<TaskEvent> events_;
   std::optional<Sender<CancelSignal>> cancel_;
   std::optional<Receiver<StoppedSignal>> stopped_;
-  bool live_top_ = false;
+  std::shared_ptr<TopWindow> top_window_;
   bool cancel_requested_ = false;
 };
 
@@ -80,9 +87,11 @@ class RunHandle {
 /// RunHandle::cancel) or when its handle is dropped.
 RunHandle spawn_capture_worker(std::vector<SpyCommand> commands);
 
-/// Streams one py-spy top command as TopFrame events until it ends or is cancelled. Its
-/// record's stdout_text holds what the process printed after its last screen (such as
-/// "process N ended"), its stderr_text the text of standard error (see top_stream_trailer).
-RunHandle spawn_top_worker(SpyCommand command);
+/// Streams one py-spy top command as TopFrame events until it ends or is cancelled. The
+/// command runs on a pseudo-terminal of its own of `size` (see RunHandle::resize), which it
+/// needs for its key reading, so no key the user types reaches it. Its record's stdout_text
+/// holds what the process printed after its last screen (such as "process N ended"), its
+/// stderr_text the text of standard error (see top_stream_trailer).
+RunHandle spawn_top_worker(SpyCommand command, WindowSize size = {});
 
 }  // namespace stackpeek::tasks

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,8 +11,7 @@
 #include <vector>
 
 #include "common/utf8.h"
-
-extern char** environ;
+#include "tasks/spawn.h"
 
 namespace stackpeek::tasks {
 namespace {
@@ -25,17 +23,6 @@ struct Pipe {
   UniqueFd write;
 };
 
-// Keeps a descriptor clear of 0, 1 and 2 so the child's dup2 calls cannot overwrite a pipe
-// end that is still to be duplicated (only happens when the program started with those closed).
-int above_std_streams(int fd) {
-  if (fd > STDERR_FILENO) return fd;
-  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-  const int err = errno;
-  close(fd);
-  errno = err;
-  return moved;
-}
-
 // Close-on-exec from the start, so a sibling child spawned at the same moment from
 // another thread never inherits this pipe and never holds its write end open.
 std::expected<Pipe, int> make_pipe() {
@@ -46,70 +33,23 @@ std::expected<Pipe, int> make_pipe() {
   return pipe;
 }
 
-// Owns the posix_spawn attribute objects for one start.
-class SpawnSetup {
- public:
-  SpawnSetup() {
-    posix_spawn_file_actions_init(&actions_);
-    posix_spawnattr_init(&attr_);
-  }
-  ~SpawnSetup() {
-    posix_spawn_file_actions_destroy(&actions_);
-    posix_spawnattr_destroy(&attr_);
-  }
-  SpawnSetup(const SpawnSetup&) = delete;
-  SpawnSetup& operator=(const SpawnSetup&) = delete;
-
-  int configure(StdinSource stdin_source, int stdout_fd, int stderr_fd) {
-    if (stdin_source == StdinSource::DevNull) {
-      if (int err =
-              posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0))
-        return err;
-    }
-    // dup2 clears close-on-exec on the targets; every other pipe end closes at exec.
-    if (int err = posix_spawn_file_actions_adddup2(&actions_, stdout_fd, STDOUT_FILENO)) return err;
-    if (int err = posix_spawn_file_actions_adddup2(&actions_, stderr_fd, STDERR_FILENO)) return err;
-    // The child starts with no blocked signals and default handlers, whatever the
-    // spawning thread had.
-    sigset_t signals;
-    sigemptyset(&signals);
-    posix_spawnattr_setsigmask(&attr_, &signals);
-    sigfillset(&signals);
-    posix_spawnattr_setsigdefault(&attr_, &signals);
-    return posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  }
-
-  const posix_spawn_file_actions_t* actions() const { return &actions_; }
-  const posix_spawnattr_t* attr() const { return &attr_; }
-
- private:
-  posix_spawn_file_actions_t actions_;
-  posix_spawnattr_t attr_;
-};
-
-// A bare relative name must name a file in the current folder, never one found on PATH.
-std::string exec_path(const ProcessSpec& process) {
-  if (process.search_path || process.program.find('/') != std::string::npos) return process.program;
-  return "./" + process.program;
+std::expected<UniqueFd, int> open_dev_null() {
+  UniqueFd fd(above_std_streams(open("/dev/null", O_RDONLY | O_CLOEXEC)));
+  if (!fd) return std::unexpected(errno);
+  return fd;
 }
 
-std::expected<pid_t, int> start(const ProcessSpec& process, const SpawnSetup& setup) {
-  const std::string path = exec_path(process);
-  std::vector<char*> argv;
-  argv.reserve(process.args.size() + 2);
-  argv.push_back(const_cast<char*>(path.c_str()));
-  for (const auto& arg : process.args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-
-  pid_t pid = -1;
-  // A missing or non-executable program makes the spawn call itself fail, so it shows
-  // up here as a start failure rather than as an exit status.
-  const int err =
-      process.search_path
-          ? posix_spawnp(&pid, path.c_str(), setup.actions(), setup.attr(), argv.data(), environ)
-          : posix_spawn(&pid, path.c_str(), setup.actions(), setup.attr(), argv.data(), environ);
-  if (err != 0) return std::unexpected(err);
-  return pid;
+std::expected<pid_t, int> start(const ProcessSpec& process, int stdin_fd, int stdout_fd,
+                                int stderr_fd, bool own_session) {
+  auto path = resolve_program(process.program, process.search_path);
+  if (!path) return std::unexpected(path.error());
+  ChildSetup setup{*path, {}, stdin_fd, stdout_fd, stderr_fd, own_session, process.death_signal};
+  setup.argv.reserve(process.args.size() + 1);
+  setup.argv.push_back(*path);
+  setup.argv.insert(setup.argv.end(), process.args.begin(), process.args.end());
+  // A missing or non-executable program makes the start itself fail, so it shows up here
+  // as a start failure rather than as an exit status.
+  return spawn_child(setup);
 }
 
 // Reads one ready descriptor; closes it at end of file. Returns the errno of a failed read.
@@ -200,19 +140,25 @@ RunRecord finish_capture(PipedChild& child, std::string command_line, ChildContr
 
 }  // namespace
 
-std::expected<PipedChild, int> spawn_piped(const ProcessSpec& process, StdinSource stdin_source) {
+std::expected<PipedChild, int> spawn_piped(const ProcessSpec& process) {
+  auto in = open_dev_null();
+  if (!in) return std::unexpected(in.error());
   auto out = make_pipe();
   if (!out) return std::unexpected(out.error());
   auto err = make_pipe();
   if (!err) return std::unexpected(err.error());
-  SpawnSetup setup;
-  if (int e = setup.configure(stdin_source, out->write.get(), err->write.get())) {
-    return std::unexpected(e);
-  }
-  const auto pid = start(process, setup);
+  const auto pid = start(process, in->get(), out->write.get(), err->write.get(), false);
   if (!pid) return std::unexpected(pid.error());
   // The write ends close here, so end of file arrives once the child is done.
   return PipedChild{*pid, std::move(out->read), std::move(err->read)};
+}
+
+std::expected<PipedChild, int> spawn_on_terminal(const ProcessSpec& process, int terminal_fd) {
+  auto err = make_pipe();
+  if (!err) return std::unexpected(err.error());
+  const auto pid = start(process, terminal_fd, terminal_fd, err->write.get(), true);
+  if (!pid) return std::unexpected(pid.error());
+  return PipedChild{*pid, UniqueFd(), std::move(err->read)};
 }
 
 std::expected<int, int> wait_child(pid_t pid) {
@@ -224,14 +170,14 @@ std::expected<int, int> wait_child(pid_t pid) {
 }
 
 RunRecord capture_process(const ProcessSpec& process, std::string command_line) {
-  auto child = spawn_piped(process, StdinSource::DevNull);
+  auto child = spawn_piped(process);
   if (!child) return spawn_failed(std::move(command_line), child.error());
   return finish_capture(*child, std::move(command_line), nullptr);
 }
 
 RunRecord capture_process(const ProcessSpec& process, std::string command_line,
                           ChildControl& control) {
-  auto child = spawn_piped(process, StdinSource::DevNull);
+  auto child = spawn_piped(process);
   if (!child) {
     control.ended();
     return spawn_failed(std::move(command_line), child.error());

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <csignal>
 #include <expected>
 #include <mutex>
 #include <optional>
@@ -20,6 +21,9 @@ struct ProcessSpec {
   std::string program;
   std::vector<std::string> args;
   bool search_path = false;
+  /// Sent to the child should the program end first, even by SIGKILL, so that no child
+  /// outlives it.
+  int death_signal = SIGKILL;
 };
 
 /// Starts `process` with standard input from /dev/null, both output streams captured
@@ -65,13 +69,15 @@ struct PipedChild {
   UniqueFd stderr_read;
 };
 
-/// Where a started child's standard input comes from.
-enum class StdinSource { DevNull, Inherit };
+/// Starts `process` with standard input from /dev/null and both output streams on fresh
+/// pipes that only this child inherits. A program without a slash is run from the current
+/// folder unless `process.search_path`. The error is the errno of the failed step.
+std::expected<PipedChild, int> spawn_piped(const ProcessSpec& process);
 
-/// Starts `process` with both output streams on fresh pipes that only this child inherits.
-/// A program without a slash is run from the current folder unless `process.search_path`.
-/// The error is the errno of the failed step.
-std::expected<PipedChild, int> spawn_piped(const ProcessSpec& process, StdinSource stdin_source);
+/// Starts `process` as the leader of a session of its own whose controlling terminal is
+/// `terminal_fd` (a pseudo-terminal's slave side, above descriptor 2): standard input and
+/// output there, standard error on a fresh pipe (`stdout_read` stays empty).
+std::expected<PipedChild, int> spawn_on_terminal(const ProcessSpec& process, int terminal_fd);
 
 /// waitpid for `pid`, retried on EINTR; the errno on failure.
 std::expected<int, int> wait_child(pid_t pid);

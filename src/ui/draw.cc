@@ -37,21 +37,24 @@ bool live_top(const app::App& app) { return app.active_run && app.active_run->li
 
 // Rows of the output pane: all it can get while zoomed or while a live top streams, else
 // its usual 9 rows, shrinking first (down to 3) when the list would lose its 8.
-int output_rows(const app::App& app, int height) {
+int output_rows(const app::App& app, bool streaming, int height) {
   const int spare = height - 1 - kListMinRows;
   if (app.output_zoomed) return height - 1;
-  if (live_top(app)) return std::max(spare, kOutputMinRows);
+  if (streaming) return std::max(spare, kOutputMinRows);
   return std::clamp(spare, kOutputMinRows, kOutputRows);
 }
 
-Panes layout(Rect area, const app::App& app) {
-  const auto rows = split(area, Direction::Vertical,
-                          {Constraint::min(0), Constraint::length(output_rows(app, area.height)),
-                           Constraint::length(1)});
+Panes layout(Rect area, const app::App& app, bool streaming) {
+  const auto rows =
+      split(area, Direction::Vertical,
+            {Constraint::min(0), Constraint::length(output_rows(app, streaming, area.height)),
+             Constraint::length(1)});
   const auto main = split(rows[0], Direction::Horizontal,
                           {Constraint::percentage(56), Constraint::percentage(44)});
   return {main[0], main[1], rows[1], rows[2]};
 }
+
+Panes layout(Rect area, const app::App& app) { return layout(area, app, live_top(app)); }
 
 void draw_process_list(Buffer& buffer, Rect area, const std::vector<ListRow>& rows, size_t selected,
                        std::string_view filter) {
@@ -181,6 +184,12 @@ int output_scroll_limit(Rect area, const app::App& app) {
   const Rect inner = layout(area, app).output.inner();
   if (inner.empty()) return 0;
   return std::max(wrapped_line_count(app.output_lines, inner.width) - inner.height, 0);
+}
+
+tasks::WindowSize top_pane_size(Rect area, const app::App& app) {
+  const Rect inner = layout(area, app, true).output.inner();
+  const auto cells = [](int n) { return static_cast<uint16_t>(std::clamp(n, 1, 0xFFFF)); };
+  return {cells(inner.height), cells(inner.width)};
 }
 
 bool too_small(Rect area) { return area.width < kMinWidth || area.height < kMinHeight; }

@@ -25,6 +25,9 @@ std::string footer_text(const app::App& app, int width = std::numeric_limits<int
 /// The furthest the output pane of a screen of `area` scrolls: until its last line shows.
 int output_scroll_limit(Rect area, const app::App& app);
 
+/// The inner size of the output pane on a screen of `area` while a live top streams.
+tasks::WindowSize top_pane_size(Rect area, const app::App& app);
+
 /// True when `area` is below the smallest size the interface is drawn at (40×12); only a
 /// notice is drawn then.
 bool too_small(Rect area);

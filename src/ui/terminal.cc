@@ -269,10 +269,6 @@ void Terminal::repaint() {
   if (active_) clearok(curscr, TRUE);
 }
 
-void Terminal::reset_modes() {
-  if (active_) reset_prog_mode();
-}
-
 Result<std::optional<KeyEvent>> Terminal::poll_key(int timeout_ms) {
   using namespace std::chrono;
   if (!active_) return std::unexpected(Error("the terminal is closed"));

@@ -41,8 +41,6 @@ class Terminal {
   Result<void> stop_job();
   /// Makes the next draw repaint every cell.
   void repaint();
-  /// Re-applies the program's terminal modes (after a child changed them).
-  void reset_modes();
   /// Gives the terminal back now (ordinary screen, cursor shown); also done by the
   /// destructor. Safe to call more than once.
   void restore();

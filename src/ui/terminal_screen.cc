@@ -34,8 +34,10 @@ class TerminalScreen final : public app::Screen {
   int output_scroll_limit(const app::App& app) const override {
     return ui::output_scroll_limit(terminal_.size(), app);
   }
+  tasks::WindowSize top_pane_size(const app::App& app) const override {
+    return ui::top_pane_size(terminal_.size(), app);
+  }
   Result<void> resume() override { return terminal_.resume(); }
-  void reset_modes() override { terminal_.reset_modes(); }
   void restore() override { terminal_.restore(); }
 
  private:

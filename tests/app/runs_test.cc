@@ -263,7 +263,8 @@ TEST_F(RunsTest, TopFramesReplaceOutputAndLastOneWins) {
 // A live top run through a hand-fed channel; `cancel` before the run ends.
 App top_run(App app, bool cancel) {
   auto channel = make_channel<tasks::TaskEvent>();
-  app.active_run.emplace(std::move(channel.receiver), std::nullopt, std::nullopt, true);
+  app.active_run.emplace(std::move(channel.receiver), std::nullopt, std::nullopt,
+                         std::make_shared<tasks::TopWindow>(tasks::WindowSize{}));
   app.mode = AppMode::running();
   channel.sender.send(tasks::TopFrame{{"Total Samples 3", "process 7 ended"}});
   drain_events(app);

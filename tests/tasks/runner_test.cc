@@ -491,6 +491,32 @@ TEST_F(TopWorkerTest, StartFailureText) {
   handle.cancel_and_wait(1s);  // the worker is gone: returns at once
 }
 
+// py-spy top reads keys from its standard input, so it gets a terminal of its own, sized
+// like the output pane and resized with it.
+TEST_F(TopWorkerTest, RunsOnATerminalOfItsOwnThatFollowsThePaneSize) {
+  const auto spy =
+      write_script(tmp_ / "py-spy",
+                   "show() { printf '\\033[H\\r\\033[2Ksize %s\\n' \"$(stty size)\"; }\n"
+                   "trap show WINCH\n"
+                   "read -r _ _ _ _ _ session _ < /proc/$$/stat\n"
+                   "[ -t 0 ] && [ -t 1 ] && [ \"$session\" -eq $$ ] && show\n"
+                   "while :; do sleep 0.05; done");
+  RunHandle handle = spawn_top_worker(top(spy), WindowSize{30, 100});
+  const auto lines_of = [&handle](const std::string& wanted) {
+    for (const auto start = Clock::now(); Clock::now() - start < 10s;) {
+      const auto event = handle.try_recv();
+      const auto* frame = event ? std::get_if<TopFrame>(&*event) : nullptr;
+      if (frame && frame->lines == std::vector<std::string>{wanted}) return true;
+      if (!event) std::this_thread::sleep_for(2ms);
+    }
+    return false;
+  };
+  EXPECT_TRUE(lines_of("\rsize 30 100"));
+  handle.resize(WindowSize{12, 61});
+  EXPECT_TRUE(lines_of("\rsize 12 61"));
+  handle.cancel_and_wait(5s);
+}
+
 // A stand-in sudo that, like the real one, relays SIGTERM to the command it runs.
 constexpr const char* kRelayingSudo =
     "shift\n"  // "-n"

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <filesystem>
@@ -232,6 +233,19 @@ TEST_F(CaptureTest, SudoValidateRunsSudoFromPath) {
   const RunRecord missing = sudo_validate();
   EXPECT_EQ(missing.status, RunStatus::SpawnFailed);
   EXPECT_EQ(missing.stderr_text, "No such file or directory (os error 2)");
+}
+
+// The parent-death signal follows the thread that started the child: a command thread that
+// ends without reaping its child takes the child with it.
+TEST_F(CaptureTest, ChildDiesWithTheThreadThatStartedIt) {
+  std::expected<PipedChild, int> child;
+  std::thread([&child] {
+    child = spawn_piped(ProcessSpec{"/bin/sleep", {"30"}, false, SIGTERM});
+  }).join();
+  ASSERT_TRUE(child.has_value());
+  const auto status = wait_child(child->pid);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM) << *status;
 }
 
 }  // namespace
