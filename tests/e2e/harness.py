@@ -16,6 +16,18 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 FAKE_BIN = os.path.normpath(os.path.join(HERE, "..", "bin"))
 PYTHON = "/usr/bin/python3"
 
+
+def _real_py_spy():
+    """The real py-spy: $STACKPEEK_REAL_PY_SPY, else <repo root>/../shared/py-spy/bin/py-spy;
+    None when it is not there."""
+    path = os.environ.get("STACKPEEK_REAL_PY_SPY") or os.path.join(
+        HERE, "..", "..", "..", "shared", "py-spy", "bin", "py-spy")
+    path = os.path.abspath(path)
+    return path if os.access(path, os.X_OK) else None
+
+
+REAL_PY_SPY = _real_py_spy()
+
 KEY_ENTER = "\r"
 KEY_ESC = "\x1b"
 KEY_DOWN = "\x1b[B"

@@ -3,13 +3,17 @@
 Run as: python3 tests/e2e/test_fake_py_spy.py [path-to-stackpeek]; the argument is ignored.
 """
 
+import fcntl
 import os
+import pty
 import select
 import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import time
+import tty
 import unittest
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
@@ -25,15 +29,27 @@ def environment(env):
     return result
 
 
-def run(*args, timeout=20, user=None, **env):
+class Terminal:
+    """A raw pseudo-terminal for top's standard input, as stackpeek gives it one."""
+
+    def __init__(self):
+        self.master, self.slave = pty.openpty()
+        tty.setraw(self.slave)
+
+    def close(self):
+        os.close(self.master)
+        os.close(self.slave)
+
+
+def run(*args, timeout=20, user=None, stdin=subprocess.DEVNULL, **env):
     """Runs the stand-in to its end; stdout and stderr as bytes."""
-    return subprocess.run([str(FAKE), *args], env=environment(env), stdin=subprocess.DEVNULL,
+    return subprocess.run([str(FAKE), *args], env=environment(env), stdin=stdin,
                           capture_output=True, timeout=timeout, user=user)
 
 
-def start(*args, **env):
+def start(*args, stdin=subprocess.DEVNULL, **env):
     """Starts the stand-in with both output streams piped."""
-    return subprocess.Popen([str(FAKE), *args], env=environment(env), stdin=subprocess.DEVNULL,
+    return subprocess.Popen([str(FAKE), *args], env=environment(env), stdin=stdin,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
 
 
@@ -110,7 +126,10 @@ class FakePySpyTest(unittest.TestCase):
             result = run(*mode)
             self.assertEqual(result.returncode, 1)
             self.assertEqual(result.stderr, b"Error: Failed to get process executable name. "
-                                            b"Check that the process is running.\n")
+                                            b"Check that the process is running.\n\n"
+                                            b"Caused by:\n"
+                                            b"    0: No such file or directory (os error 2)\n"
+                                            b"    1: No such file or directory (os error 2)\n")
 
     def test_record_writes_svg_and_summary(self):
         out = Path(self.tmp.name) / f"pid-{self.pid}.svg"
@@ -135,7 +154,7 @@ class FakePySpyTest(unittest.TestCase):
         stdout += record.communicate(timeout=10)[0]
         self.assertLess(time.monotonic() - started, 5)
         self.assertEqual(record.returncode, 0)
-        self.assertIn(b"exit.\n\npy-spy> Stopped sampling because process exited\npy-spy> Wrote",
+        self.assertIn(b"exit.\n\n\npy-spy> Stopped sampling because process exited\npy-spy> Wrote",
                       stdout)
         self.assertTrue(out.exists())
 
@@ -151,7 +170,7 @@ class FakePySpyTest(unittest.TestCase):
         self.assertLess(time.monotonic() - started, 5)
         self.assertEqual(record.returncode, 0, stderr)
         self.assertEqual(stderr, b"")
-        self.assertRegex(stdout.decode(), r"exit\.\n\npy-spy> Stopped sampling because Control-C "
+        self.assertRegex(stdout.decode(), r"exit\.\n\n\npy-spy> Stopped sampling because Control-C "
                                           r"pressed\npy-spy> Wrote flamegraph data to '.+'\. "
                                           r"Samples: [1-9]\d* Errors: 0\n$")
         self.assertEqual(ElementTree.parse(out).getroot().tag, "{http://www.w3.org/2000/svg}svg")
@@ -169,23 +188,51 @@ class FakePySpyTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
         self.assertIn(b"Error: Failed to write flamegraph", result.stderr)
 
+    def terminal(self):
+        term = Terminal()
+        self.addCleanup(term.close)
+        return term
+
     def test_top_writes_screens_until_told_to_exit(self):
-        result = run("top", "--pid", self.pid, "--delay", "1", STACKPEEK_FAKE_TOP_DELAY=0.05,
-                     STACKPEEK_FAKE_TOP_EXIT_AFTER=3, STACKPEEK_FAKE_TOP_EXIT_CODE=4)
+        # Standard output is no terminal: 24x80 and no colours, as with the real one.
+        result = run("top", "--pid", self.pid, "--delay", "1", stdin=self.terminal().slave,
+                     STACKPEEK_FAKE_TOP_DELAY=0.05, STACKPEEK_FAKE_TOP_EXIT_AFTER=3,
+                     STACKPEEK_FAKE_TOP_EXIT_CODE=4)
         self.assertEqual(result.returncode, 4)
-        self.assertTrue(result.stdout.startswith(b"\n" * 24 + b"\x1b[H"))
-        screens = result.stdout[24:].split(b"\x1b[H")[1:]
+        self.assertTrue(result.stdout.startswith(b"\n" * 25 + b"\x1b[H"))
+        screens = result.stdout[25:].split(b"\x1b[H")[1:]
         self.assertEqual(len(screens), 3)
         first = screens[0].split(b"\n")
+        self.assertEqual(len(first), 24)
         self.assertEqual(first[0], b"\r\x1b[2KCollecting samples from 'sleep 30' (python v3.11.2)")
         self.assertEqual(first[1], b"\r\x1b[2KTotal Samples 100")
-        self.assertIn(b"\r\x1b[2K\x1b[7m  %Own   %Total  OwnTime  TotalTime  Function (filename)"
-                      b"\x1b[0m\n", screens[0])
-        self.assertTrue(screens[0].endswith(b"\r\x1b[2KPress Control-C to quit, or ? for help.\n"))
+        self.assertEqual(first[4], b"\r\x1b[2K  %Own   %Total  OwnTime  TotalTime  "
+                                   b"Function (filename)" + b" " * 24)
+        self.assertEqual(first[5], b"\r\x1b[2K 40.00%  40.00%   0.400s    0.400s   forward (model.py)")
+        self.assertEqual(first[22], b"\r\x1b[2KPress Control-C to quit, or ? for help.")
         self.assertNotEqual(screens[0], screens[1], "the counters move between screens")
 
+    def test_top_needs_a_terminal_and_swallows_its_keys(self):
+        result = run("top", "--pid", self.pid, "--delay", "1")
+        self.assertEqual((result.returncode, result.stdout), (1, b""))
+        self.assertEqual(result.stderr, b"Error: Inappropriate ioctl for device (os error 25)\n")
+
+        term = self.terminal()
+        top = start("top", "--pid", self.pid, "--delay", "1", stdin=term.slave,
+                    STACKPEEK_FAKE_TOP_DELAY=0.05)
+        read_until(top, b"\x1b[H")
+        os.write(term.master, b"q1\x1b")
+        deadline = time.monotonic() + 5
+        while fcntl.ioctl(term.slave, termios.FIONREAD, b"\0\0\0\0") != b"\0\0\0\0":
+            self.assertLess(time.monotonic(), deadline, "the keys were never read")
+            time.sleep(0.02)
+        self.assertIsNone(top.poll())
+        top.kill()
+        top.communicate(timeout=10)
+
     def test_top_runs_until_killed(self):
-        top = start("top", "--pid", self.pid, "--delay", "1", STACKPEEK_FAKE_TOP_DELAY=0.05)
+        top = start("top", "--pid", self.pid, "--delay", "1", stdin=self.terminal().slave,
+                    STACKPEEK_FAKE_TOP_DELAY=0.05)
         read_until(top, b"\x1b[H", count=3)
         self.assertIsNone(top.poll())
         top.kill()
@@ -194,9 +241,10 @@ class FakePySpyTest(unittest.TestCase):
         self.assertEqual(stderr, b"")
 
     def test_top_ends_with_its_target(self):
-        top = start("top", "--pid", self.pid, "--delay", "1", STACKPEEK_FAKE_TOP_DELAY=0.05)
+        top = start("top", "--pid", self.pid, "--delay", "1", stdin=self.terminal().slave,
+                    STACKPEEK_FAKE_TOP_DELAY=0.05)
         # The initial line feeds come only once the target was seen alive.
-        stdout = read_until(top, b"\n", count=24)
+        stdout = read_until(top, b"\n", count=25)
         self.target.stop()
         stdout += top.communicate(timeout=10)[0]
         self.assertEqual(top.returncode, 0)

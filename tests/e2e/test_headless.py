@@ -185,6 +185,36 @@ class HeadlessTest(unittest.TestCase):
                               capture_output=True, text=True)
         self.assertEqual(left.stdout, "")
 
+    def test_sigkill_leaves_no_py_spy_behind(self):
+        """The profiler dies with stackpeek; the real one when it is there."""
+        env = env_with()
+        if harness.REAL_PY_SPY:
+            real_bin = tempfile.mkdtemp(prefix="stackpeek-real-")
+            self.addCleanup(shutil.rmtree, real_bin, ignore_errors=True)
+            os.symlink(harness.REAL_PY_SPY, os.path.join(real_bin, "py-spy"))
+            env["PATH"] = real_bin + ":/usr/bin:/bin"
+        out_dir = tempfile.mkdtemp(prefix="stackpeek-kill-")
+        self.addCleanup(shutil.rmtree, out_dir, ignore_errors=True)
+        target = [self.ranks[1]]
+        proc = subprocess.Popen([harness.BINARY, "record", "--pid", str(target[0]), "--duration",
+                                 "30", "--dir", out_dir], env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                start_new_session=True)
+        deadline = time.monotonic() + 20
+        while not harness.live_spies("record", target) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        spies = harness.live_spies("record", target)
+        self.assertTrue(spies, "py-spy record never started")
+        proc.kill()
+        proc.wait()
+        deadline = time.monotonic() + 3
+        while harness.live_spies("record", target) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        left = harness.live_spies("record", target)
+        for pid in left:
+            os.kill(pid, signal.SIGKILL)
+        self.assertEqual(left, [], "py-spy outlived a killed stackpeek")
+
 
 if __name__ == "__main__":
     harness.main()
