@@ -44,7 +44,7 @@ constexpr size_t kKernelSigsetSize = 8;
 // Runs in the child, sharing the parent's memory while the parent waits. It makes only raw
 // system calls: the C library's wrappers may be intercepted (by sanitizers) with state that
 // lives in that shared memory.
-[[gnu::no_sanitize("address", "thread", "undefined")]] int child_main(void* raw) {
+__attribute__((no_sanitize("address", "thread", "undefined"))) int child_main(void* raw) {
   auto& plan = *static_cast<ChildPlan*>(raw);
   const ChildSetup& setup = *plan.setup;
   const auto fail = [&plan] {
