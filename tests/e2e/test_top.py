@@ -95,6 +95,26 @@ class TopTest(unittest.TestCase):
                      "Error: stand-in failure with exit status 3"):
             self.assertIn(line, text)
 
+    def test_py_spy_gets_a_terminal_the_size_of_the_pane(self):
+        os.makedirs(os.path.join(self.work.dir, "size"), exist_ok=True)
+        spy = self.work.script("size/py-spy", "#!/bin/sh\nwhile :; do\n"
+                               "  printf '\\033[H\\r\\033[2Kpane %s\\n' \"$(stty size)\"\n"
+                               "  sleep 0.1\ndone\n")
+        os.chmod(spy, 0o755)
+        term = self.term = Term(harness.BINARY, rows=30, cols=100,
+                                env={"PATH": os.path.dirname(spy) + ":/usr/bin:/bin"})
+        term.wait_for("Found ")
+        term.send("/")
+        term.send("topMark", settle=0.3)
+        term.send(harness.KEY_ENTER)
+        term.select("pid %-7d" % self.target.pid)
+        term.send("t")
+        term.wait_for("pane 19 98")  # the output pane's inside at 100x30
+        term.send("o")
+        term.wait_for("pane 27 98")  # zoomed
+        term.send(KEY_ESC)
+        term.wait_for("mode: browse")
+
     def test_top_on_group_row_shows_hints(self):
         term = self.open()
         term.select("[process tree] 2 procs")
