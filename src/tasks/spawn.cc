@@ -115,7 +115,7 @@ std::expected<pid_t, int> spawn_child(const ChildSetup& setup) {
   plan.argv.reserve(setup.argv.size() + 1);
   for (const auto& arg : setup.argv) plan.argv.push_back(const_cast<char*>(arg.c_str()));
   plan.argv.push_back(nullptr);
-  const auto stack = std::make_unique<char[]>(kChildStackSize);
+  const auto stack = std::make_unique_for_overwrite<char[]>(kChildStackSize);
   char* stack_top = stack.get() + kChildStackSize;
 
   sigset_t all, old;
