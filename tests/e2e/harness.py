@@ -266,7 +266,7 @@ class Workload:
 
     def torch_job(self, marker, world=4, port=None):
         """A launcher whose command line names torchrun, with `world` rank processes."""
-        port = port or str(20000 + os.getpid() % 10000)  # unique per test run
+        port = port or str(free_port())  # a job of another run never joins this one
         rank = self.script("rank_worker.py", "import time\nwhile True: time.sleep(0.2)\n")
         launcher = self.script("torchrun_%s.py" % marker, """
             import os, subprocess, sys, time
