@@ -35,6 +35,15 @@ TREE = textwrap.dedent("""
     """)
 
 
+def start(argv, env):
+    """Starts `argv` through a shell that exits at once, so that it is nobody's child here (no
+    process tree of the load), in a process group of its own; returns that group."""
+    shell = subprocess.run(["/bin/sh", "-c", '"$@" </dev/null >/dev/null 2>&1 & echo $!', "sh",
+                            *argv], env=dict(os.environ, **env), capture_output=True, text=True,
+                           check=True, start_new_session=True)
+    return os.getpgid(int(shell.stdout))
+
+
 def main():
     count = int(sys.argv[1]) if len(sys.argv) > 1 else 100
     folder = tempfile.mkdtemp(prefix="busy-machine-")
@@ -57,19 +66,16 @@ def main():
         commands.append(([PYTHON, scripts["idle.py"], "job-%d" % len(commands)], {}))
     commands = commands[:max(count - 3, 1)]
 
-    children = [subprocess.Popen(argv, env=dict(os.environ, **env), stdin=subprocess.DEVNULL,
-                                 start_new_session=True) for argv, env in commands]
+    groups = [start(argv, env) for argv, env in commands]
     print("busy_machine: %d Python processes under %s; Ctrl+C stops them"
-          % (len(children) + 3, folder), flush=True)
+          % (len(groups) + 3, folder), flush=True)
 
     def stop(*_):
-        for child in children:
+        for group in groups:
             try:
-                os.killpg(child.pid, signal.SIGKILL)
+                os.killpg(group, signal.SIGKILL)
             except ProcessLookupError:
                 pass
-        for child in children:
-            child.wait()
         subprocess.run(["rm", "-rf", folder])
         sys.exit(0)
 

@@ -16,7 +16,8 @@ from harness import KEY_ENTER, KEY_ESC, Term, Workload
 
 NOBODY = "nobody"
 
-# A sleeping main thread, a named sleeping thread, an unnamed one and a busy one.
+# A sleeping main thread, a named sleeping thread, an unnamed one and a busy one. The
+# sleeps are long, so py-spy never catches a sleeper between two of them (active).
 THREADS = """
     import _thread, sys, threading, time
 
@@ -26,17 +27,17 @@ THREADS = """
 
     def nap():
         while True:
-            time.sleep(0.2)
+            time.sleep(1000)
 
     def raw_nap():
         while True:
-            time.sleep(0.2)
+            time.sleep(1000)
 
     threading.Thread(target=nap, name="named-napper", daemon=True).start()
     threading.Thread(target=spin, name="busy-spinner", daemon=True).start()
     _thread.start_new_thread(raw_nap, ())
     while True:
-        time.sleep(0.2)
+        time.sleep(1000)
     """
 
 
@@ -110,13 +111,15 @@ class RealPySpyTest(unittest.TestCase):
         return term
 
     def test_dump_parses_every_thread_py_spy_printed(self):
-        time.sleep(0.5)  # every thread has started
+        deadline = time.monotonic() + 30
+        while len(theirs := py_spy_threads(self.target.pid)) < 4:  # until every thread started
+            self.assertLess(time.monotonic(), deadline, theirs)
+            time.sleep(0.2)
         dumped = run("dump", "--pid", str(self.target.pid), "--json")
         self.assertEqual((dumped.returncode, dumped.stderr), (0, ""))
         [line] = [json.loads(text) for text in dumped.stdout.splitlines()]
         self.assertEqual((line["pid"], line["status"]), (self.target.pid, "Success"))
         ours = line["threads"]
-        theirs = py_spy_threads(self.target.pid)
         self.assertEqual([t["name"] for t in ours],
                          ["MainThread", "named-napper", "busy-spinner", None])
         self.assertEqual(ours[0]["id"], str(self.target.pid))
