@@ -2,6 +2,7 @@
 py-spy: the stack comparison names the stuck rank alone, on the screen and without it."""
 
 import json
+import os
 import shutil
 import subprocess
 import tempfile
@@ -13,7 +14,7 @@ from harness import Term, TorchJob
 
 def run(*args, stdin_text=None):
     """stackpeek ARGS without a terminal, with the real py-spy."""
-    env = dict(harness.os.environ, **harness.real_env())
+    env = dict(os.environ, **harness.real_env())
     return subprocess.run([harness.BINARY, *args], input=stdin_text, capture_output=True,
                           text=True, env=env, timeout=120, start_new_session=True,
                           stdin=None if stdin_text is not None else subprocess.DEVNULL)
