@@ -2,6 +2,7 @@
 
 import os
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -15,6 +16,11 @@ import pyte
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAKE_BIN = os.path.normpath(os.path.join(HERE, "..", "bin"))
 PYTHON = "/usr/bin/python3"
+REPO_ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+# The real py-spy: where the environment says, else where CI keeps it beside the repository.
+REAL_PY_SPY = os.environ.get("STACKPEEK_REAL_PY_SPY") or os.path.normpath(
+    os.path.join(REPO_ROOT, "..", "shared", "py-spy", "bin", "py-spy"))
+SKIPPED = 77  # the exit status ctest reports as a skipped test
 
 
 def _real_py_spy():
@@ -136,6 +142,14 @@ class Term:
             self.send("j", settle=0.05)
         raise AssertionError("no row with %r; screen:\n%s" % (needles, self.text()))
 
+    def filter(self, text):
+        """Shows only the groups that `text` matches (in a label, pid or command line), so a
+        test sees its own processes whatever else runs on the machine."""
+        self.wait_for("Python Processes")
+        self.send("/", settle=0.05)
+        self.send(text + KEY_ENTER)
+        self.wait_for("(filter: " + text[:16])
+
     def top_of_list(self):
         for _ in range(400):
             self.send("k", settle=0.01)
@@ -178,6 +192,17 @@ class Term:
         if self.child.isalive():
             self.child.terminate(force=True)
 
+    def quit_cleanly(self, timeout=10):
+        """Quits with `q` (a second `q` if a run holds the first) so no run is cut short."""
+        if not self.child.isalive():
+            return
+        self.child.send("q")
+        try:
+            self.child.expect(pexpect.EOF, timeout=timeout)
+        except pexpect.TIMEOUT:
+            self.child.send("q")
+            self.child.expect(pexpect.EOF, timeout=timeout)
+
 
 class Started:
     """A process a workload started: its pid and process group."""
@@ -192,6 +217,7 @@ class Workload:
 
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix="stackpeek-e2e-")
+        self.marker = os.path.basename(self.dir)  # in every command line the workload starts
         self.procs = []
 
     def script(self, name, body):
@@ -252,7 +278,7 @@ class Workload:
 
     def torch_job(self, marker, world=4, port=None):
         """A launcher whose command line names torchrun, with `world` rank processes."""
-        port = port or str(20000 + os.getpid() % 10000)  # unique per test run
+        port = port or str(free_port())  # a job of another run never joins this one
         rank = self.script("rank_worker.py", "import time\nwhile True: time.sleep(0.2)\n")
         launcher = self.script("torchrun_%s.py" % marker, """
             import os, subprocess, sys, time
@@ -285,7 +311,8 @@ class Workload:
 
 
 def live_spies(mode, pids):
-    """The pids of running py-spy stand-ins of `mode` aimed at any of `pids`."""
+    """The pids of running py-spy processes (the stand-in or the real one) of `mode` aimed at
+    any of `pids`; an empty `mode` matches every mode."""
     wanted = [b"--pid\0%d\0" % pid for pid in pids]
     found = []
     for entry in filter(str.isdigit, os.listdir("/proc")):
@@ -297,6 +324,21 @@ def live_spies(mode, pids):
         if b"py-spy\0" + mode.encode() in cmdline and any(w in cmdline for w in wanted):
             found.append(int(entry))
     return found
+
+
+def assert_no_spies(test, pids, grace=3.0):
+    """Fails `test` when a py-spy aimed at one of `pids` still runs `grace` seconds on, and
+    kills those it finds so that no later test inherits them."""
+    deadline = time.monotonic() + grace
+    while live_spies("", pids) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    left = live_spies("", pids)
+    for pid in left:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    test.assertEqual(left, [], "py-spy left running")
 
 
 def wait_for_file_words(path, timeout=20.0):
@@ -330,9 +372,139 @@ def wait_for_exec(pids, needle, timeout=20.0):
             time.sleep(0.02)
 
 
-def main():
+def real_py_spy_missing():
+    """Why the real py-spy cannot run here, or None when it can."""
+    if not os.access(REAL_PY_SPY, os.X_OK):
+        return "no real py-spy at %s (set STACKPEEK_REAL_PY_SPY)" % REAL_PY_SPY
+    try:
+        result = subprocess.run([REAL_PY_SPY, "--version"], capture_output=True, timeout=60)
+    except (OSError, subprocess.TimeoutExpired) as error:
+        return "%s does not run: %s" % (REAL_PY_SPY, error)
+    if result.returncode != 0:  # for example without libunwind8
+        lines = result.stderr.decode(errors="replace").splitlines() or ["exit status %d"
+                                                                        % result.returncode]
+        return "%s does not run: %s" % (REAL_PY_SPY, lines[0])
+    return None
+
+
+def real_env(**extra):
+    """An environment whose PATH finds the real py-spy first, and no stand-in."""
+    env = {"PATH": os.path.dirname(REAL_PY_SPY) + ":/usr/bin:/bin"}
+    env.update(extra)
+    return env
+
+
+def real_dump(pid, *args):
+    """`py-spy dump --pid PID` run directly: (exit status, standard output)."""
+    result = subprocess.run([REAL_PY_SPY, "dump", "--pid", str(pid), *args], capture_output=True,
+                            text=True, timeout=60, stdin=subprocess.DEVNULL)
+    return result.returncode, result.stdout
+
+
+def free_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+TORCH_TRAIN = """
+    import datetime, os, sys, time
+    import torch
+    import torch.distributed as dist
+
+    def load_batch():
+        while True:  # an input that never comes
+            time.sleep(0.5)
+
+    def sync_gradients(grad):
+        dist.all_reduce(grad)
+
+    def main():
+        dist.init_process_group("gloo", timeout=datetime.timedelta(minutes=15))
+        rank = dist.get_rank()
+        with open(os.path.join(sys.argv[2], "rank-%d" % rank), "w") as f:
+            f.write(str(os.getpid()))
+        if rank == 3:
+            load_batch()
+        sync_gradients(torch.ones(4))
+
+    main()
+    """
+
+
+class TorchJob:
+    """A real torch.distributed.run job of four CPU ranks (gloo): rank 3 sleeps in
+    `load_batch` while ranks 0-2 wait for it in `all_reduce`. Its command lines hold
+    `marker`. Starting torch takes long: start one job per test file."""
+
+    WORLD = 4
+    SLOW_RANK = 3
+    SLOW_FUNCTION = "load_batch"
+
+    def __init__(self, marker, timeout=180.0):
+        self.work = Workload()
+        self.marker = marker
+        script = self.work.script("train_%s.py" % marker, TORCH_TRAIN)
+        ready = os.path.join(self.work.dir, "ready")
+        os.mkdir(ready)
+        self.port = free_port()
+        self.launcher = self.work.start(
+            [PYTHON, "-m", "torch.distributed.run", "--nproc_per_node", str(self.WORLD),
+             "--redirects", "1", "--tee", "1", "--log_dir", os.path.join(self.work.dir, "logs"),
+             "--master_port", str(self.port), script, marker, ready])
+        deadline = time.monotonic() + timeout
+        try:
+            self.ranks = [int(self._read_when_there(os.path.join(ready, "rank-%d" % rank),
+                                                    deadline)) for rank in range(self.WORLD)]
+            for rank, pid in enumerate(self.ranks):
+                self._wait_in(pid, self.function_of(rank), deadline)
+        except BaseException:
+            self.close()
+            raise
+
+    def function_of(self, rank):
+        """The innermost function `rank` waits in."""
+        return self.SLOW_FUNCTION if rank == self.SLOW_RANK else "all_reduce"
+
+    def _read_when_there(self, path, deadline):
+        while time.monotonic() < deadline:
+            try:
+                with open(path) as f:
+                    text = f.read()
+                if text:
+                    return text
+            except FileNotFoundError:
+                pass
+            if self.launcher.pid and not os.path.exists("/proc/%d" % self.launcher.pid):
+                raise AssertionError("the torch launcher ended; logs in " + self.work.dir)
+            time.sleep(0.2)
+        raise AssertionError("the torch job did not start in time: " + path)
+
+    @staticmethod
+    def _wait_in(pid, function, deadline):
+        """Waits until py-spy sees `pid`'s innermost frame in `function`."""
+        while time.monotonic() < deadline:
+            status, out = real_dump(pid)
+            frames = [line.strip() for line in out.splitlines() if line.startswith("    ")]
+            if status == 0 and frames and frames[0].startswith(function + " ("):
+                return
+            time.sleep(0.5)
+        raise AssertionError("rank %d never reached %s" % (pid, function))
+
+    def close(self):
+        self.work.close()
+
+
+def main(real_py_spy=False):
+    """Runs the file's tests on the stackpeek named on the command line. A file that needs
+    the real py-spy prints one line and exits with SKIPPED when it cannot run here."""
     global BINARY
     BINARY = os.path.abspath(sys.argv[1])
+    if real_py_spy:
+        why = real_py_spy_missing()
+        if why:
+            print("%s skipped: %s" % (os.path.basename(sys.argv[0]), why), flush=True)
+            sys.exit(SKIPPED)
     unittest.main(argv=[sys.argv[0], "-v"])
 
 

@@ -23,6 +23,7 @@ class BrowseTest(unittest.TestCase):
 
     def setUp(self):
         self.term = Term(harness.BINARY, rows=50, cols=200)
+        self.term.filter(self.work.marker)
         self.term.wait_for("rankMark")
 
     def tearDown(self):

@@ -55,7 +55,8 @@ class HeadlessTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.work = Workload()
-        _, cls.ranks = cls.work.torch_job("cliMark", port="29633")
+        cls.port = str(harness.free_port())
+        _, cls.ranks = cls.work.torch_job("cliMark", port=cls.port)
         listed = run("list", "--json")
         cls.snapshot = json.loads(listed.stdout)
         cls.group = next(g for g in cls.snapshot["groups"]
@@ -69,7 +70,7 @@ class HeadlessTest(unittest.TestCase):
         self.assertEqual(self.group["kind"], "torch/ddp")
         member = self.group["members"][0]
         self.assertEqual(member["torch"]["world_size"], 4)
-        self.assertEqual(member["torch"]["master_port"], "29633")
+        self.assertEqual(member["torch"]["master_port"], self.port)
         self.assertEqual(member["runtime"]["kind"], "system")
         self.assertIn("cliMark", member["command"])
         self.assertEqual(sorted(m["torch"]["rank"] for m in self.group["members"]), [0, 1, 2, 3])

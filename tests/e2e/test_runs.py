@@ -17,7 +17,7 @@ class RunsTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.work = Workload()
-        cls.launcher, cls.ranks = cls.work.torch_job("runMark", port="29611")
+        cls.launcher, cls.ranks = cls.work.torch_job("runMark")
         cls.solo = cls.work.sleeper("soloMark")
 
     @classmethod
@@ -35,7 +35,7 @@ class RunsTest(unittest.TestCase):
 
     def open(self, row="runMark [torch/ddp]", **env):
         self.term = Term(harness.BINARY, rows=60, cols=200, cwd=self.cwd, env=env)
-        self.term.wait_for("runMark")
+        self.term.filter(self.work.marker)
         self.term.select(row)
         return self.term
 
@@ -67,14 +67,13 @@ class RunsTest(unittest.TestCase):
         self.assertNotIn(b"py-spy reports:", term.raw)
 
     def test_group_dump_compares_stacks_then_tells_unchanged(self):
-        # A job of its own: the runMark jobs of concurrent runs of this file join one group.
         work = Workload()
         self.addCleanup(work.close)
         _, ranks = work.torch_job("cmpMark")
         odd = ranks[2]
         term = self.term = Term(harness.BINARY, rows=60, cols=200, cwd=self.cwd,
                                 env={"STACKPEEK_FAKE_DUMP_ODD_PIDS": str(odd)})
-        term.wait_for("cmpMark")
+        term.filter(work.marker)
         term.select("cmpMark [torch/ddp]")
         # At 80 columns every comparison line must fit on one row of the output pane.
         term.child.setwinsize(24, 80)
@@ -179,7 +178,7 @@ class RunsTest(unittest.TestCase):
         shutil.copy(harness.BINARY, binary)
         self.term = Term(binary, rows=60, cols=200, cwd=self.cwd,
                          env={"PATH": bin_dir + ":/usr/bin:/bin"})
-        self.term.wait_for("soloMark")
+        self.term.filter(self.work.marker)
         self.term.select("pid %-7d" % self.solo.pid)
         self.term.send("d")
         self.term.wait_for("py-spy was not found; install it with `pip install py-spy`")

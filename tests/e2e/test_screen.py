@@ -36,7 +36,7 @@ class ScreenTest(unittest.TestCase):
 
     def open(self, rows, cols, **env):
         self.term = Term(harness.BINARY, rows=rows, cols=cols, env=env)
-        self.term.wait_for("Found ")
+        self.term.filter(self.work.marker)
         return self.term
 
     def tearDown(self):
@@ -99,6 +99,7 @@ class ScreenTest(unittest.TestCase):
             self.assertEqual(term.selected_line().split("││")[0], row)
         finally:
             os.kill(extra.pid, 9)
+        term.send(KEY_ESC)  # a new filter, not the workload's one extended
         term.send("/")
         term.send("SCREENMARKb", settle=0.3)
         self.assertIn("Filter: SCREENMARKb_", term.text())
@@ -109,7 +110,7 @@ class ScreenTest(unittest.TestCase):
         self.assertNotIn("screenMarkA", text)
         self.assertEqual(term.selected_line().split("││")[0], row)
         term.send(KEY_ESC)
-        term.wait_for("screenMarkA")
+        term.wait_for(lambda t: "(filter:" not in t)
 
     def test_ctrl_keys(self):
         term = self.open(30, 120)
@@ -186,6 +187,8 @@ class TmuxTest(unittest.TestCase):
         self.tmux("-f", "/dev/null", "new-session", "-d", "-s", "t", "-x", "250", "-y", "40",
                   "env %s bash --norc -i" % env)
         self.tmux("send-keys", "-t", "t", "TERM=tmux-256color %s" % harness.BINARY, "Enter")
+        self.wait_for(lambda ls: any("Python Processes" in l for l in ls))
+        self.tmux("send-keys", "-t", "t", "/", "wideMark", "Enter")
         self.wait_for(lambda ls: any("wideMark" in l for l in ls))
         for _ in range(100):
             if any(l.startswith("│> ") and "wideMark" in l and "pid" in l for l in self.capture()):

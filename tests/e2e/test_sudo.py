@@ -63,7 +63,8 @@ class SudoTest(unittest.TestCase):
             f.write("import time\nwhile True: time.sleep(0.2)\n")
         cls.own = cls.work.start(["/usr/bin/setpriv", "--reuid=%d" % cls.user.pw_uid,
                                   "--regid=%d" % cls.user.pw_gid, "--clear-groups", "--",
-                                  harness.PYTHON, own, "ownMark"], cwd=cls.dir)
+                                  harness.PYTHON, own, "ownMark", cls.work.marker],
+                                 cwd=cls.dir)
         harness.wait_for_exec([cls.own.pid], "ownMark")
 
     @classmethod
@@ -78,6 +79,7 @@ class SudoTest(unittest.TestCase):
                          ["--reuid=%d" % self.user.pw_uid, "--regid=%d" % self.user.pw_gid,
                           "--clear-groups", "--", self.binary],
                          rows=50, cols=160, env=env, cwd=self.dir)
+        self.term.filter(self.work.marker)
         self.term.wait_for("sudoMark")
         return self.term
 

@@ -30,7 +30,7 @@ class TopTest(unittest.TestCase):
     def open(self, **env):
         env.setdefault("STACKPEEK_FAKE_TOP_DELAY", "0.1")
         self.term = Term(harness.BINARY, rows=60, cols=200, env=env)
-        self.term.wait_for("topMark")
+        self.term.filter(self.work.marker)
         return self.term
 
     def tearDown(self):
