@@ -22,18 +22,6 @@ REAL_PY_SPY = os.environ.get("STACKPEEK_REAL_PY_SPY") or os.path.normpath(
     os.path.join(REPO_ROOT, "..", "shared", "py-spy", "bin", "py-spy"))
 SKIPPED = 77  # the exit status ctest reports as a skipped test
 
-
-def _real_py_spy():
-    """The real py-spy: $STACKPEEK_REAL_PY_SPY, else <repo root>/../shared/py-spy/bin/py-spy;
-    None when it is not there."""
-    path = os.environ.get("STACKPEEK_REAL_PY_SPY") or os.path.join(
-        HERE, "..", "..", "..", "shared", "py-spy", "bin", "py-spy")
-    path = os.path.abspath(path)
-    return path if os.access(path, os.X_OK) else None
-
-
-REAL_PY_SPY = _real_py_spy()
-
 KEY_ENTER = "\r"
 KEY_ESC = "\x1b"
 KEY_DOWN = "\x1b[B"

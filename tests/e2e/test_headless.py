@@ -189,7 +189,7 @@ class HeadlessTest(unittest.TestCase):
     def test_sigkill_leaves_no_py_spy_behind(self):
         """The profiler dies with stackpeek; the real one when it is there."""
         env = env_with()
-        if harness.REAL_PY_SPY:
+        if not harness.real_py_spy_missing():
             real_bin = tempfile.mkdtemp(prefix="stackpeek-real-")
             self.addCleanup(shutil.rmtree, real_bin, ignore_errors=True)
             os.symlink(harness.REAL_PY_SPY, os.path.join(real_bin, "py-spy"))

@@ -2,7 +2,6 @@
 terminal of stackpeek's own, so every stop key reaches stackpeek, and none reaches py-spy."""
 
 import os
-import sys
 import time
 import unittest
 
@@ -133,8 +132,4 @@ class RealTopTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if not harness.REAL_PY_SPY:
-        print("test_top_real: skipped: the real py-spy was not found "
-              "(../shared/py-spy/bin/py-spy, or set STACKPEEK_REAL_PY_SPY)")
-        sys.exit(0)
-    harness.main()
+    harness.main(real_py_spy=True)
