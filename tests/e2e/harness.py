@@ -14,6 +14,8 @@ import pyte
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAKE_BIN = os.path.normpath(os.path.join(HERE, "..", "bin"))
+REAL_PY_SPY = os.environ.get("STACKPEEK_REAL_PY_SPY") or os.path.normpath(
+    os.path.join(HERE, "..", "..", "..", "shared", "py-spy", "bin", "py-spy"))
 PYTHON = "/usr/bin/python3"
 
 KEY_ENTER = "\r"
