@@ -15,8 +15,10 @@ import harness
 from harness import Workload
 
 README = os.path.join(harness.HERE, "..", "..", "README.md")
-DAEMONS = ("munged", "slurmctld", "slurmd", "sinfo", "sbatch", "srun", "squeue", "scancel")
-MISSING = [name for name in DAEMONS if not shutil.which(name, path="/usr/sbin:/usr/bin")]
+TOOLS = {name: shutil.which(name, path="/usr/sbin:/usr/bin")
+         for name in ("munged", "slurmctld", "slurmd", "sinfo", "sbatch", "srun", "squeue",
+                      "scancel")}
+MISSING = [name for name, path in TOOLS.items() if not path]
 MARKER = "slurmMark%d" % os.getpid()
 
 RANK_SCRIPT = """
@@ -147,15 +149,15 @@ class Cluster:
         wait_until(lambda: self.run("sinfo", "-N", "-h", "-o", "%N %t").stdout.split()
                    == ["n1", "idle", "n2", "idle"], "both nodes idle (see %s)" % self.dir)
 
-    def _spawn(self, *args):
-        log = open(os.path.join(self.dir, args[0] + "-%d.out" % len(self.daemons)), "wb")
+    def _spawn(self, name, *args):
+        log = open(os.path.join(self.dir, name + "-%d.out" % len(self.daemons)), "wb")
         with log:
-            self.daemons.append(subprocess.Popen(args, env=self.env, stdin=subprocess.DEVNULL,
+            self.daemons.append(subprocess.Popen((TOOLS[name], *args), env=self.env, stdin=subprocess.DEVNULL,
                                                  stdout=log, stderr=log,
                                                  start_new_session=True))
 
-    def run(self, *args, env=None):
-        return subprocess.run(args, env=env or self.env, capture_output=True, text=True,
+    def run(self, name, *args):
+        return subprocess.run((TOOLS[name], *args), env=self.env, capture_output=True, text=True,
                               timeout=30, stdin=subprocess.DEVNULL)
 
     def cancel(self, job_id):
