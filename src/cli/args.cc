@@ -29,6 +29,14 @@ class ArgCursor {
 
   bool has_inline_value() const { return inline_value_.has_value(); }
 
+  // The value of an option whose value may be left out: after "=", or the next argument
+  // unless that is an option itself.
+  std::optional<std::string_view> optional_value() {
+    if (inline_value_) return *std::exchange(inline_value_, std::nullopt);
+    if (done() || args_[index_].starts_with("-")) return std::nullopt;
+    return args_[index_++];
+  }
+
   std::expected<std::string_view, std::string> value(std::string_view option) {
     if (inline_value_) return *std::exchange(inline_value_, std::nullopt);
     if (done()) return Failure(std::string(option) + " needs a value");
@@ -72,10 +80,26 @@ std::expected<void, std::string> store_value(Options& options, std::string_view 
 
 bool takes_targets(Verb verb) { return verb == Verb::Dump || verb == Verb::Record; }
 
+std::expected<void, std::string> apply_slurm_job(Options& options, ArgCursor& cursor) {
+  discovery::SlurmJobSpec job;
+  if (const auto text = cursor.optional_value()) {
+    auto id = positive("--slurm-job", *text);
+    if (!id) return std::unexpected(id.error());
+    job.id = *id;
+  }
+  options.targets.slurm_job = job;
+  return {};
+}
+
 // One option of `options.verb`; false when the verb has no such option.
 std::expected<bool, std::string> apply_option(Options& options, std::string_view name,
                                               ArgCursor& cursor) {
   const Verb verb = options.verb;
+  if (name == "--slurm-job" && (takes_targets(verb) || verb == Verb::List)) {
+    auto applied = apply_slurm_job(options, cursor);
+    if (!applied) return std::unexpected(applied.error());
+    return true;
+  }
   const bool flag = name == "--json" || (takes_targets(verb) && name == "--all");
   if (flag && cursor.has_inline_value()) return Failure(std::string(name) + " takes no value");
   if (flag) {
@@ -129,17 +153,20 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
     }
   }
   if (takes_targets(options.verb) && options.targets.empty()) {
-    return Failure("name the processes with --pid PID, --group KEY or --all");
+    return Failure("name the processes with --pid PID, --group KEY, --all or --slurm-job [ID]");
   }
   return options;
 }
 
 std::string usage_text() {
-  return "stackpeek list [--json]\n"
+  return "stackpeek list [--json] [--slurm-job [ID]]\n"
          "stackpeek dump TARGET... [--json] [--host NAME]\n"
          "stackpeek record TARGET... [--duration S] [--dir DIR] [--json]\n"
          "stackpeek compare [FILE...] [--json]\n"
-         "TARGET: --pid PID (repeatable), --group KEY (see `stackpeek list`) or --all\n";
+         "TARGET: --pid PID (repeatable), --group KEY (see `stackpeek list`), --all or\n"
+         "        --slurm-job [ID] (a Slurm job's Python processes on this node; ID\n"
+         "        defaults to SLURM_JOB_ID)\n"
+         "--host NAME defaults to SLURMD_NODENAME when set, else the host name\n";
 }
 
 }  // namespace stackpeek::cli

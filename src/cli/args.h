@@ -2,13 +2,14 @@
 
 // The arguments of the commands that run without the screen:
 //
-//   stackpeek list [--json]
+//   stackpeek list [--json] [--slurm-job [ID]]
 //   stackpeek dump TARGET... [--json] [--host NAME]
 //   stackpeek record TARGET... [--duration S] [--dir DIR] [--json]
 //   stackpeek compare [FILE...] [--json]
 //
-// TARGET is --pid PID (repeatable), --group KEY (repeatable) or --all. An option's value
-// may follow as the next argument or after "=" ("--pid=42").
+// TARGET is --pid PID (repeatable), --group KEY (repeatable), --all or --slurm-job [ID]. An
+// option's value may follow as the next argument or after "=" ("--pid=42"); the job id of
+// --slurm-job may be left out (the job stackpeek itself runs in).
 
 #include <cstdint>
 #include <expected>

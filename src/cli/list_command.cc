@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "app/list_model.h"
 #include "cli/commands.h"
 #include "cli/output.h"
@@ -5,9 +7,29 @@
 #include "cli/snapshot.h"
 
 namespace stackpeek::cli {
+namespace {
+
+// The groups of the processes `--slurm-job` selects, grouped anew among themselves.
+std::expected<std::vector<discovery::ProcessGroup>, std::string> job_groups(
+    const std::vector<discovery::ProcessGroup>& groups, const discovery::TargetSpec& spec) {
+  auto target = discovery::resolve_target(groups, spec, discovery::local_host_name());
+  if (!target) return std::unexpected(target.error());
+  for (const std::string& note : target->notes) diagnose(note);
+  const std::vector<uint32_t> pids = target->pids();
+  std::vector<discovery::ProcessInfo> processes;
+  for (const auto& group : groups) {
+    for (const auto& member : group.members) {
+      if (std::ranges::find(pids, member.pid) != pids.end()) processes.push_back(member);
+    }
+  }
+  return discovery::build_groups(processes);
+}
+
+}  // namespace
 
 int run_list(const Options& options) {
-  const auto groups = snapshot_groups();
+  auto groups = snapshot_groups();
+  if (groups && options.targets.slurm_job) groups = job_groups(*groups, options.targets);
   if (!groups) {
     diagnose(groups.error());
     return kExitFailed;

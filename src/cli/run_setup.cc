@@ -23,6 +23,7 @@ std::expected<RunSetup, int> set_up_run(const Options& options, std::string_view
     diagnose(target.error());
     return std::unexpected(kExitFailed);
   }
+  for (const std::string& note : target->notes) diagnose(note);
   if (target->processes.empty()) {
     diagnose("no Python processes to " + std::string(action));
     return std::unexpected(kExitOk);

@@ -16,7 +16,8 @@ struct RunSetup {
 };
 
 /// Finds py-spy, takes a snapshot and resolves the targets (on the host --host names, or
-/// this machine). Otherwise says why on standard error and gives the exit status:
+/// this machine), with the target's notes on standard error. Otherwise says why on
+/// standard error and gives the exit status:
 /// kExitFailed, or kExitOk when the targets name no process ("no Python processes to
 /// `action`": a node without any is no failure).
 std::expected<RunSetup, int> set_up_run(const Options& options, std::string_view action);

@@ -52,6 +52,13 @@ struct TorchInfo {
   bool operator==(const TorchInfo&) const = default;
 };
 
+/// The raw texts of the Slurm variables that tie a process to a job and a node.
+struct SlurmInfo {
+  std::optional<std::string> job_id;     // SLURM_JOB_ID
+  std::optional<std::string> node_name;  // SLURMD_NODENAME
+  bool operator==(const SlurmInfo&) const = default;
+};
+
 /// One Python process of a snapshot.
 struct ProcessInfo {
   uint32_t pid = 0;
@@ -64,6 +71,7 @@ struct ProcessInfo {
   TorchInfo torch;
   double cpu = 0.0;  // percent of one CPU, averaged over the process lifetime
   uint64_t memory = 0;
+  SlurmInfo slurm;
   bool operator==(const ProcessInfo&) const = default;
 };
 

@@ -56,4 +56,10 @@ bool is_python_process(std::string_view name, const std::optional<std::string>& 
   return is_torch_launcher(cmd);
 }
 
+bool is_python_interpreter(std::string_view name, const PathOrMessage& exe) {
+  if (!exe.is_path()) return is_python_name(ascii_lower(name));
+  const auto file_name = path_file_name(exe.value);
+  return file_name && utf8::is_valid(*file_name) && is_python_name(ascii_lower(*file_name));
+}
+
 }  // namespace stackpeek::discovery

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "discovery/process_info.h"
+
 namespace stackpeek::discovery {
 
 /// True for "python", "python.exe" and "python" followed by a numeric character and more.
@@ -18,5 +20,10 @@ bool is_torch_launcher(const std::vector<std::string>& cmd);
 /// bytes (nothing when unreadable) and the command line.
 bool is_python_process(std::string_view name, const std::optional<std::string>& exe,
                        const std::vector<std::string>& cmd);
+
+/// True when the process's own executable is a Python interpreter (by its file name, or by
+/// the kernel's name when the executable cannot be read): what py-spy can read. A launcher
+/// that merely names Python among its arguments is not one.
+bool is_python_interpreter(std::string_view name, const PathOrMessage& exe);
 
 }  // namespace stackpeek::discovery

@@ -9,6 +9,8 @@
 #include <unordered_set>
 
 #include "common/util.h"
+#include "discovery/environ_values.h"
+#include "discovery/python_name.h"
 
 namespace stackpeek::discovery {
 namespace {
@@ -52,13 +54,55 @@ class TargetList {
   std::vector<TargetProcess> out_;
 };
 
-std::string target_label(const std::vector<ProcessGroup>& groups, const TargetSpec& spec) {
-  const size_t named = spec.pids.size() + spec.groups.size() + (spec.all ? 1 : 0);
+std::string target_label(const std::vector<ProcessGroup>& groups, const TargetSpec& spec,
+                         std::optional<uint32_t> job) {
+  const size_t named =
+      spec.pids.size() + spec.groups.size() + (spec.all ? 1 : 0) + (spec.slurm_job ? 1 : 0);
   if (named != 1) return "selection";
   if (spec.all) return "all";
+  if (job) return fmt::format("slurm-job-{}", *job);
   if (!spec.pids.empty()) return fmt::format("pid-{}", spec.pids.front());
   const auto it = std::ranges::find(groups, spec.groups.front(), &ProcessGroup::key);
   return it == groups.end() ? spec.groups.front() : it->label;
+}
+
+std::expected<uint32_t, std::string> job_id(const SlurmJobSpec& spec, const SlurmInfo& own) {
+  if (spec.id) return *spec.id;
+  if (!own.job_id) {
+    return std::unexpected(
+        std::string("--slurm-job needs a job id outside a job (SLURM_JOB_ID is not set)"));
+  }
+  const auto id = parse_u32(own.job_id);
+  if (!id) return std::unexpected("SLURM_JOB_ID is not a job id: '" + *own.job_id + "'");
+  return *id;
+}
+
+bool in_job(const ProcessInfo& info, uint32_t job, const SlurmInfo& own) {
+  if (parse_u32(info.slurm.job_id) != job) return false;
+  return !own.node_name || !info.slurm.node_name || *info.slurm.node_name == *own.node_name;
+}
+
+// The job's Python interpreters; `notes` gets the launchers left out, or that there is none.
+void add_job(TargetList& list, const std::vector<ProcessGroup>& groups, uint32_t job,
+             const SlurmInfo& own, std::vector<std::string>& notes) {
+  bool any = false;
+  for (const ProcessGroup& group : groups) {
+    for (const ProcessInfo& member : group.members) {
+      if (!in_job(member, job, own)) continue;
+      if (!is_python_interpreter(member.name, member.exe)) {
+        notes.push_back(
+            fmt::format("skipped pid {} ({}): not a Python interpreter", member.pid, member.name));
+        continue;
+      }
+      list.add_pid(member.pid);
+      any = true;
+    }
+  }
+  if (!any) {
+    notes.push_back(own.node_name ? fmt::format("Slurm job {} has no Python processes on {}", job,
+                                                *own.node_name)
+                                  : fmt::format("Slurm job {} has no Python processes here", job));
+  }
 }
 
 }  // namespace
@@ -71,8 +115,10 @@ std::vector<uint32_t> RunTarget::pids() const {
 }
 
 std::expected<RunTarget, std::string> resolve_target(const std::vector<ProcessGroup>& groups,
-                                                     const TargetSpec& spec, std::string host) {
+                                                     const TargetSpec& spec, std::string host,
+                                                     const SlurmInfo& own) {
   TargetList list(groups);
+  std::vector<std::string> notes;
   if (spec.all) {
     for (const ProcessGroup& group : groups) list.add_group(group);
   }
@@ -83,11 +129,24 @@ std::expected<RunTarget, std::string> resolve_target(const std::vector<ProcessGr
     }
     list.add_group(*it);
   }
+  std::optional<uint32_t> job;
+  if (spec.slurm_job) {
+    auto id = job_id(*spec.slurm_job, own);
+    if (!id) return std::unexpected(id.error());
+    job = *id;
+    add_job(list, groups, *job, own, notes);
+  }
   for (const uint32_t pid : spec.pids) list.add_pid(pid);
-  return RunTarget{target_label(groups, spec), std::move(host), list.take()};
+  return RunTarget{target_label(groups, spec, job), std::move(host), list.take(), std::move(notes)};
+}
+
+std::expected<RunTarget, std::string> resolve_target(const std::vector<ProcessGroup>& groups,
+                                                     const TargetSpec& spec, std::string host) {
+  return resolve_target(groups, spec, std::move(host), own_slurm_info());
 }
 
 std::string local_host_name() {
+  if (auto node = own_slurm_info().node_name; node && !node->empty()) return std::move(*node);
   std::array<char, 256> name{};
   if (gethostname(name.data(), name.size() - 1) != 0 || name[0] == '\0') return "localhost";
   return name.data();

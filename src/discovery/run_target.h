@@ -15,12 +15,19 @@
 
 namespace stackpeek::discovery {
 
-/// Which processes a run covers, as named: pids, group keys, or every group.
+/// The Python interpreters of one Slurm job on this node.
+struct SlurmJobSpec {
+  std::optional<uint32_t> id;  // none: the job of stackpeek's own environment
+  bool operator==(const SlurmJobSpec&) const = default;
+};
+
+/// Which processes a run covers, as named: pids, group keys, every group, or a Slurm job.
 struct TargetSpec {
   std::vector<uint32_t> pids;
   std::vector<std::string> groups;
   bool all = false;
-  bool empty() const { return pids.empty() && groups.empty() && !all; }
+  std::optional<SlurmJobSpec> slurm_job;
+  bool empty() const { return pids.empty() && groups.empty() && !all && !slurm_job; }
   bool operator==(const TargetSpec&) const = default;
 };
 
@@ -38,6 +45,7 @@ struct RunTarget {
   std::string label;  // names the report folder: a group's label, "pid-N", "all", "selection"
   std::string host;   // the machine the processes run on, as the user knows it
   std::vector<TargetProcess> processes;  // each pid once, in the order first named
+  std::vector<std::string> notes = {};   // one line for each process left out, and why
 
   std::vector<uint32_t> pids() const;
   bool operator==(const RunTarget&) const = default;
@@ -45,12 +53,26 @@ struct RunTarget {
 
 /// The processes `spec` names, each once, in the order first named: `all` gives every member
 /// of every group, a group key the group's members, a pid that process (also when the
-/// snapshot does not list it: py-spy then says what is wrong). Fails with a one-line reason
-/// naming the first group key that no group has.
+/// snapshot does not list it: py-spy then says what is wrong).
+///
+/// A Slurm job gives the members whose SLURM_JOB_ID is the job's id (by default `own`'s)
+/// and, when `own` names a node, whose SLURMD_NODENAME is that node or unset: several slurmd
+/// on one machine do not see each other's tasks. Of those, a launcher that only names Python
+/// in its arguments is left out with a note, and a job with none leaves a note too.
+///
+/// Fails with a one-line reason naming the first group key that no group has, or saying that
+/// a job was asked for without an id outside any job.
+std::expected<RunTarget, std::string> resolve_target(const std::vector<ProcessGroup>& groups,
+                                                     const TargetSpec& spec, std::string host,
+                                                     const SlurmInfo& own);
+
+/// The same, for stackpeek's own environment.
 std::expected<RunTarget, std::string> resolve_target(const std::vector<ProcessGroup>& groups,
                                                      const TargetSpec& spec, std::string host);
 
-/// The name of this machine as its user knows it: the host name, "localhost" when it has none.
+/// The name of this machine as its user knows it: the Slurm node stackpeek runs on as a task
+/// of a job (SLURMD_NODENAME, as `squeue` shows it), otherwise the host name, "localhost"
+/// when it has none.
 std::string local_host_name();
 
 }  // namespace stackpeek::discovery

@@ -5,10 +5,10 @@
 #include <algorithm>
 
 #include "common/utf8.h"
+#include "discovery/environ_values.h"
 #include "discovery/proc_reader.h"
 #include "discovery/python_name.h"
 #include "discovery/runtime.h"
-#include "discovery/torch.h"
 
 namespace stackpeek::discovery {
 namespace {
@@ -53,7 +53,9 @@ std::optional<ProcessInfo> read_process(ProcReader& reader, uint32_t pid, Clock&
   info.cwd = path_or(reader.read_link(pid, "cwd"), kCwdUnreadable);
   const auto environ = reader.read_environ(pid);
   if (!environ) return std::nullopt;
-  info.torch = torch_from_environ(*environ);
+  EnvironValues values = environ_values(*environ);
+  info.torch = std::move(values.torch);
+  info.slurm = std::move(values.slurm);
   info.exe = path_or(std::move(exe), kExeUnreadable);
   info.cmd = std::move(*cmd);
   info.runtime = detect_runtime(info.exe, info.cmd);

@@ -2,22 +2,13 @@
 
 #include <limits>
 
-#include "common/utf8.h"
 #include "common/util.h"
+#include "discovery/environ_values.h"
 
 namespace stackpeek::discovery {
 namespace {
 
 constexpr uint32_t kNoRank = std::numeric_limits<uint32_t>::max();
-
-std::optional<std::string>* torch_field(TorchInfo& torch, std::string_view key) {
-  if (key == "RANK") return &torch.rank;
-  if (key == "LOCAL_RANK") return &torch.local_rank;
-  if (key == "WORLD_SIZE") return &torch.world_size;
-  if (key == "MASTER_ADDR") return &torch.master_addr;
-  if (key == "MASTER_PORT") return &torch.master_port;
-  return nullptr;
-}
 
 }  // namespace
 
@@ -32,19 +23,7 @@ uint32_t parse_rank(const std::optional<std::string>& text) {
   return static_cast<uint32_t>(parse_unsigned(*text, kNoRank).value_or(kNoRank));
 }
 
-TorchInfo torch_from_environ(std::string_view environ) {
-  TorchInfo torch;
-  for (const std::string_view entry : split_nul(environ)) {
-    const size_t equals = entry.find('=');
-    if (equals == std::string_view::npos) continue;
-    // Keys are compared as raw bytes: a key with bytes that are not UTF-8 would decode to
-    // text with U+FFFD, which matches none of the five names either.
-    if (auto* field = torch_field(torch, entry.substr(0, equals))) {
-      *field = utf8::decode_lossy(entry.substr(equals + 1));
-    }
-  }
-  return torch;
-}
+TorchInfo torch_from_environ(std::string_view environ) { return environ_values(environ).torch; }
 
 std::string TorchInfo::rank_text() const {
   const auto or_unknown = [](const std::optional<std::string>& value) {

@@ -15,8 +15,7 @@ bool is_rank_argument(std::string_view argument);
 /// The rank as a number for ordering; absent or malformed text gives 4294967295.
 uint32_t parse_rank(const std::optional<std::string>& text);
 
-/// The torch values of an environment block (NUL-separated KEY=VALUE entries, as in
-/// /proc/PID/environ). Entries without "=" are ignored and a later duplicate wins.
+/// The torch values of an environment block, as `environ_values` reads them.
 TorchInfo torch_from_environ(std::string_view environ);
 
 }  // namespace stackpeek::discovery

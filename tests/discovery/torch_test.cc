@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "discovery/environ_values.h"
+
 namespace stackpeek::discovery {
 namespace {
 
@@ -48,6 +50,13 @@ TEST(TorchEnvironTest, ValueKeepsFurtherEqualsAndBadBytesBecomeReplacement) {
   EXPECT_EQ(torch.master_addr, "a=b");
   EXPECT_EQ(torch.master_port, "29\xEF\xBF\xBD");
   EXPECT_EQ(torch_from_environ(""), TorchInfo{});
+}
+
+TEST(TorchEnvironTest, SlurmVariablesAreReadInTheSamePass) {
+  const EnvironValues values =
+      environ_values("RANK=1\0SLURM_JOB_ID=42\0SLURMD_NODENAME=n2\0SLURM_JOBID=9\0"s);
+  EXPECT_EQ(values.torch.rank, "1");
+  EXPECT_EQ(values.slurm, (SlurmInfo{"42", "n2"}));
 }
 
 TEST(RankTextTest, AbsentValuesShowAsQuestionMarks) {

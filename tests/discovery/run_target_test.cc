@@ -1,0 +1,69 @@
+#include "discovery/run_target.h"
+
+#include <gtest/gtest.h>
+
+namespace stackpeek::discovery {
+namespace {
+
+ProcessInfo task(uint32_t pid, std::optional<std::string> job, std::optional<std::string> node,
+                 std::string name = "python3", std::string exe = "/usr/bin/python3.11") {
+  ProcessInfo info;
+  info.pid = pid;
+  info.name = std::move(name);
+  info.exe = PathOrMessage::path(std::move(exe));
+  info.slurm = {std::move(job), std::move(node)};
+  return info;
+}
+
+// One machine running two slurmd (n1, n2) with tasks of jobs 42 and 7, the batch script's
+// srun of job 42, and a Python process outside any job.
+std::vector<ProcessGroup> machine() {
+  ProcessGroup group;
+  group.key = "tree:1";
+  group.members = {task(10, "42", "n1"),
+                   task(11, "42", "n2"),
+                   task(12, "7", "n1"),
+                   task(13, std::nullopt, std::nullopt),
+                   task(14, "42", "n1", "srun", "/usr/bin/srun"),
+                   task(15, "42", std::nullopt),
+                   task(16, "42", "n1", "python3", "/gone")};
+  group.members.back().exe = PathOrMessage::message(kExeUnreadable);
+  return {group};
+}
+
+RunTarget job_target(std::optional<uint32_t> id, const SlurmInfo& own) {
+  TargetSpec spec;
+  spec.slurm_job = SlurmJobSpec{id};
+  auto target = resolve_target(machine(), spec, "h", own);
+  EXPECT_TRUE(target) << target.error();
+  return target.value_or(RunTarget{});
+}
+
+using Pids = std::vector<uint32_t>;
+
+TEST(SlurmJobTargetTest, OwnNodeKeepsItsTasksAndThoseWithoutANode) {
+  const RunTarget target = job_target(std::nullopt, {"42", "n1"});
+  EXPECT_EQ(target.pids(), (Pids{10, 15, 16}));
+  EXPECT_EQ(target.label, "slurm-job-42");
+  EXPECT_EQ(target.notes,
+            std::vector<std::string>{"skipped pid 14 (srun): not a Python interpreter"});
+}
+
+TEST(SlurmJobTargetTest, NamedJobWithoutANodeTakesEveryTaskOfIt) {
+  EXPECT_EQ(job_target(42, {}).pids(), (Pids{10, 11, 15, 16}));
+  EXPECT_EQ(job_target(7, {"42", "n1"}).pids(), Pids{12});
+}
+
+TEST(SlurmJobTargetTest, NoTaskHereIsANoteAndNoJobIdIsAnError) {
+  const RunTarget none = job_target(99, {std::nullopt, "n2"});
+  EXPECT_TRUE(none.processes.empty());
+  EXPECT_EQ(none.notes, std::vector<std::string>{"Slurm job 99 has no Python processes on n2"});
+
+  TargetSpec spec;
+  spec.slurm_job = SlurmJobSpec{};
+  EXPECT_FALSE(resolve_target(machine(), spec, "h", SlurmInfo{}));
+  EXPECT_FALSE(resolve_target(machine(), spec, "h", SlurmInfo{"4x", std::nullopt}));
+}
+
+}  // namespace
+}  // namespace stackpeek::discovery
