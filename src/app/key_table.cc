@@ -41,6 +41,12 @@ KeyOutcome scroll(App& app) {
   return KeyOutcome::next();
 }
 
+template <int Direction>
+KeyOutcome page(App& app) {
+  page_output(app, Direction);
+  return KeyOutcome::next();
+}
+
 KeyOutcome quit(App&) { return KeyOutcome::quit(); }
 KeyOutcome suspend(App&) { return {KeyOutcome::Kind::Suspend, {}, SpyMode::Dump}; }
 KeyOutcome repaint(App&) { return {KeyOutcome::Kind::Repaint, {}, SpyMode::Dump}; }
@@ -50,33 +56,119 @@ KeyOutcome accept_sudo(App& app) {
   return {KeyOutcome::Kind::SudoRequest, app.mode.pending_selection, app.mode.pending_mode};
 }
 
-std::vector<KeyBinding> make_table() {
+// The reading keys of the zoomed output pane in `mode`; with their hints in browse mode only,
+// where nothing else competes for the footer.
+std::vector<KeyBinding> zoomed_reading_keys(Mode mode) {
+  const auto hint = [&](std::string_view text) {
+    return mode == Mode::Browse ? text : std::string_view();
+  };
   return {
-      {Mode::Browse, "Enter", "Record selected process/group for 30 seconds", "Enter record",
-       {key(Code::Enter)}, request<SpyMode::Record>},
-      {Mode::Browse, "d", "Dump selected process/group", "d dump", {ch('d')},
+      {mode,
+       "j/k, arrows",
+       "",
+       hint("j/k scroll"),
+       {ch('j'), key(Code::Down)},
+       scroll<1>,
+       View::Zoomed},
+      {mode, "j/k, arrows", "", "", {ch('k'), key(Code::Up)}, scroll<-1>, View::Zoomed},
+      {mode,
+       "PageUp/Down",
+       "",
+       hint("PgUp/PgDn page"),
+       {key(Code::PageDown)},
+       page<1>,
+       View::Zoomed},
+      {mode, "PageUp/Down", "", "", {key(Code::PageUp)}, page<-1>, View::Zoomed},
+      {mode,
+       "Home/End",
+       "",
+       hint("g/G ends"),
+       {key(Code::Home), ch('g')},
+       then_continue<scroll_output_to_first>,
+       View::Zoomed},
+      {mode,
+       "Home/End",
+       "",
+       "",
+       {key(Code::End), ch('G')},
+       then_continue<scroll_output_to_last>,
+       View::Zoomed},
+  };
+}
+
+std::vector<KeyBinding> make_table() {
+  std::vector<KeyBinding> table = {
+      {Mode::Browse,
+       "Enter",
+       "Record selected process/group for 30 seconds",
+       "Enter record",
+       {key(Code::Enter)},
+       request<SpyMode::Record>},
+      {Mode::Browse,
+       "d",
+       "Dump selected process/group",
+       "d dump",
+       {ch('d')},
        request<SpyMode::Dump>},
-      {Mode::Browse, "t", "Live py-spy top for selected PID", "t top", {ch('t')},
+      {Mode::Browse,
+       "t",
+       "Live py-spy top for selected PID",
+       "t top",
+       {ch('t')},
        request<SpyMode::Top>},
-      {Mode::Browse, "r", "Refresh process groups", "r refresh", {ch('r')},
-       then_continue<refresh>},
-      {Mode::Browse, "Space", "Expand/collapse group", "Space expand", {ch(' ')},
-       then_continue<toggle_group>},
-      {Mode::Browse, "j/k, arrows", "Move selection", "j/k move", {ch('j'), key(Code::Down)},
-       move<1>},
-      {Mode::Browse, "j/k, arrows", "", "", {ch('k'), key(Code::Up)}, move<-1>},
-      {Mode::Browse, "Home/End", "First/last row (also g/G)", "", {key(Code::Home), ch('g')},
-       then_continue<select_first>},
-      {Mode::Browse, "Home/End", "", "", {key(Code::End), ch('G')},
-       then_continue<select_last>},
-      {Mode::Browse, "PageUp/Down", "Scroll output", "PgUp/PgDn output", {key(Code::PageUp)},
-       scroll<-kPageStep>},
-      {Mode::Browse, "PageUp/Down", "", "", {key(Code::PageDown)}, scroll<kPageStep>},
-      {Mode::Browse, "o", "Zoom output pane in/out", "o zoom", {ch('o')},
-       then_continue<toggle_zoom>},
-      {Mode::Browse, "/", "Filter the list (Enter keeps, Esc clears)", "/ filter", {ch('/')},
-       then_continue<start_filter>},
-      {Mode::Browse, "Esc", "", "", {key(Code::Esc)}, then_continue<clear_filter>},
+      {Mode::Browse, "r", "Refresh process groups", "r refresh", {ch('r')}, then_continue<refresh>},
+      {Mode::Browse,
+       "Space",
+       "Expand/collapse group",
+       "Space expand",
+       {ch(' ')},
+       then_continue<toggle_group>,
+       View::List},
+      {Mode::Browse,
+       "j/k, arrows",
+       "Move selection; zoomed: scroll a line",
+       "j/k move",
+       {ch('j'), key(Code::Down)},
+       move<1>,
+       View::List},
+      {Mode::Browse, "j/k, arrows", "", "", {ch('k'), key(Code::Up)}, move<-1>, View::List},
+      {Mode::Browse,
+       "Home/End",
+       "First/last row; zoomed: line (also g/G)",
+       "",
+       {key(Code::Home), ch('g')},
+       then_continue<select_first>,
+       View::List},
+      {Mode::Browse,
+       "Home/End",
+       "",
+       "",
+       {key(Code::End), ch('G')},
+       then_continue<select_last>,
+       View::List},
+      {Mode::Browse,
+       "PageUp/Down",
+       "Scroll output 5 lines; zoomed: a page",
+       "PgUp/PgDn output",
+       {key(Code::PageUp)},
+       scroll<-kPageStep>,
+       View::List},
+      {Mode::Browse, "PageUp/Down", "", "", {key(Code::PageDown)}, scroll<kPageStep>, View::List},
+      {Mode::Browse,
+       "o",
+       "Zoom output pane in/out",
+       "o zoom",
+       {ch('o')},
+       then_continue<toggle_zoom>,
+       View::List},
+      {Mode::Browse,
+       "/",
+       "Filter the list (Enter keeps, Esc clears)",
+       "/ filter",
+       {ch('/')},
+       then_continue<start_filter>,
+       View::List},
+      {Mode::Browse, "Esc", "", "", {key(Code::Esc)}, then_continue<clear_filter>, View::List},
       {Mode::Browse, "q", "Quit", "q quit", {ch('q')}, quit},
       {Mode::Browse, "Ctrl+C", "Quit; cancels an active run", "", {ctrl('c')}, quit},
       {Mode::Browse, "Ctrl+Z", "Suspend (fg resumes)", "", {ctrl('z')}, suspend},
@@ -90,7 +182,11 @@ std::vector<KeyBinding> make_table() {
       {Mode::Permission, "Ctrl+Z", "", "", {ctrl('z')}, suspend},
       {Mode::Permission, "Ctrl+L", "", "", {ctrl('l')}, repaint},
 
-      {Mode::Running, "Esc", "", "Esc cancel", {key(Code::Esc), ch('c')},
+      {Mode::Running,
+       "Esc",
+       "",
+       "Esc cancel",
+       {key(Code::Esc), ch('c')},
        then_continue<cancel_run>},
       {Mode::Running, "q", "", "q quit", {ch('q')}, quit},
       {Mode::Running, "Ctrl+C", "", "", {ctrl('c')}, then_continue<cancel_run>},
@@ -98,6 +194,24 @@ std::vector<KeyBinding> make_table() {
       {Mode::Running, "Ctrl+Z", "", "", {ctrl('z')}, suspend},
       {Mode::Running, "Ctrl+L", "", "", {ctrl('l')}, repaint},
   };
+  for (const Mode mode : {Mode::Browse, Mode::Running}) {
+    auto reading = zoomed_reading_keys(mode);
+    table.insert(table.end(), reading.begin(), reading.end());
+  }
+  // Running, "o" leaves the zoom in every view and Esc cancels the run.
+  table.push_back({Mode::Browse,
+                   "o",
+                   "",
+                   "o back",
+                   {ch('o'), key(Code::Esc)},
+                   then_continue<toggle_zoom>,
+                   View::Zoomed});
+  return table;
+}
+
+bool applies(const KeyBinding& binding, const App& app) {
+  if (binding.mode != app.mode.kind) return false;
+  return binding.view == View::Any || (binding.view == View::Zoomed) == app.output_zoomed;
 }
 
 }  // namespace
@@ -115,25 +229,34 @@ std::string key_help_text() {
   return text;
 }
 
-std::string key_hints(AppMode::Kind mode, HintForm form) {
-  std::vector<std::string_view> shown;
-  for (const KeyBinding& binding : key_table()) {
-    if (binding.mode != mode || binding.hint.empty()) continue;
-    shown.push_back(form == HintForm::Full ? binding.hint
-                                           : binding.hint.substr(0, binding.hint.find(' ')));
-  }
-  if (shown.empty() && mode != Mode::Browse) return key_hints(Mode::Browse, form);
+std::string key_hints(AppMode::Kind mode, HintForm form, bool zoomed) {
+  // Zoomed, a mode shows the hints of its zoomed view, else those of every view.
+  const auto collect = [&](bool zoomed_only) {
+    std::vector<std::string_view> shown;
+    for (const KeyBinding& binding : key_table()) {
+      if (binding.mode != mode || binding.hint.empty()) continue;
+      if (zoomed_only ? binding.view != View::Zoomed : binding.view == View::Zoomed) continue;
+      shown.push_back(form == HintForm::Full ? binding.hint
+                                             : binding.hint.substr(0, binding.hint.find(' ')));
+    }
+    return shown;
+  };
+  std::vector<std::string_view> shown = collect(zoomed);
+  if (shown.empty() && zoomed) shown = collect(false);
+  if (shown.empty() && mode != Mode::Browse) return key_hints(Mode::Browse, form, zoomed);
   return fmt::format("{}", fmt::join(shown, form == HintForm::Full ? " | " : " "));
 }
 
 KeyOutcome handle_key(App& app, KeyEvent key) {
-  // The filter prompt takes typed text; Ctrl keys keep their meaning.
-  if (app.filter_editing && app.mode.is(Mode::Browse) && key.code != Code::Ctrl) {
+  // The filter prompt takes typed text; Ctrl keys keep their meaning, except that Ctrl+C
+  // cancels the typing only.
+  const bool typed = key.code != Code::Ctrl || key.ch == U'c';
+  if (app.filter_editing && app.mode.is(Mode::Browse) && typed) {
     edit_filter(app, key);
     return KeyOutcome::next();
   }
   for (const KeyBinding& binding : key_table()) {
-    if (binding.mode != app.mode.kind) continue;
+    if (!applies(binding, app)) continue;
     for (const KeyEvent& press : binding.presses) {
       const bool has_char = key.code == Code::Char || key.code == Code::Ctrl;
       if (press.code == key.code && (!has_char || press.ch == key.ch)) {

@@ -105,15 +105,23 @@ TEST_F(KeysTest, FilterNarrowsTheListUntilEscAndSurvivesRefresh) {
   EXPECT_EQ(app.filter, "SERVe.py");
   press(app, 'r');
   EXPECT_EQ(app.rows.size(), 2u);
+  EXPECT_EQ(app.status, "Found 2 groups, 1 shown");
+  for (const KeyEvent cancel : {KeyEvent::of(Code::Esc), KeyEvent::ctrl('c')}) {
+    press(app, '/');
+    type("zz");  // matches nothing, until the typing is cancelled
+    EXPECT_TRUE(app.rows.empty());
+    EXPECT_EQ(handle_key(app, cancel).kind, KeyOutcome::Kind::Continue);
+    EXPECT_EQ(app.filter, "SERVe.py");
+    EXPECT_EQ(app.rows.size(), 2u);
+  }
   press(app, '/');
-  press(app, Code::Esc);
-  EXPECT_EQ(app.rows.size(), 6u);
-  press(app, '/');
+  for (int i = 0; i < 8; ++i) press(app, Code::Backspace);
   type("102");  // a member's pid
   press(app, Code::Enter);
   EXPECT_EQ(app.rows.size(), 4u);
   press(app, Code::Esc);
   EXPECT_EQ(app.filter, "");
+  EXPECT_EQ(app.status, "Found 2 groups");
 }
 
 TEST_F(KeysTest, RefreshKeepsTheSelectionOnTheSameProcessOrGroup) {
@@ -202,8 +210,8 @@ TEST_F(KeysTest, FailedSudoShowsRecordAndReturnsToBrowse) {
   resume_after_sudo(app, SpyMode::Dump, Selection::process(100), machine.sudo_record);
   EXPECT_TRUE(app.mode.is(AppMode::Kind::Browse));
   EXPECT_EQ(app.status, "sudo authentication canceled or failed");
-  EXPECT_EQ(app.output_lines, (std::vector<std::string>{"$ sudo -v", "status: Failure", "stderr:",
-                                                        "Sorry, try again.", ""}));
+  EXPECT_EQ(app.output_lines, (std::vector<std::string>{"$ sudo -v", "status: Failure",
+                                                        "stderr:", "Sorry, try again.", ""}));
 }
 
 TEST_F(KeysTest, MissingPySpyAfterSudoKeepsPromptOpen) {
@@ -264,9 +272,9 @@ TEST(KeyTableTest, HelpAndHintsComeFromTheTable) {
             "t           Live py-spy top for selected PID\n"
             "r           Refresh process groups\n"
             "Space       Expand/collapse group\n"
-            "j/k, arrows Move selection\n"
-            "Home/End    First/last row (also g/G)\n"
-            "PageUp/Down Scroll output\n"
+            "j/k, arrows Move selection; zoomed: scroll a line\n"
+            "Home/End    First/last row; zoomed: line (also g/G)\n"
+            "PageUp/Down Scroll output 5 lines; zoomed: a page\n"
             "o           Zoom output pane in/out\n"
             "/           Filter the list (Enter keeps, Esc clears)\n"
             "q           Quit\n"
@@ -279,6 +287,9 @@ TEST(KeyTableTest, HelpAndHintsComeFromTheTable) {
   EXPECT_EQ(key_hints(AppMode::Kind::Browse, HintForm::Keys),
             "Enter d t r Space j/k PgUp/PgDn o / q");
   EXPECT_EQ(key_hints(AppMode::Kind::Running), "Esc cancel | q quit");
+  EXPECT_EQ(key_hints(AppMode::Kind::Browse, HintForm::Full, true),
+            "j/k scroll | PgUp/PgDn page | g/G ends | o back");
+  EXPECT_EQ(key_hints(AppMode::Kind::Running, HintForm::Full, true), "Esc cancel | q quit");
 }
 
 }  // namespace
