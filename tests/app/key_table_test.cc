@@ -124,6 +124,43 @@ TEST_F(KeysTest, FilterNarrowsTheListUntilEscAndSurvivesRefresh) {
   EXPECT_EQ(app.status, "Found 2 groups");
 }
 
+TEST_F(KeysTest, ZoomedKeysScrollTheOutputAndNeverMoveTheList) {
+  App app = start(testing::small_snapshot());
+  app.output_view = {78, 20, 100};
+  press(app, 'j');
+  press(app, 'o');
+  for (const KeyEvent key : {KeyEvent::character('j'), KeyEvent::of(Code::Down)}) {
+    handle_key(app, key);
+  }
+  EXPECT_EQ(app.output_scroll, 2u);
+  press(app, Code::PageDown);  // a page keeps one line of the last one in view
+  EXPECT_EQ(app.output_scroll, 21u);
+  for (const KeyEvent key : {KeyEvent::of(Code::End), KeyEvent::character('G')}) {
+    handle_key(app, key);
+    EXPECT_EQ(app.output_scroll, 100u);
+  }
+  press(app, 'k');
+  press(app, Code::PageUp);
+  EXPECT_EQ(app.output_scroll, 80u);
+  press(app, 'g');
+  EXPECT_EQ(app.output_scroll, 0u);
+  press(app, ' ');  // the hidden list does not change either
+  EXPECT_TRUE(app.collapsed.empty());
+  EXPECT_EQ(app.selected, 1u);
+  press(app, Code::Esc);  // back to the list, whose keys act again
+  EXPECT_FALSE(app.output_zoomed);
+  press(app, Code::PageDown);
+  EXPECT_EQ(app.output_scroll, 5u);
+  press(app, 'G');
+  EXPECT_EQ(app.selected, 5u);
+  // While a run is active the zoomed pane scrolls too.
+  app.mode = AppMode::running();
+  press(app, 'o');
+  press(app, 'G');
+  EXPECT_EQ(app.output_scroll, 100u);
+  EXPECT_EQ(app.selected, 5u);
+}
+
 TEST_F(KeysTest, RefreshKeepsTheSelectionOnTheSameProcessOrGroup) {
   App app = start(testing::small_snapshot());
   for (int i = 0; i < 4; ++i) press(app, 'j');
