@@ -3,6 +3,9 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include <algorithm>
+#include <set>
+
 #include "app/actions.h"
 
 namespace stackpeek::app {
@@ -47,6 +50,16 @@ KeyOutcome page(App& app) {
   return KeyOutcome::next();
 }
 
+KeyOutcome to_first_line(App& app) {
+  scroll_output_to_first(app);
+  return KeyOutcome::next();
+}
+
+KeyOutcome to_last_line(App& app) {
+  scroll_output_to_last(app);
+  return KeyOutcome::next();
+}
+
 KeyOutcome quit(App&) { return KeyOutcome::quit(); }
 KeyOutcome suspend(App&) { return {KeyOutcome::Kind::Suspend, {}, SpyMode::Dump}; }
 KeyOutcome repaint(App&) { return {KeyOutcome::Kind::Repaint, {}, SpyMode::Dump}; }
@@ -56,119 +69,89 @@ KeyOutcome accept_sudo(App& app) {
   return {KeyOutcome::Kind::SudoRequest, app.mode.pending_selection, app.mode.pending_mode};
 }
 
-// The reading keys of the zoomed output pane in `mode`; with their hints in browse mode only,
-// where nothing else competes for the footer.
+// `binding` for one view only.
+KeyBinding in_view(View view, KeyBinding binding) {
+  binding.view = view;
+  return binding;
+}
+
+// The reading keys of the zoomed output pane in `mode`; with their help and hints in browse
+// mode only, where nothing else competes for the footer.
 std::vector<KeyBinding> zoomed_reading_keys(Mode mode) {
-  const auto hint = [&](std::string_view text) {
-    return mode == Mode::Browse ? text : std::string_view();
+  const auto text = [&](std::string_view browse) {
+    return mode == Mode::Browse ? browse : std::string_view();
   };
-  return {
+  const std::vector<KeyBinding> keys = {
       {mode,
        "j/k, arrows",
-       "",
-       hint("j/k scroll"),
+       text("Zoomed: scroll the output a line"),
+       text("j/k scroll"),
        {ch('j'), key(Code::Down)},
-       scroll<1>,
-       View::Zoomed},
-      {mode, "j/k, arrows", "", "", {ch('k'), key(Code::Up)}, scroll<-1>, View::Zoomed},
+       scroll<1>},
+      {mode, "j/k, arrows", "", "", {ch('k'), key(Code::Up)}, scroll<-1>},
       {mode,
        "PageUp/Down",
-       "",
-       hint("PgUp/PgDn page"),
+       text("Zoomed: scroll a page"),
+       text("PgUp/PgDn page"),
        {key(Code::PageDown)},
-       page<1>,
-       View::Zoomed},
-      {mode, "PageUp/Down", "", "", {key(Code::PageUp)}, page<-1>, View::Zoomed},
+       page<1>},
+      {mode, "PageUp/Down", "", "", {key(Code::PageUp)}, page<-1>},
       {mode,
        "Home/End",
-       "",
-       hint("g/G ends"),
+       text("Zoomed: first/last line (also g/G)"),
+       text("g/G ends"),
        {key(Code::Home), ch('g')},
-       then_continue<scroll_output_to_first>,
-       View::Zoomed},
-      {mode,
-       "Home/End",
-       "",
-       "",
-       {key(Code::End), ch('G')},
-       then_continue<scroll_output_to_last>,
-       View::Zoomed},
+       to_first_line},
+      {mode, "Home/End", "", "", {key(Code::End), ch('G')}, to_last_line},
   };
+  std::vector<KeyBinding> zoomed;
+  for (const KeyBinding& binding : keys) zoomed.push_back(in_view(View::Zoomed, binding));
+  return zoomed;
+}
+
+// The browse keys that act on the list, or scroll the output pane by its fixed step: they
+// apply only while the list is in view.
+bool list_key(const KeyBinding& binding) {
+  static const std::set<KeyAction> actions = {then_continue<toggle_group>,
+                                              move<1>,
+                                              move<-1>,
+                                              then_continue<select_first>,
+                                              then_continue<select_last>,
+                                              scroll<-kPageStep>,
+                                              scroll<kPageStep>,
+                                              then_continue<toggle_zoom>,
+                                              then_continue<start_filter>,
+                                              then_continue<clear_filter>};
+  return binding.mode == Mode::Browse && actions.contains(binding.action);
 }
 
 std::vector<KeyBinding> make_table() {
-  std::vector<KeyBinding> table = {
-      {Mode::Browse,
-       "Enter",
-       "Record selected process/group for 30 seconds",
-       "Enter record",
-       {key(Code::Enter)},
-       request<SpyMode::Record>},
-      {Mode::Browse,
-       "d",
-       "Dump selected process/group",
-       "d dump",
-       {ch('d')},
+  return {
+      {Mode::Browse, "Enter", "Record selected process/group for 30 seconds", "Enter record",
+       {key(Code::Enter)}, request<SpyMode::Record>},
+      {Mode::Browse, "d", "Dump selected process/group", "d dump", {ch('d')},
        request<SpyMode::Dump>},
-      {Mode::Browse,
-       "t",
-       "Live py-spy top for selected PID",
-       "t top",
-       {ch('t')},
+      {Mode::Browse, "t", "Live py-spy top for selected PID", "t top", {ch('t')},
        request<SpyMode::Top>},
-      {Mode::Browse, "r", "Refresh process groups", "r refresh", {ch('r')}, then_continue<refresh>},
-      {Mode::Browse,
-       "Space",
-       "Expand/collapse group",
-       "Space expand",
-       {ch(' ')},
-       then_continue<toggle_group>,
-       View::List},
-      {Mode::Browse,
-       "j/k, arrows",
-       "Move selection; zoomed: scroll a line",
-       "j/k move",
-       {ch('j'), key(Code::Down)},
-       move<1>,
-       View::List},
-      {Mode::Browse, "j/k, arrows", "", "", {ch('k'), key(Code::Up)}, move<-1>, View::List},
-      {Mode::Browse,
-       "Home/End",
-       "First/last row; zoomed: line (also g/G)",
-       "",
-       {key(Code::Home), ch('g')},
-       then_continue<select_first>,
-       View::List},
-      {Mode::Browse,
-       "Home/End",
-       "",
-       "",
-       {key(Code::End), ch('G')},
-       then_continue<select_last>,
-       View::List},
-      {Mode::Browse,
-       "PageUp/Down",
-       "Scroll output 5 lines; zoomed: a page",
-       "PgUp/PgDn output",
-       {key(Code::PageUp)},
-       scroll<-kPageStep>,
-       View::List},
-      {Mode::Browse, "PageUp/Down", "", "", {key(Code::PageDown)}, scroll<kPageStep>, View::List},
-      {Mode::Browse,
-       "o",
-       "Zoom output pane in/out",
-       "o zoom",
-       {ch('o')},
-       then_continue<toggle_zoom>,
-       View::List},
-      {Mode::Browse,
-       "/",
-       "Filter the list (Enter keeps, Esc clears)",
-       "/ filter",
-       {ch('/')},
-       then_continue<start_filter>,
-       View::List},
-      {Mode::Browse, "Esc", "", "", {key(Code::Esc)}, then_continue<clear_filter>, View::List},
+      {Mode::Browse, "r", "Refresh process groups", "r refresh", {ch('r')},
+       then_continue<refresh>},
+      {Mode::Browse, "Space", "Expand/collapse group", "Space expand", {ch(' ')},
+       then_continue<toggle_group>},
+      {Mode::Browse, "j/k, arrows", "Move selection", "j/k move", {ch('j'), key(Code::Down)},
+       move<1>},
+      {Mode::Browse, "j/k, arrows", "", "", {ch('k'), key(Code::Up)}, move<-1>},
+      {Mode::Browse, "Home/End", "First/last row (also g/G)", "", {key(Code::Home), ch('g')},
+       then_continue<select_first>},
+      {Mode::Browse, "Home/End", "", "", {key(Code::End), ch('G')},
+       then_continue<select_last>},
+      {Mode::Browse, "PageUp/Down", "Scroll output", "PgUp/PgDn output", {key(Code::PageUp)},
+       scroll<-kPageStep>},
+      {Mode::Browse, "PageUp/Down", "", "", {key(Code::PageDown)}, scroll<kPageStep>},
+      {Mode::Browse, "o", "Zoom output pane in/out", "o zoom", {ch('o')},
+       then_continue<toggle_zoom>},
+      {Mode::Browse, "/", "Filter the list (Enter keeps, Esc clears)", "/ filter", {ch('/')},
+       then_continue<start_filter>},
+      {Mode::Browse, "Esc", "", "", {key(Code::Esc)}, then_continue<clear_filter>},
       {Mode::Browse, "q", "Quit", "q quit", {ch('q')}, quit},
       {Mode::Browse, "Ctrl+C", "Quit; cancels an active run", "", {ctrl('c')}, quit},
       {Mode::Browse, "Ctrl+Z", "Suspend (fg resumes)", "", {ctrl('z')}, suspend},
@@ -182,11 +165,7 @@ std::vector<KeyBinding> make_table() {
       {Mode::Permission, "Ctrl+Z", "", "", {ctrl('z')}, suspend},
       {Mode::Permission, "Ctrl+L", "", "", {ctrl('l')}, repaint},
 
-      {Mode::Running,
-       "Esc",
-       "",
-       "Esc cancel",
-       {key(Code::Esc), ch('c')},
+      {Mode::Running, "Esc", "", "Esc cancel", {key(Code::Esc), ch('c')},
        then_continue<cancel_run>},
       {Mode::Running, "q", "", "q quit", {ch('q')}, quit},
       {Mode::Running, "Ctrl+C", "", "", {ctrl('c')}, then_continue<cancel_run>},
@@ -194,18 +173,25 @@ std::vector<KeyBinding> make_table() {
       {Mode::Running, "Ctrl+Z", "", "", {ctrl('z')}, suspend},
       {Mode::Running, "Ctrl+L", "", "", {ctrl('l')}, repaint},
   };
-  for (const Mode mode : {Mode::Browse, Mode::Running}) {
-    auto reading = zoomed_reading_keys(mode);
-    table.insert(table.end(), reading.begin(), reading.end());
+}
+
+// The table with its views: the list keys for the list only, and the zoomed pane's keys,
+// in browse mode listed after the zoom key.
+std::vector<KeyBinding> with_views(std::vector<KeyBinding> table) {
+  for (KeyBinding& binding : table) {
+    if (list_key(binding)) binding.view = View::List;
   }
+  const auto zoom = std::ranges::find_if(table, [](const KeyBinding& binding) {
+    return binding.mode == Mode::Browse && binding.keys == "o";
+  });
+  auto reading = zoomed_reading_keys(Mode::Browse);
+  table.insert(zoom == table.end() ? zoom : zoom + 1, reading.begin(), reading.end());
+  reading = zoomed_reading_keys(Mode::Running);
+  table.insert(table.end(), reading.begin(), reading.end());
   // Running, "o" leaves the zoom in every view and Esc cancels the run.
-  table.push_back({Mode::Browse,
-                   "o",
-                   "",
-                   "o back",
-                   {ch('o'), key(Code::Esc)},
-                   then_continue<toggle_zoom>,
-                   View::Zoomed});
+  table.push_back(in_view(
+      View::Zoomed,
+      {Mode::Browse, "o", "", "o back", {ch('o'), key(Code::Esc)}, then_continue<toggle_zoom>}));
   return table;
 }
 
@@ -217,7 +203,7 @@ bool applies(const KeyBinding& binding, const App& app) {
 }  // namespace
 
 const std::vector<KeyBinding>& key_table() {
-  static const std::vector<KeyBinding> table = make_table();
+  static const std::vector<KeyBinding> table = with_views(make_table());
   return table;
 }
 
