@@ -81,7 +81,7 @@ std::vector<KeyBinding> zoomed_reading_keys(Mode mode) {
   const auto text = [&](std::string_view browse) {
     return mode == Mode::Browse ? browse : std::string_view();
   };
-  const std::vector<KeyBinding> keys = {
+  std::vector<KeyBinding> keys = {
       {mode,
        "j/k, arrows",
        text("Zoomed: scroll the output a line"),
@@ -104,9 +104,8 @@ std::vector<KeyBinding> zoomed_reading_keys(Mode mode) {
        to_first_line},
       {mode, "Home/End", "", "", {key(Code::End), ch('G')}, to_last_line},
   };
-  std::vector<KeyBinding> zoomed;
-  for (const KeyBinding& binding : keys) zoomed.push_back(in_view(View::Zoomed, binding));
-  return zoomed;
+  for (KeyBinding& binding : keys) binding.view = View::Zoomed;
+  return keys;
 }
 
 // The browse keys that act on the list, or scroll the output pane by its fixed step: they
