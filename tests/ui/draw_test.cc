@@ -8,7 +8,6 @@
 #include "common/utf8.h"
 #include "discovery/groups.h"
 #include "discovery/runtime.h"
-#include "ui/grapheme.h"
 
 namespace stackpeek::ui {
 namespace {
@@ -348,31 +347,6 @@ TEST(Footer, ARecordCountsDownAndItsCancelHintOutlivesTheStatus) {
             "mode: running | Esc cancel | q quit | ⠙ Recording 4 processes: 12 s of 30");
   app.status = "Recording 4 processes into /home/someone/a/rather/long/report/folder";
   EXPECT_TRUE(footer_text(app, 80).starts_with("mode: running | Esc q | ⠙ Recording"));
-}
-
-TEST(Footer, TheFilterPromptKeepsItsEndAndCursorInView) {
-  app::App app = app_with({});
-  app.filter_editing = true;
-  app.filter = "a-very-long-filter-" + std::string(80, 'x') + "-end";
-  const std::string footer = footer_text(app, 80);
-  EXPECT_EQ(display_width(footer), 80);
-  EXPECT_TRUE(footer.starts_with("mode: browse | Filter: …xxx")) << footer;
-  EXPECT_TRUE(footer.ends_with("xxx-end_")) << footer;
-  app.filter = "ab";
-  EXPECT_EQ(footer_text(app, 80),
-            "mode: browse | Filter: ab_ | Enter keep | Esc cancel | Found 1 groups");
-}
-
-TEST(DrawUi, TinyTerminalsGetTheLongestNoticeThatFits) {
-  const auto notice = [](int width, int height) {
-    const Buffer buffer = render(app_with({}), width, height);
-    return std::string(utf8::trim(buffer.lines()[static_cast<size_t>(height / 2)]));
-  };
-  EXPECT_EQ(notice(39, 30), "Terminal too small: 39×30 (need 40×12)");
-  EXPECT_EQ(notice(30, 8), "Too small: 30×8");
-  EXPECT_EQ(notice(10, 3), "10×3");
-  EXPECT_EQ(notice(3, 1), "3×1");
-  EXPECT_EQ(notice(2, 1), "2×");
 }
 
 }  // namespace
