@@ -1,21 +1,24 @@
 #!/usr/bin/env python3
-"""Makes docs/screenshot.png: stackpeek at 160x45 over the demo workload, a torch rank selected.
+"""Makes docs/screenshot.png: stackpeek at 120x40 over the demo workload, showing the stack
+comparison of a dump of its torch job.
 
     /usr/bin/python3 scripts/screenshot.py [path/to/stackpeek] [output.png]
 
-Defaults: build/release/stackpeek and docs/screenshot.png. It starts examples/demo.py, runs
-stackpeek in a pseudo-terminal read through pyte, waits until the demo's groups are listed,
-selects rank 0 of the torch job so that Details shows its Torch line, and draws pyte's screen
-with its colours and bold into a PNG. Other Python processes running on the machine show up in
-the picture too; the script names them on standard error.
+Defaults: build/release/stackpeek and docs/screenshot.png. It copies examples/demo.py into a
+fresh folder under /tmp and starts it there, so that no path of the checkout shows in the
+picture; runs stackpeek in a pseudo-terminal read through pyte, filters the list to the demo,
+waits until its groups are listed, dumps the torch job's group with the real py-spy (found as
+the end-to-end tests find it) and draws pyte's screen with its colours and bold into a PNG.
 
 Needs the Debian packages python3-pexpect, python3-pyte, python3-pil and fonts-dejavu-core,
 and a built stackpeek. It installs nothing itself.
 """
 
 import os
+import shutil
 import signal
 import sys
+import tempfile
 import time
 
 from PIL import Image, ImageDraw, ImageFont
@@ -24,7 +27,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import harness  # noqa: E402  (the pseudo-terminal driver of the end-to-end tests)
 
-ROWS, COLS = 45, 160
+ROWS, COLS = 40, 120
 FONT_DIR = "/usr/share/fonts/truetype/dejavu"
 FONT_SIZE = 14
 PADDING = 10
@@ -58,9 +61,9 @@ def colour(name, default):
     return default
 
 
-def start_demo():
-    """Starts examples/demo.py in a session of its own, re-parented away from this script so
-    that it is not grouped with it; returns its pid, which is also its process group."""
+def start_demo(folder):
+    """Starts demo.py from `folder` in a session of its own, re-parented away from this script
+    so that it is not grouped with it; returns its pid, which is also its process group."""
     read_end, write_end = os.pipe()
     child = os.fork()
     if child == 0:
@@ -68,11 +71,11 @@ def start_demo():
             grandchild = os.fork()
             if grandchild == 0:
                 os.setsid()
-                os.chdir(ROOT)
+                os.chdir(folder)
                 devnull = os.open(os.devnull, os.O_RDWR)
                 for fd in (0, 1, 2):
                     os.dup2(devnull, fd)
-                os.execv(harness.PYTHON, [harness.PYTHON, "examples/demo.py"])
+                os.execv(harness.PYTHON, [harness.PYTHON, "demo.py"])
             os.write(write_end, str(grandchild).encode())
         finally:
             os._exit(0)
@@ -156,15 +159,24 @@ def main():
     binary = os.path.abspath(sys.argv[1] if len(sys.argv) > 1
                              else os.path.join(ROOT, "build", "release", "stackpeek"))
     output = sys.argv[2] if len(sys.argv) > 2 else os.path.join(ROOT, "docs", "screenshot.png")
-    demo = start_demo()
+    folder = tempfile.mkdtemp(prefix="stackpeek-demo-")
+    shutil.copy(os.path.join(ROOT, "examples", "demo.py"), folder)
+    demo = start_demo(folder)
     term = None
     try:
-        term = harness.Term(binary, rows=ROWS, cols=COLS, cwd=ROOT)
+        # The real py-spy, not the tests' stand-in that the harness puts first on PATH.
+        path = os.path.dirname(harness.REAL_PY_SPY) + ":/usr/local/bin:/usr/bin:/bin"
+        term = harness.Term(binary, rows=ROWS, cols=COLS, cwd=folder, env={"PATH": path})
         term.wait_for("Python Processes")
+        term.send("/")
+        term.send("demo.py", settle=0.3)
+        term.send(harness.KEY_ENTER)
         wait_for_demo_groups(term)
         name_strangers(term)
-        term.select("rank 0/4")
-        term.wait_for("Torch")
+        term.select("[torch/ddp] 4 procs")
+        term.send("d")
+        term.wait_for("Stacks compared", timeout=30)
+        term.wait_for("mode: browse", timeout=30)
         term.pump(0.5)
         render(term.screen, output)
         term.quit()
@@ -172,6 +184,7 @@ def main():
         if term is not None:
             term.close()
         stop_demo(demo)
+        shutil.rmtree(folder, ignore_errors=True)
     print("screenshot: wrote " + output)
 
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "app/runs.h"
 #include "common/utf8.h"
@@ -15,10 +16,25 @@ std::optional<Selection> current_selection(const App& app) {
   return std::nullopt;
 }
 
+// "Found N groups", and how many of them the filter shows.
+std::string found_status(const App& app) {
+  std::string text = "Found " + std::to_string(app.groups.size()) + " groups";
+  if (app.filter.empty()) return text;
+  const auto shown = std::ranges::count(app.rows, ListRow::Kind::Group, &ListRow::kind);
+  return text + ", " + std::to_string(shown) + " shown";
+}
+
 void set_filter(App& app, std::string filter) {
   const auto before = current_selection(app);
   app.filter = std::move(filter);
   update_rows_keeping(app, before);
+  app.status = found_status(app);
+}
+
+void close_filter_prompt(App& app, bool keep) {
+  app.filter_editing = false;
+  if (!keep) set_filter(app, std::exchange(app.filter_before, {}));
+  app.filter_before.clear();
 }
 
 }  // namespace
@@ -85,7 +101,7 @@ void refresh(App& app) {
     return std::ranges::find(app.groups, key, &discovery::ProcessGroup::key) == app.groups.end();
   });
   update_rows_keeping(app, before);
-  app.status = "Found " + std::to_string(app.groups.size()) + " groups";
+  app.status = found_status(app);
 }
 
 void move_selection(App& app, int delta) {
@@ -102,7 +118,10 @@ void select_first(App& app) { app.selected = 0; }
 
 void select_last(App& app) { app.selected = app.rows.empty() ? 0 : app.rows.size() - 1; }
 
-void start_filter(App& app) { app.filter_editing = true; }
+void start_filter(App& app) {
+  app.filter_editing = true;
+  app.filter_before = app.filter;
+}
 
 void clear_filter(App& app) {
   app.filter_editing = false;
@@ -113,10 +132,13 @@ void edit_filter(App& app, KeyEvent key) {
   using Code = KeyEvent::Code;
   switch (key.code) {
     case Code::Enter:
-      app.filter_editing = false;
+      close_filter_prompt(app, true);
       return;
     case Code::Esc:
-      clear_filter(app);
+      close_filter_prompt(app, false);
+      return;
+    case Code::Ctrl:
+      if (key.ch == U'c') close_filter_prompt(app, false);
       return;
     case Code::Backspace: {
       std::string filter = app.filter;
@@ -145,6 +167,17 @@ void scroll_output(App& app, int delta) {
   const int next = std::clamp(static_cast<int>(app.output_scroll) + delta, 0,
                               static_cast<int>(std::numeric_limits<uint16_t>::max()));
   app.output_scroll = static_cast<uint16_t>(next);
+}
+
+void page_output(App& app, int direction) {
+  scroll_output(app, direction * std::max(app.output_view.height - 1, 1));
+}
+
+void scroll_output_to_first(App& app) { app.output_scroll = 0; }
+
+void scroll_output_to_last(App& app) {
+  app.output_scroll = static_cast<uint16_t>(std::clamp(
+      app.output_view.scroll_limit, 0, static_cast<int>(std::numeric_limits<uint16_t>::max())));
 }
 
 void cancel_prompt(App& app) {

@@ -30,12 +30,14 @@ void move_selection(App& app, int delta);
 void select_first(App& app);
 void select_last(App& app);
 
-/// Opens the filter prompt: keys type into the filter until Enter keeps it or Esc clears it.
+/// Opens the filter prompt: keys type into the filter until Enter keeps it, or Esc (or
+/// Ctrl+C) puts back the filter that was in force.
 void start_filter(App& app);
 /// Closes the prompt and shows every group again.
 void clear_filter(App& app);
 /// Applies a key typed into the open prompt: characters and Backspace edit the filter (the
-/// list follows at once, the selection staying on its process or group while it shows).
+/// list and the status's count follow at once, the selection staying on its process or group
+/// while it shows).
 void edit_filter(App& app, KeyEvent key);
 
 /// Switches the output pane between its place in the layout and the whole screen.
@@ -43,6 +45,11 @@ void toggle_zoom(App& app);
 
 /// Scrolls the output pane by `delta` lines, staying within 0 and 65535.
 void scroll_output(App& app, int delta);
+/// Scrolls the output pane by its height less one line, so one line stays in view.
+void page_output(App& app, int direction);
+/// Scrolls the output pane to its first line, or until its last line shows.
+void scroll_output_to_first(App& app);
+void scroll_output_to_last(App& app);
 
 /// Leaves the sudo prompt without running anything.
 void cancel_prompt(App& app);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -51,6 +52,13 @@ struct Services {
   static Services system();
 };
 
+/// The output pane's text area at the current screen size.
+struct OutputView {
+  int width = 0;
+  int height = 0;
+  int scroll_limit = 0;  // the furthest the pane scrolls: until its last line shows
+};
+
 /// The whole application state, owned by the main loop.
 struct App {
   std::optional<tasks::RunHandle> active_run;
@@ -71,12 +79,16 @@ struct App {
   std::optional<std::filesystem::path> py_spy;
   AppMode mode;
   size_t selected = 0;
-  uint64_t tick = 0;
+  uint64_t tick = 0;  // spinner steps: one per pass, one per second during a record run
+  std::chrono::steady_clock::time_point run_started;
+  uint32_t run_seconds = 0;  // whole seconds since run_started, kept by the main loop
   uint16_t output_scroll = 0;
   tasks::WindowSize top_pane;   // the output pane's inner size while a live top streams
   bool output_zoomed = false;   // the output pane fills the screen above the footer
+  OutputView output_view;       // as the screen was when the last key arrived
   std::string filter;           // the list shows only the groups it matches
   bool filter_editing = false;  // keys type into the filter prompt
+  std::string filter_before;    // the filter in force when the prompt opened
   Services services;
 };
 

@@ -3,6 +3,9 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include <algorithm>
+#include <set>
+
 #include "app/actions.h"
 
 namespace stackpeek::app {
@@ -41,6 +44,22 @@ KeyOutcome scroll(App& app) {
   return KeyOutcome::next();
 }
 
+template <int Direction>
+KeyOutcome page(App& app) {
+  page_output(app, Direction);
+  return KeyOutcome::next();
+}
+
+KeyOutcome to_first_line(App& app) {
+  scroll_output_to_first(app);
+  return KeyOutcome::next();
+}
+
+KeyOutcome to_last_line(App& app) {
+  scroll_output_to_last(app);
+  return KeyOutcome::next();
+}
+
 KeyOutcome quit(App&) { return KeyOutcome::quit(); }
 KeyOutcome suspend(App&) { return {KeyOutcome::Kind::Suspend, {}, SpyMode::Dump}; }
 KeyOutcome repaint(App&) { return {KeyOutcome::Kind::Repaint, {}, SpyMode::Dump}; }
@@ -48,6 +67,61 @@ KeyOutcome repaint(App&) { return {KeyOutcome::Kind::Repaint, {}, SpyMode::Dump}
 // Enter in the prompt hands the pending request to the main loop, which runs "sudo -v".
 KeyOutcome accept_sudo(App& app) {
   return {KeyOutcome::Kind::SudoRequest, app.mode.pending_selection, app.mode.pending_mode};
+}
+
+// `binding` for one view only.
+KeyBinding in_view(View view, KeyBinding binding) {
+  binding.view = view;
+  return binding;
+}
+
+// The reading keys of the zoomed output pane in `mode`; with their help and hints in browse
+// mode only, where nothing else competes for the footer.
+std::vector<KeyBinding> zoomed_reading_keys(Mode mode) {
+  const auto text = [&](std::string_view browse) {
+    return mode == Mode::Browse ? browse : std::string_view();
+  };
+  std::vector<KeyBinding> keys = {
+      {mode,
+       "j/k, arrows",
+       text("Zoomed: scroll the output a line"),
+       text("j/k scroll"),
+       {ch('j'), key(Code::Down)},
+       scroll<1>},
+      {mode, "j/k, arrows", "", "", {ch('k'), key(Code::Up)}, scroll<-1>},
+      {mode,
+       "PageUp/Down",
+       text("Zoomed: scroll a page"),
+       text("PgUp/PgDn page"),
+       {key(Code::PageDown)},
+       page<1>},
+      {mode, "PageUp/Down", "", "", {key(Code::PageUp)}, page<-1>},
+      {mode,
+       "Home/End",
+       text("Zoomed: first/last line (also g/G)"),
+       text("g/G ends"),
+       {key(Code::Home), ch('g')},
+       to_first_line},
+      {mode, "Home/End", "", "", {key(Code::End), ch('G')}, to_last_line},
+  };
+  for (KeyBinding& binding : keys) binding.view = View::Zoomed;
+  return keys;
+}
+
+// The browse keys that act on the list, or scroll the output pane by its fixed step: they
+// apply only while the list is in view.
+bool list_key(const KeyBinding& binding) {
+  static const std::set<KeyAction> actions = {then_continue<toggle_group>,
+                                              move<1>,
+                                              move<-1>,
+                                              then_continue<select_first>,
+                                              then_continue<select_last>,
+                                              scroll<-kPageStep>,
+                                              scroll<kPageStep>,
+                                              then_continue<toggle_zoom>,
+                                              then_continue<start_filter>,
+                                              then_continue<clear_filter>};
+  return binding.mode == Mode::Browse && actions.contains(binding.action);
 }
 
 std::vector<KeyBinding> make_table() {
@@ -100,10 +174,35 @@ std::vector<KeyBinding> make_table() {
   };
 }
 
+// The table with its views: the list keys for the list only, and the zoomed pane's keys,
+// in browse mode listed after the zoom key.
+std::vector<KeyBinding> with_views(std::vector<KeyBinding> table) {
+  for (KeyBinding& binding : table) {
+    if (list_key(binding)) binding.view = View::List;
+  }
+  const auto zoom = std::ranges::find_if(table, [](const KeyBinding& binding) {
+    return binding.mode == Mode::Browse && binding.keys == "o";
+  });
+  auto reading = zoomed_reading_keys(Mode::Browse);
+  table.insert(zoom == table.end() ? zoom : zoom + 1, reading.begin(), reading.end());
+  reading = zoomed_reading_keys(Mode::Running);
+  table.insert(table.end(), reading.begin(), reading.end());
+  // Running, "o" leaves the zoom in every view and Esc cancels the run.
+  table.push_back(in_view(
+      View::Zoomed,
+      {Mode::Browse, "o", "", "o back", {ch('o'), key(Code::Esc)}, then_continue<toggle_zoom>}));
+  return table;
+}
+
+bool applies(const KeyBinding& binding, const App& app) {
+  if (binding.mode != app.mode.kind) return false;
+  return binding.view == View::Any || (binding.view == View::Zoomed) == app.output_zoomed;
+}
+
 }  // namespace
 
 const std::vector<KeyBinding>& key_table() {
-  static const std::vector<KeyBinding> table = make_table();
+  static const std::vector<KeyBinding> table = with_views(make_table());
   return table;
 }
 
@@ -115,25 +214,34 @@ std::string key_help_text() {
   return text;
 }
 
-std::string key_hints(AppMode::Kind mode, HintForm form) {
-  std::vector<std::string_view> shown;
-  for (const KeyBinding& binding : key_table()) {
-    if (binding.mode != mode || binding.hint.empty()) continue;
-    shown.push_back(form == HintForm::Full ? binding.hint
-                                           : binding.hint.substr(0, binding.hint.find(' ')));
-  }
-  if (shown.empty() && mode != Mode::Browse) return key_hints(Mode::Browse, form);
+std::string key_hints(AppMode::Kind mode, HintForm form, bool zoomed) {
+  // Zoomed, a mode shows the hints of its zoomed view, else those of every view.
+  const auto collect = [&](bool zoomed_only) {
+    std::vector<std::string_view> shown;
+    for (const KeyBinding& binding : key_table()) {
+      if (binding.mode != mode || binding.hint.empty()) continue;
+      if (zoomed_only ? binding.view != View::Zoomed : binding.view == View::Zoomed) continue;
+      shown.push_back(form == HintForm::Full ? binding.hint
+                                             : binding.hint.substr(0, binding.hint.find(' ')));
+    }
+    return shown;
+  };
+  std::vector<std::string_view> shown = collect(zoomed);
+  if (shown.empty() && zoomed) shown = collect(false);
+  if (shown.empty() && mode != Mode::Browse) return key_hints(Mode::Browse, form, zoomed);
   return fmt::format("{}", fmt::join(shown, form == HintForm::Full ? " | " : " "));
 }
 
 KeyOutcome handle_key(App& app, KeyEvent key) {
-  // The filter prompt takes typed text; Ctrl keys keep their meaning.
-  if (app.filter_editing && app.mode.is(Mode::Browse) && key.code != Code::Ctrl) {
+  // The filter prompt takes typed text; Ctrl keys keep their meaning, except that Ctrl+C
+  // cancels the typing only.
+  const bool typed = key.code != Code::Ctrl || key.ch == U'c';
+  if (app.filter_editing && app.mode.is(Mode::Browse) && typed) {
     edit_filter(app, key);
     return KeyOutcome::next();
   }
   for (const KeyBinding& binding : key_table()) {
-    if (binding.mode != app.mode.kind) continue;
+    if (!applies(binding, app)) continue;
     for (const KeyEvent& press : binding.presses) {
       const bool has_char = key.code == Code::Char || key.code == Code::Ctrl;
       if (press.code == key.code && (!has_char || press.ch == key.ch)) {

@@ -23,6 +23,10 @@ struct KeyOutcome {
 /// What a key does to the application.
 using KeyAction = KeyOutcome (*)(App& app);
 
+/// Where in a mode a binding applies: always, with the process list in view, or while the
+/// output pane is zoomed (a reading mode: the keys move the text, never the hidden list).
+enum class View { Any, List, Zoomed };
+
 /// One entry of the key table: in one mode, the key presses that run one action. The
 /// browse keys carry the texts of --help, the manual page and the footer.
 struct KeyBinding {
@@ -32,6 +36,7 @@ struct KeyBinding {
   std::string_view hint;  // the footer hint; empty for keys the footer does not show
   std::vector<KeyEvent> presses;
   KeyAction action = nullptr;
+  View view = View::Any;
 };
 
 /// Every key the program answers to, mode by mode, in the order --help lists them.
@@ -44,11 +49,12 @@ std::string key_help_text();
 enum class HintForm { Full, Keys };
 
 /// The footer's key hints for `mode` (the browse hints for a mode without its own): in full
-/// joined by " | ", or only the keys joined by spaces.
-std::string key_hints(AppMode::Kind mode, HintForm form = HintForm::Full);
+/// joined by " | ", or only the keys joined by spaces. While `zoomed` they are the hints of
+/// the zoomed view, when the mode has such hints.
+std::string key_hints(AppMode::Kind mode, HintForm form = HintForm::Full, bool zoomed = false);
 
-/// Applies one key press to the application in its current mode; keys without a binding
-/// in that mode do nothing.
+/// Applies one key press to the application in its current mode and view; keys without a
+/// binding there do nothing.
 KeyOutcome handle_key(App& app, KeyEvent key);
 
 }  // namespace stackpeek::app

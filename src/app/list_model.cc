@@ -12,19 +12,24 @@ namespace {
 using discovery::ProcessGroup;
 using discovery::ProcessInfo;
 
-constexpr size_t kRowBodyLimit = 96;
-
-std::string group_row_text(const ProcessGroup& group, bool expanded) {
-  return fmt::format("{} {} [{}] {} procs", expanded ? "v" : ">", group.label,
-                     discovery::group_kind_label(group.kind), group.members.size());
+ListRow group_row(const ProcessGroup& group, size_t index, bool expanded) {
+  ListRow row{ListRow::Kind::Group, index, 0, expanded ? "v " : "> "};
+  row.fit_begin = row.text.size();
+  row.text += group.label;
+  row.fit_end = row.text.size();
+  row.text +=
+      fmt::format(" [{}] {} procs", discovery::group_kind_label(group.kind), group.members.size());
+  return row;
 }
 
-std::string member_row_text(const ProcessInfo& member) {
-  std::string body = discovery::truncate_middle(
-      member.cmd.empty() ? member.name : fmt::format("{}", fmt::join(member.cmd, " ")),
-      kRowBodyLimit);
-  if (member.torch.has_rank_info()) body = member.torch.rank_text() + " " + body;
-  return fmt::format("  pid {:<7} {}", member.pid, body);
+// The whole command line: the screen fits it to the list's width.
+ListRow member_row(const ProcessInfo& member, size_t group_index, size_t index) {
+  ListRow row{ListRow::Kind::Process, group_index, index, fmt::format("  pid {:<7} ", member.pid)};
+  if (member.torch.has_rank_info()) row.text += member.torch.rank_text() + " ";
+  row.fit_begin = row.text.size();
+  row.text += member.cmd.empty() ? member.name : fmt::format("{}", fmt::join(member.cmd, " "));
+  row.fit_end = row.text.size();
+  return row;
 }
 
 bool contains_folded(std::string_view text, std::string_view needle) {
@@ -54,11 +59,10 @@ std::vector<ListRow> list_rows(const std::vector<ProcessGroup>& groups,
     const ProcessGroup& group = groups[g];
     if (!group_matches(group, filter)) continue;
     const bool expanded = !collapsed.contains(group.key);
-    rows.push_back({ListRow::Kind::Group, g, 0, group_row_text(group, expanded)});
+    rows.push_back(group_row(group, g, expanded));
     if (!expanded) continue;
-    for (size_t m = 0; m < group.members.size(); ++m) {
-      rows.push_back({ListRow::Kind::Process, g, m, member_row_text(group.members[m])});
-    }
+    for (size_t m = 0; m < group.members.size(); ++m)
+      rows.push_back(member_row(group.members[m], g, m));
   }
   return rows;
 }

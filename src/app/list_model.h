@@ -20,6 +20,9 @@ struct ListRow {
   size_t group_index = 0;
   size_t member_index = 0;  // process rows only
   std::string text;
+  /// The bytes of `text` that give way when the row is too narrow: the label of a group
+  /// row, the command line of a process row. What lies around them (tags, pid, rank) stays.
+  size_t fit_begin = 0, fit_end = 0;
 };
 
 /// What a request is aimed at: one process by pid, or one group by its key.

@@ -42,10 +42,26 @@ int input_wait_ms(const Deadline& quit_by) {
   return static_cast<int>(std::clamp<int64_t>(left.count(), 0, kInputWaitMs));
 }
 
-// What a pass must redraw for: a run going on (its spinner steps every pass) or one that
-// ended during the pass.
-bool run_changed(const App& app, bool was_running) {
-  return was_running || app.mode.is(AppMode::Kind::Running);
+// Steps the spinner of an active run: every pass, or once a second during a record run,
+// whose footer counts its seconds down and so redraws no more often than that. True when
+// the step changed what the frame shows.
+bool step_run_clock(App& app) {
+  if (!app.mode.is(AppMode::Kind::Running)) return false;
+  const auto elapsed =
+      std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - app.run_started).count();
+  const auto seconds = static_cast<uint32_t>(std::max<int64_t>(elapsed, 0));
+  const bool new_second = seconds != app.run_seconds;
+  app.run_seconds = seconds;
+  if (app.active_mode == SpyMode::Record && !new_second) return false;
+  ++app.tick;
+  return true;
+}
+
+// Keeps the output pane's view as the screen now lays it out, and the scroll within it.
+void fit_output_scroll(const Screen& screen, App& app) {
+  app.output_view = screen.output_view(app);
+  const int limit = app.output_view.scroll_limit;
+  if (app.output_scroll > limit) app.output_scroll = static_cast<uint16_t>(std::max(limit, 0));
 }
 
 // A first "q" during a dump or record run cancels it and sets `quit_by`; a second one, or
@@ -59,6 +75,7 @@ bool quit_requested(App& app, Deadline& quit_by) {
 
 // Applies one key press; true when the loop should end.
 Result<bool> apply_key(Screen& screen, App& app, KeyEvent key, Deadline& quit_by) {
+  app.output_view = screen.output_view(app);
   const KeyOutcome outcome = handle_key(app, key);
   switch (outcome.kind) {
     case KeyOutcome::Kind::Quit:
@@ -76,8 +93,7 @@ Result<bool> apply_key(Screen& screen, App& app, KeyEvent key, Deadline& quit_by
     case KeyOutcome::Kind::Continue:
       break;
   }
-  const int limit = screen.output_scroll_limit(app);
-  if (app.output_scroll > limit) app.output_scroll = static_cast<uint16_t>(limit);
+  fit_output_scroll(screen, app);
   return false;
 }
 
@@ -98,8 +114,11 @@ Result<void> run_passes(Screen& screen, App& app) {
     const bool was_running = app.mode.is(AppMode::Kind::Running);
     drain_events(app);
     if (quit_by && (!app.active_run || Clock::now() >= *quit_by)) return {};
-    if (app.mode.is(AppMode::Kind::Running)) ++app.tick;
-    if (dirty || run_changed(app, was_running)) {
+    const bool run_ended = was_running && !app.mode.is(AppMode::Kind::Running);
+    // A live top's frames may arrive in any pass.
+    const bool stepped = step_run_clock(app) || streaming_top(app);
+    if (run_ended) fit_output_scroll(screen, app);
+    if (dirty || run_ended || stepped) {
       if (auto drawn = screen.draw(app); !drawn) return drawn;
     }
     auto key = screen.poll_key(input_wait_ms(quit_by));

@@ -60,13 +60,12 @@ std::vector<std::string> start_lines(SpyMode mode, const std::vector<tasks::SpyC
   return lines;
 }
 
-std::string start_status(SpyMode mode, size_t count, const std::optional<report::ReportDir>& dir) {
+std::string start_status(SpyMode mode, size_t count) {
   switch (mode) {
     case SpyMode::Dump:
       return "Running " + std::to_string(count) + " py-spy command(s)";
-    case SpyMode::Record:
-      return "Recording " + std::to_string(count) + " process(es) into " +
-             path_text(dir->report_directory);
+    case SpyMode::Record:  // the footer adds the countdown; the folder is in the output pane
+      return fmt::format("Recording {} {}", count, count == 1 ? "process" : "processes");
     case SpyMode::Top:
       return "Streaming live py-spy top";
   }
@@ -174,7 +173,9 @@ void complete_run(App& app, tasks::Finished finished) {
     app.output_lines.push_back("Share report.md, report.json, and raw/ with an LLM.");
   }
   if (cancelled) app.output_lines.emplace_back("Canceled.");
-  app.output_scroll = 0;
+  // A top that ended by itself is read from its end: how its process ended. The main loop
+  // brings the scroll back to the pane's last page.
+  app.output_scroll = top && !cancelled ? std::numeric_limits<uint16_t>::max() : 0;
 }
 
 // A worker that ended without its Finished message would leave the run spinning
@@ -234,11 +235,13 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
     app.status = "No commands to run for the selected item";
     return;
   }
-  app.status = start_status(mode, commands.size(), dir);
+  app.status = start_status(mode, commands.size());
   app.output_lines = start_lines(mode, commands, dir);
   app.output_scroll = 0;
   app.mode = AppMode::running();
   app.tick = 0;
+  app.run_started = std::chrono::steady_clock::now();
+  app.run_seconds = 0;
   app.active_run.reset();
   app.active_report = std::move(dir);
   app.top_frame.clear();

@@ -26,8 +26,8 @@ class Screen {
   /// Stops the program as Ctrl+Z does in a shell, with the ordinary terminal given back;
   /// when continued ("fg") takes the full screen back and repaints every cell.
   virtual Result<void> stop_job() = 0;
-  /// The furthest the output pane scrolls at the current size: until its last line shows.
-  virtual int output_scroll_limit(const App& app) const = 0;
+  /// The output pane's text area at the current size, and how far it scrolls.
+  virtual OutputView output_view(const App& app) const = 0;
   /// The inner size of the output pane while a live top streams, at the current size.
   virtual tasks::WindowSize top_pane_size(const App& app) const = 0;
   /// Makes the next frame repaint every cell.

@@ -4,6 +4,7 @@
 #include <fmt/ranges.h>
 
 #include <algorithm>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -11,8 +12,10 @@
 #include "common/utf8.h"
 #include "discovery/groups.h"
 #include "discovery/runtime.h"
+#include "tasks/py_spy.h"
 #include "ui/grapheme.h"
 #include "ui/layout.h"
+#include "ui/text_fit.h"
 
 namespace stackpeek::ui {
 namespace {
@@ -29,58 +32,79 @@ constexpr size_t kShortLimit = 80, kCommandLimit = 160;
 constexpr int kListMinRows = 8, kOutputRows = 9, kOutputMinRows = 3;
 constexpr int kMinWidth = 40, kMinHeight = 12;
 
-struct Panes {
-  Rect list, details, output, footer;
-};
-
 bool live_top(const app::App& app) { return app.active_run && app.active_run->live_top(); }
 
-// Rows of the output pane: all it can get while zoomed or while a live top streams, else
-// its usual 9 rows, shrinking first (down to 3) when the list would lose its 8.
-int output_rows(const app::App& app, bool streaming, int height) {
-  const int spare = height - 1 - kListMinRows;
-  if (app.output_zoomed) return height - 1;
-  if (streaming) return std::max(spare, kOutputMinRows);
-  return std::clamp(spare, kOutputMinRows, kOutputRows);
+Text details_text(const app::App& app, int width);
+
+// The rows of the main area when neither zoom nor a live top decides: what the list and
+// Details need, within the bounds screen_layout describes.
+int main_rows(Rect area, const app::App& app) {
+  const int rows = area.height - 1;
+  const int most = rows - std::clamp(rows - kListMinRows, kOutputMinRows, kOutputRows);
+  const int details_width = split(area, Direction::Horizontal,
+                                  {Constraint::percentage(56), Constraint::percentage(44)})[1]
+                                .inner()
+                                .width;
+  const auto details = static_cast<int>(
+      wrap_lines(details_text(app, details_width), std::max(details_width, 1)).size());
+  const auto list = static_cast<int>(std::min<size_t>(app.rows.size(), static_cast<size_t>(most)));
+  return std::clamp(std::max(list, details) + 2, std::min(kListMinRows, most), most);
 }
 
-Panes layout(Rect area, const app::App& app, bool streaming) {
-  const auto rows =
-      split(area, Direction::Vertical,
-            {Constraint::min(0), Constraint::length(output_rows(app, streaming, area.height)),
-             Constraint::length(1)});
-  const auto main = split(rows[0], Direction::Horizontal,
-                          {Constraint::percentage(56), Constraint::percentage(44)});
-  return {main[0], main[1], rows[1], rows[2]};
+int output_rows(Rect area, const app::App& app, bool streaming) {
+  const int rows = area.height - 1;
+  if (app.output_zoomed) return rows;
+  if (streaming) return std::max(rows - kListMinRows, kOutputMinRows);
+  return rows - main_rows(area, app);
 }
 
-Panes layout(Rect area, const app::App& app) { return layout(area, app, live_top(app)); }
+// The list's title; a long filter shows its end, where the typing happens.
+std::string list_title(std::string_view filter, int width) {
+  constexpr std::string_view kTitle = "Python Processes";
+  if (filter.empty()) return std::string(kTitle);
+  const int room = width - display_width(kTitle) - display_width(" (filter: )");
+  return fmt::format("{} (filter: {})", kTitle, keep_end(filter, std::max(room, 1)));
+}
 
 void draw_process_list(Buffer& buffer, Rect area, const std::vector<ListRow>& rows, size_t selected,
                        std::string_view filter) {
-  const std::string title =
-      filter.empty() ? "Python Processes" : fmt::format("Python Processes (filter: {})", filter);
-  const Rect inner = render_block(buffer, area, title);
+  const Rect inner = render_block(buffer, area, list_title(filter, area.width - 2));
+  if (rows.empty()) return;
+  const size_t shown = std::min(selected, rows.size() - 1);
+  // Only rows within a screen's height of the selection can show; only those are fitted.
+  const auto reach = static_cast<size_t>(std::max(inner.height, 0));
+  const size_t first = shown > reach ? shown - reach : 0;
+  const size_t last = std::min(rows.size(), shown + reach + 1);
+  const int width = inner.width - 2;  // the selection marker's columns
+  std::vector<std::string> fitted;
+  fitted.reserve(last - first);
+  for (size_t i = first; i < last; ++i) fitted.push_back(fit_row(rows[i], width));
   std::vector<std::string_view> items;
   items.reserve(rows.size());
-  for (const ListRow& row : rows) items.push_back(row.text);
+  for (size_t i = 0; i < rows.size(); ++i)
+    items.push_back(i >= first && i < last ? std::string_view(fitted[i - first]) : rows[i].text);
   ListState state;
-  if (!rows.empty()) state.selected = std::min(selected, rows.size() - 1);
+  state.selected = shown;
   render_list(buffer, inner, items, state, "> ", kSelectedRow);
 }
 
-Text process_details(const discovery::ProcessInfo& p) {
+// A Details line whose value, when wider than the pane leaves it, is cut in the middle.
+Line detail(std::string_view label, std::string_view value, int width) {
+  return detail_line(label, cut_middle(value, std::max(width - static_cast<int>(kLabelWidth), 1)));
+}
+
+Text process_details(const discovery::ProcessInfo& p, int width) {
   using discovery::format_path_or_reason;
   Text lines = {
-      detail_line("Pid", std::to_string(p.pid)),
-      detail_line("Name", p.name),
-      detail_line("Runtime", truncate_middle(discovery::format_runtime(p.runtime), kShortLimit)),
-      detail_line("Executable", truncate_middle(format_path_or_reason(p.exe), kShortLimit)),
-      detail_line("Cwd", truncate_middle(format_path_or_reason(p.cwd), kShortLimit)),
-      detail_line("Cpu", fmt::format("{:.1f}%", p.cpu)),
-      detail_line("Memory", std::to_string(p.memory / (1024 * 1024)) + " MiB"),
+      detail("Pid", std::to_string(p.pid), width),
+      detail("Name", p.name, width),
+      detail("Runtime", truncate_middle(discovery::format_runtime(p.runtime), kShortLimit), width),
+      detail("Executable", truncate_middle(format_path_or_reason(p.exe), kShortLimit), width),
+      detail("Cwd", truncate_middle(format_path_or_reason(p.cwd), kShortLimit), width),
+      detail("Cpu", fmt::format("{:.1f}%", p.cpu), width),
+      detail("Memory", std::to_string(p.memory / (1024 * 1024)) + " MiB", width),
   };
-  if (p.torch.has_rank_info()) lines.push_back(detail_line("Torch", p.torch.rank_text()));
+  if (p.torch.has_rank_info()) lines.push_back(detail("Torch", p.torch.rank_text(), width));
   lines.emplace_back("");
   lines.emplace_back("t runs live py-spy top for this PID.");
   lines.emplace_back(truncate_middle(
@@ -88,13 +112,13 @@ Text process_details(const discovery::ProcessInfo& p) {
   return lines;
 }
 
-Text group_details(const discovery::ProcessGroup& g) {
+Text group_details(const discovery::ProcessGroup& g, int width) {
   return {
-      detail_line("Group", g.label),
-      detail_line("Kind", discovery::group_kind_label(g.kind)),
-      detail_line("Processes", std::to_string(g.members.size())),
-      detail_line("Runtime", truncate_middle(g.runtime_text, kShortLimit)),
-      detail_line("Cwd", truncate_middle(g.cwd_text, kShortLimit)),
+      detail("Group", g.label, width),
+      detail("Kind", discovery::group_kind_label(g.kind), width),
+      detail("Processes", std::to_string(g.members.size()), width),
+      detail("Runtime", truncate_middle(g.runtime_text, kShortLimit), width),
+      detail("Cwd", truncate_middle(g.cwd_text, kShortLimit), width),
       Line(""),
       Line("Enter records each process in the group for 30 seconds."),
       Line("d runs py-spy dump for each process in the group."),
@@ -102,19 +126,23 @@ Text group_details(const discovery::ProcessGroup& g) {
   };
 }
 
-// What the Details pane says about the selected row.
-Text details_text(const app::App& app) {
+// What the Details pane, `width` columns inside, says about the selected row.
+Text details_text(const app::App& app, int width) {
+  if (app.rows.empty() && !app.filter.empty())
+    return {Line(fmt::format("No process matches \"{}\".", app.filter))};
   if (app.selected >= app.rows.size()) return {Line("No Python processes found.")};
   const auto target = app::selected_row(app);
   if (!target) {
     const bool group_row = app.rows[app.selected].kind == ListRow::Kind::Group;
     return {Line(group_row ? "Selected group disappeared." : "Selected process disappeared.")};
   }
-  return target->member ? process_details(*target->member) : group_details(*target->group);
+  return target->member ? process_details(*target->member, width)
+                        : group_details(*target->group, width);
 }
 
-void draw_details(Buffer& buffer, Rect area, const Text& text) {
-  render_paragraph(buffer, render_block(buffer, area, "Details"), text, 0);
+void draw_details(Buffer& buffer, Rect area, const app::App& app) {
+  const Rect inner = render_block(buffer, area, "Details");
+  render_paragraph(buffer, inner, details_text(app, inner.width), 0);
 }
 
 void draw_output(Buffer& buffer, Rect area, const app::App& app) {
@@ -131,9 +159,18 @@ void draw_footer(Buffer& buffer, Rect area, const app::App& app) {
   render_text(buffer, area, text_from(footer_text(app, area.width)));
 }
 
+// The notice of a screen too small to use, in the longest form that fits.
 void draw_too_small(Buffer& buffer, Rect area) {
-  const std::string message = fmt::format("Terminal too small: {}×{} (need {}×{})", area.width,
-                                          area.height, kMinWidth, kMinHeight);
+  const std::string size = fmt::format("{}×{}", area.width, area.height);
+  std::string message = size;
+  for (std::string longer :
+       {fmt::format("Terminal too small: {} (need {}×{})", size, kMinWidth, kMinHeight),
+        "Too small: " + size}) {
+    if (display_width(longer) <= area.width) {
+      message = std::move(longer);
+      break;
+    }
+  }
   const int width = display_width(message);
   const Rect line{area.x + std::max((area.width - width) / 2, 0), area.y + area.height / 2,
                   std::min(width, area.width), 1};
@@ -161,30 +198,75 @@ Line detail_line(std::string_view label, std::string_view value) {
   return Line(std::vector<Span>{{std::move(padded), kDetailLabel}, {std::string(value), {}}});
 }
 
-std::string footer_text(const app::App& app, int width) {
-  static constexpr std::string_view kSpinner = "|/-\\";
-  const std::string mode = fmt::format("mode: {} | ", app::mode_label(app.mode));
-  std::string status;
-  if (app.mode.is(app::AppMode::Kind::Running)) {
-    status += kSpinner[app.tick % kSpinner.size()];
-    status += ' ';
+namespace {
+
+// The status part: behind a spinner while a run is active; a record run counts down.
+std::string footer_status(const app::App& app) {
+  static constexpr std::array<std::string_view, 8> kSpinner = {"⠋", "⠙", "⠹", "⠸",
+                                                               "⠼", "⠴", "⠦", "⠧"};
+  if (!app.mode.is(app::AppMode::Kind::Running)) return app.status;
+  std::string status = fmt::format("{} {}", kSpinner[app.tick % kSpinner.size()], app.status);
+  const bool cancelled = app.active_run && app.active_run->cancel_requested();
+  if (app.active_mode == tasks::SpyMode::Record && !cancelled) {
+    const auto total = tasks::kDefaultRecordSeconds;
+    status += fmt::format(": {} s of {}", total - std::min(app.run_seconds, total), total);
   }
-  status += app.status;
-  if (app.filter_editing)
-    return fmt::format("{}Filter: {}_ | Enter keep | Esc clear | {}", mode, app.filter, status);
-  // The hints give way to the status: first to their short form, then altogether.
-  for (const app::HintForm form : {app::HintForm::Full, app::HintForm::Keys}) {
-    std::string text = fmt::format("{}{} | {}", mode, app::key_hints(app.mode.kind, form), status);
-    if (display_width(text) <= width) return text;
-  }
-  return mode + status;
+  return status;
 }
 
-int output_scroll_limit(Rect area, const app::App& app) {
-  const Rect inner = layout(area, app).output.inner();
-  if (inner.empty()) return 0;
-  return std::max(wrapped_line_count(app.output_lines, inner.width) - inner.height, 0);
+// The footer while the filter prompt is open: the end of the filter and the cursor always
+// show; the status, then the hints, then the filter's start give way.
+std::string filter_footer(const app::App& app, std::string_view mode, int width) {
+  constexpr std::string_view kHints = " | Enter keep | Esc cancel";
+  const std::string field = app.filter + "_";
+  const std::string prefix = fmt::format("{}Filter: ", mode);
+  for (const std::string& text : {fmt::format("{}{}{} | {}", prefix, field, kHints, app.status),
+                                  fmt::format("{}{}{}", prefix, field, kHints), prefix + field}) {
+    if (display_width(text) <= width) return text;
+  }
+  return prefix + keep_end(field, std::max(width - display_width(prefix), 2));
 }
+
+}  // namespace
+
+std::string footer_text(const app::App& app, int width) {
+  const std::string mode = fmt::format("mode: {} | ", app::mode_label(app.mode));
+  if (app.filter_editing) return filter_footer(app, mode, width);
+  const std::string status = footer_status(app);
+  const bool running = app.mode.is(app::AppMode::Kind::Running);
+  // The hints give way to the status, first to their short form, then altogether; those of
+  // an active run stay, and the status is cut after them.
+  std::string text;
+  for (const app::HintForm form : {app::HintForm::Full, app::HintForm::Keys}) {
+    text = fmt::format("{}{} | {}", mode, app::key_hints(app.mode.kind, form, app.output_zoomed),
+                       status);
+    if (display_width(text) <= width) return text;
+  }
+  return running ? text : mode + status;
+}
+
+app::OutputView output_view(Rect area, const app::App& app) {
+  const Rect inner = screen_layout(area, app).output.inner();
+  if (inner.empty()) return {};
+  const int lines = wrapped_line_count(app.output_lines, inner.width);
+  return {inner.width, inner.height, std::max(lines - inner.height, 0)};
+}
+
+namespace {
+
+Panes layout(Rect area, const app::App& app, bool streaming) {
+  const auto rows =
+      split(area, Direction::Vertical,
+            {Constraint::min(0), Constraint::length(output_rows(area, app, streaming)),
+             Constraint::length(1)});
+  const auto main = split(rows[0], Direction::Horizontal,
+                          {Constraint::percentage(56), Constraint::percentage(44)});
+  return {main[0], main[1], rows[1], rows[2]};
+}
+
+}  // namespace
+
+Panes screen_layout(Rect area, const app::App& app) { return layout(area, app, live_top(app)); }
 
 tasks::WindowSize top_pane_size(Rect area, const app::App& app) {
   const Rect inner = layout(area, app, true).output.inner();
@@ -199,10 +281,10 @@ void draw_ui(Buffer& buffer, const app::App& app) {
     draw_too_small(buffer, buffer.area());
     return;
   }
-  const Panes panes = layout(buffer.area(), app);
+  const Panes panes = screen_layout(buffer.area(), app);
   if (!app.output_zoomed) {
     draw_process_list(buffer, panes.list, app.rows, app.selected, app.filter);
-    draw_details(buffer, panes.details, details_text(app));
+    draw_details(buffer, panes.details, app);
   }
   draw_output(buffer, panes.output, app);
   draw_footer(buffer, panes.footer, app);

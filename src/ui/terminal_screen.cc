@@ -31,8 +31,8 @@ class TerminalScreen final : public app::Screen {
   Result<void> suspend() override { return terminal_.suspend(); }
   Result<void> stop_job() override { return terminal_.stop_job(); }
   void repaint() override { terminal_.repaint(); }
-  int output_scroll_limit(const app::App& app) const override {
-    return ui::output_scroll_limit(terminal_.size(), app);
+  app::OutputView output_view(const app::App& app) const override {
+    return ui::output_view(terminal_.size(), app);
   }
   tasks::WindowSize top_pane_size(const app::App& app) const override {
     return ui::top_pane_size(terminal_.size(), app);

@@ -105,15 +105,60 @@ TEST_F(KeysTest, FilterNarrowsTheListUntilEscAndSurvivesRefresh) {
   EXPECT_EQ(app.filter, "SERVe.py");
   press(app, 'r');
   EXPECT_EQ(app.rows.size(), 2u);
+  EXPECT_EQ(app.status, "Found 2 groups, 1 shown");
+  for (const KeyEvent cancel : {KeyEvent::of(Code::Esc), KeyEvent::ctrl('c')}) {
+    press(app, '/');
+    type("zz");  // matches nothing, until the typing is cancelled
+    EXPECT_TRUE(app.rows.empty());
+    EXPECT_EQ(handle_key(app, cancel).kind, KeyOutcome::Kind::Continue);
+    EXPECT_EQ(app.filter, "SERVe.py");
+    EXPECT_EQ(app.rows.size(), 2u);
+  }
   press(app, '/');
-  press(app, Code::Esc);
-  EXPECT_EQ(app.rows.size(), 6u);
-  press(app, '/');
+  for (int i = 0; i < 8; ++i) press(app, Code::Backspace);
   type("102");  // a member's pid
   press(app, Code::Enter);
   EXPECT_EQ(app.rows.size(), 4u);
   press(app, Code::Esc);
   EXPECT_EQ(app.filter, "");
+  EXPECT_EQ(app.status, "Found 2 groups");
+}
+
+TEST_F(KeysTest, ZoomedKeysScrollTheOutputAndNeverMoveTheList) {
+  App app = start(testing::small_snapshot());
+  app.output_view = {78, 20, 100};
+  press(app, 'j');
+  press(app, 'o');
+  for (const KeyEvent key : {KeyEvent::character('j'), KeyEvent::of(Code::Down)}) {
+    handle_key(app, key);
+  }
+  EXPECT_EQ(app.output_scroll, 2u);
+  press(app, Code::PageDown);  // a page keeps one line of the last one in view
+  EXPECT_EQ(app.output_scroll, 21u);
+  for (const KeyEvent key : {KeyEvent::of(Code::End), KeyEvent::character('G')}) {
+    handle_key(app, key);
+    EXPECT_EQ(app.output_scroll, 100u);
+  }
+  press(app, 'k');
+  press(app, Code::PageUp);
+  EXPECT_EQ(app.output_scroll, 80u);
+  press(app, 'g');
+  EXPECT_EQ(app.output_scroll, 0u);
+  press(app, ' ');  // the hidden list does not change either
+  EXPECT_TRUE(app.collapsed.empty());
+  EXPECT_EQ(app.selected, 1u);
+  press(app, Code::Esc);  // back to the list, whose keys act again
+  EXPECT_FALSE(app.output_zoomed);
+  press(app, Code::PageDown);
+  EXPECT_EQ(app.output_scroll, 5u);
+  press(app, 'G');
+  EXPECT_EQ(app.selected, 5u);
+  // While a run is active the zoomed pane scrolls too.
+  app.mode = AppMode::running();
+  press(app, 'o');
+  press(app, 'G');
+  EXPECT_EQ(app.output_scroll, 100u);
+  EXPECT_EQ(app.selected, 5u);
 }
 
 TEST_F(KeysTest, RefreshKeepsTheSelectionOnTheSameProcessOrGroup) {
@@ -202,8 +247,8 @@ TEST_F(KeysTest, FailedSudoShowsRecordAndReturnsToBrowse) {
   resume_after_sudo(app, SpyMode::Dump, Selection::process(100), machine.sudo_record);
   EXPECT_TRUE(app.mode.is(AppMode::Kind::Browse));
   EXPECT_EQ(app.status, "sudo authentication canceled or failed");
-  EXPECT_EQ(app.output_lines, (std::vector<std::string>{"$ sudo -v", "status: Failure", "stderr:",
-                                                        "Sorry, try again.", ""}));
+  EXPECT_EQ(app.output_lines, (std::vector<std::string>{"$ sudo -v", "status: Failure",
+                                                        "stderr:", "Sorry, try again.", ""}));
 }
 
 TEST_F(KeysTest, MissingPySpyAfterSudoKeepsPromptOpen) {
@@ -268,6 +313,9 @@ TEST(KeyTableTest, HelpAndHintsComeFromTheTable) {
             "Home/End    First/last row (also g/G)\n"
             "PageUp/Down Scroll output\n"
             "o           Zoom output pane in/out\n"
+            "j/k, arrows Zoomed: scroll the output a line\n"
+            "PageUp/Down Zoomed: scroll a page\n"
+            "Home/End    Zoomed: first/last line (also g/G)\n"
             "/           Filter the list (Enter keeps, Esc clears)\n"
             "q           Quit\n"
             "Ctrl+C      Quit; cancels an active run\n"
@@ -279,6 +327,9 @@ TEST(KeyTableTest, HelpAndHintsComeFromTheTable) {
   EXPECT_EQ(key_hints(AppMode::Kind::Browse, HintForm::Keys),
             "Enter d t r Space j/k PgUp/PgDn o / q");
   EXPECT_EQ(key_hints(AppMode::Kind::Running), "Esc cancel | q quit");
+  EXPECT_EQ(key_hints(AppMode::Kind::Browse, HintForm::Full, true),
+            "j/k scroll | PgUp/PgDn page | g/G ends | o back");
+  EXPECT_EQ(key_hints(AppMode::Kind::Running, HintForm::Full, true), "Esc cancel | q quit");
 }
 
 }  // namespace

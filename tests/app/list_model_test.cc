@@ -62,13 +62,16 @@ TEST(RowsTest, CollapsedGroupsSingleMembersNamesAndLongPids) {
   EXPECT_EQ(rows[2].group_index, 1u);
 }
 
-TEST(RowsTest, BodyShortenedBeforeTheRankPrefix) {
+TEST(RowsTest, TheScreenMayShortenTheCommandAndTheLabelOnly) {
   ProcessInfo member = rank(5, "0", "1");
   member.cmd = {"python3", std::string(100, 'x')};
   const auto rows = list_rows(build_groups({member}));
   ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[1].text, "  pid 5       rank 0/1 local 0 python3 " + std::string(38, 'x') + "..." +
-                              std::string(47, 'x'));
+  const std::string command = "python3 " + std::string(100, 'x');
+  EXPECT_EQ(rows[1].text, "  pid 5       rank 0/1 local 0 " + command);
+  EXPECT_EQ(rows[1].text.substr(rows[1].fit_begin, rows[1].fit_end - rows[1].fit_begin), command);
+  EXPECT_EQ(rows[0].text.substr(rows[0].fit_begin, rows[0].fit_end - rows[0].fit_begin),
+            build_groups({member})[0].label);
 }
 
 TEST(ResolveRowTest, GroupAndMemberRowsAndStaleIndices) {

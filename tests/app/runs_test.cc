@@ -158,10 +158,10 @@ TEST_F(RunsTest, RecordRunWritesReportAndListsFolder) {
   handle_key(app, KeyEvent::character('j'));  // pid 200, serve.py
   handle_key(app, KeyEvent::of(KeyEvent::Code::Enter));
   ASSERT_TRUE(app.mode.is(AppMode::Kind::Running));
-  ASSERT_TRUE(app.status.starts_with("Recording 1 process(es) into " + dir_.string() +
-                                     "/py-spy-report-pid-200-"));
-  const std::string folder = app.status.substr(app.status.find(dir_.string()));
-  EXPECT_EQ(app.output_lines[4], "Report directory: " + folder);
+  EXPECT_EQ(app.status, "Recording 1 process");
+  ASSERT_TRUE(app.output_lines[4].starts_with("Report directory: " + dir_.string() +
+                                              "/py-spy-report-pid-200-"));
+  const std::string folder = app.output_lines[4].substr(app.output_lines[4].find(dir_.string()));
   EXPECT_EQ(app.output_lines[5], "Raw directory: " + folder + "/raw");
   EXPECT_EQ(app.output_lines[7], "Raw records pending:");
   EXPECT_EQ(app.output_lines[8], "  " + folder + "/raw/pid-200.svg");

@@ -198,7 +198,8 @@ class TmuxTest(unittest.TestCase):
         row = next(l for l in lines if "wideMark" in l and "pid" in l)
         self.assertIn("evil end", row)  # the override is gone, the tab is a space
         border = columns(lines[0][:lines[0].index("┐┌")])
-        for line in lines[:30]:  # every border of the list and the Details box is in place
+        output = next(i for i, l in enumerate(lines) if l.startswith("┌py-spy Output"))
+        for line in lines[:output]:  # every border of the list and the Details box is in place
             if line.startswith("│"):
                 self.assertEqual(columns(line[:line.index("││")]), border, line)
         self.tmux("send-keys", "-t", "t", "C-z")

@@ -86,7 +86,7 @@ std::vector<std::string> details_rows(const Buffer& buffer) {
   const Rect area = buffer.area();
   const int left = area.width * 56 / 100 + 1;
   std::vector<std::string> rows;
-  for (int y = 1; y < area.height - 11; ++y)
+  for (int y = 1; buffer.at(left - 1, y).symbol != "└"; ++y)
     rows.push_back(row_text(buffer, y, left, area.width - 1));
   while (!rows.empty() && rows.back().empty()) rows.pop_back();
   return rows;
@@ -108,8 +108,9 @@ TEST(DrawUi, LaysOutThePanesWithTheirTitles) {
   const Rows lines = buffer.lines();
   EXPECT_EQ(lines[0].substr(0, std::string("┌Python Processes").size()), "┌Python Processes");
   EXPECT_EQ(row_text(buffer, 0, 67, 120).substr(0, std::string("┌Details").size()), "┌Details");
-  EXPECT_EQ(buffer.at(66, 19).symbol, "┘");
-  EXPECT_EQ(row_text(buffer, 20, 0, 20), "┌py-spy Output──────");
+  // The group's Details take 11 rows: the main area gets 13, the output pane the rest.
+  EXPECT_EQ(buffer.at(66, 12).symbol, "┘");
+  EXPECT_EQ(row_text(buffer, 13, 0, 20), "┌py-spy Output──────");
   EXPECT_EQ(buffer.at(119, 28).symbol, "┘");
   EXPECT_EQ(lines[29].substr(0, 13), "mode: browse ");
 }
@@ -119,7 +120,7 @@ TEST(DrawUi, EmptyListShowsNoSelectionAndTheHints) {
   const Buffer buffer = render(app);
   EXPECT_EQ(row_text(buffer, 1, 1, 66), "");
   EXPECT_EQ(row_text(buffer, 1, 68, 119), "No Python processes found.");
-  EXPECT_EQ(row_text(buffer, 21, 1, 119), "Output appears here after a dump or profile run.");
+  EXPECT_EQ(row_text(buffer, 9, 1, 119), "Output appears here after a dump or profile run.");
   EXPECT_EQ(footer_text(app),
             "mode: browse | Enter record | d dump | t top | r refresh | Space expand | j/k move | "
             "PgUp/PgDn output | o zoom | / filter | q quit | Found 1 groups");
@@ -218,10 +219,10 @@ TEST(DrawUi, FooterSpinsWhileRunning) {
   app.tick = 5;
   const std::string footer = row_text(render(app, 200, 30), 29, 0, 200);
   EXPECT_EQ(footer.substr(0, 14), "mode: running ");
-  EXPECT_TRUE(footer.ends_with("| q quit | / Dumping 1 process")) << footer;
+  EXPECT_TRUE(footer.ends_with("| q quit | ⠴ Dumping 1 process")) << footer;
   app.tick = 7;
   EXPECT_TRUE(
-      row_text(render(app, 200, 30), 29, 0, 200).ends_with("| q quit | \\ Dumping 1 process"));
+      row_text(render(app, 200, 30), 29, 0, 200).ends_with("| q quit | ⠧ Dumping 1 process"));
 }
 
 TEST(DrawUi, FooterHintsGiveWayToTheStatus) {
@@ -238,12 +239,13 @@ TEST(DrawUi, OutputPaneWrapsAndScrollsInDrawnLines) {
   app.output_lines = {"$ py-spy dump --pid 42", std::string(130, 'x'), "Thread 42 (idle)"};
   app.output_scroll = 1;
   const Buffer buffer = render(app);
-  EXPECT_EQ(row_text(buffer, 21, 1, 119), std::string(118, 'x'));
-  EXPECT_EQ(row_text(buffer, 22, 1, 119), std::string(12, 'x'));
-  EXPECT_EQ(row_text(buffer, 23, 1, 119), "Thread 42 (idle)");
+  const int top = screen_layout(buffer.area(), app).output.y + 1;
+  EXPECT_EQ(row_text(buffer, top, 1, 119), std::string(118, 'x'));
+  EXPECT_EQ(row_text(buffer, top + 1, 1, 119), std::string(12, 'x'));
+  EXPECT_EQ(row_text(buffer, top + 2, 1, 119), "Thread 42 (idle)");
   app.output_scroll = 4;
   const Buffer past = render(app);
-  for (int y = 21; y < 28; ++y) EXPECT_EQ(row_text(past, y, 1, 119), "") << y;
+  for (int y = top; y < 28; ++y) EXPECT_EQ(row_text(past, y, 1, 119), "") << y;
 }
 
 TEST(DrawUi, PermissionPopupCoversTheCentre) {
@@ -277,6 +279,74 @@ TEST(DetailLine, PadsTheLabelToElevenCharacters) {
   EXPECT_EQ(pid.spans[1].style, Style{});
   EXPECT_EQ(detail_line("Executable", "x").spans[0].content, "Executable ");
   EXPECT_EQ(detail_line("Longer label", "x").plain(), "Longer labelx");
+}
+
+}  // namespace
+}  // namespace stackpeek::ui
+
+namespace stackpeek::ui {
+namespace {
+
+// `count` collapsed one-process groups: one row each.
+app::App collapsed_groups(int count) {
+  std::vector<ProcessGroup> groups;
+  for (int i = 0; i < count; ++i) {
+    const auto pid = static_cast<uint32_t>(100 + i);
+    groups.push_back(group("k" + std::to_string(i), "job" + std::to_string(i), GroupKind::Process,
+                           {process(pid, {"python3", "job.py"})}));
+  }
+  app::App app = app_with(std::move(groups));
+  for (const ProcessGroup& g : app.groups) app.collapsed.insert(g.key);
+  app::update_rows(app);
+  return app;
+}
+
+int output_height(const app::App& app, int width, int height) {
+  return screen_layout({0, 0, width, height}, app).output.height;
+}
+
+TEST(ScreenLayout, TheListTakesTheRowsItNeedsAndTheOutputPaneTheRest) {
+  // Group Details (9 lines) outgrow 8 rows: the main area is 11 rows.
+  EXPECT_EQ(output_height(collapsed_groups(8), 200, 60), 60 - 1 - 11);
+  EXPECT_EQ(output_height(collapsed_groups(30), 200, 60), 60 - 1 - 32);
+  // A long list leaves the output pane its 9 rows, 3 on a short screen; zoomed it takes all.
+  app::App many = collapsed_groups(1000);
+  EXPECT_EQ(output_height(many, 80, 24), 9);
+  EXPECT_EQ(output_height(many, 80, 14), 5);
+  EXPECT_EQ(output_height(collapsed_groups(1), 80, 12), 3);
+  many.output_zoomed = true;
+  EXPECT_EQ(output_height(many, 80, 24), 23);
+  many.output_lines.assign(40, "line");
+  EXPECT_EQ(output_view({0, 0, 80, 24}, many).height, 21);
+  EXPECT_EQ(output_view({0, 0, 80, 24}, many).scroll_limit, 40 - 21);
+}
+
+TEST(DrawUi, DetailsValuesAreCutInTheMiddleNotWrapped) {
+  ProcessInfo p = process(9, {"python3", "train.py"});
+  p.cwd = PathOrMessage::path("/home/someone/projects/a-rather-long-folder/run");
+  const Buffer buffer = render(
+      app_with({group("k", "-m torch.distributed.run --nproc 4 train.py", GroupKind::Process, {p})},
+               1),
+      80, 24);
+  EXPECT_EQ(row_text(buffer, 5, 45, 79), "│Cwd        /home/someo…folder/run");
+  EXPECT_EQ(row_text(buffer, 6, 45, 79), "│Cpu        12.5%");
+  app::App none = app_with({torch_job()});
+  none.filter = "nothing";
+  app::update_rows(none);
+  EXPECT_EQ(row_text(render(none), 1, 68, 119), "No process matches \"nothing\".");
+}
+
+TEST(Footer, ARecordCountsDownAndItsCancelHintOutlivesTheStatus) {
+  app::App app = app_with({});
+  app.mode = app::AppMode::running();
+  app.active_mode = tasks::SpyMode::Record;
+  app.status = "Recording 4 processes";
+  app.run_seconds = 18;
+  app.tick = 1;
+  EXPECT_EQ(footer_text(app, 80),
+            "mode: running | Esc cancel | q quit | ⠙ Recording 4 processes: 12 s of 30");
+  app.status = "Recording 4 processes into /home/someone/a/rather/long/report/folder";
+  EXPECT_TRUE(footer_text(app, 80).starts_with("mode: running | Esc q | ⠙ Recording"));
 }
 
 }  // namespace
