@@ -409,8 +409,7 @@ void apply_history(StackComparison& comparison, const std::vector<DumpResult>& r
     bool all = true;
     for (const size_t index : bucket.members) {
       const DumpResult& result = results[index];
-      const auto seconds =
-          history.observe(result.pid, *comparison.signatures[index], now, result.host);
+      const auto seconds = history.observe(result.pid, *result.dump, now, result.host);
       if (!seconds) {
         all = false;
       } else if (!least || *seconds < *least) {

@@ -97,8 +97,10 @@ StackComparison compare_stacks(const std::vector<DumpResult>& results);
 
 /// Observes every parsed dump in `history` at `now` and sets each Stack bucket's
 /// `unchanged` when all its members are unchanged (their minimum), so the header ends with
-/// ", unchanged for S s". A member seen for the first time or with a new stack leaves its
-/// bucket without it. Failed and unparsed dumps leave the history untouched.
+/// ", unchanged for S s". Unchanged means exactly the same stack, lines included (see
+/// exact_same_stack), although buckets ignore lines. A member seen for the first time or
+/// with a new stack leaves its bucket without it. Failed and unparsed dumps leave the history
+/// untouched.
 void apply_history(StackComparison& comparison, const std::vector<DumpResult>& results,
                    StackHistory& history, StackHistory::Clock::time_point now);
 

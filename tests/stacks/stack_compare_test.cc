@@ -362,26 +362,51 @@ TEST(StackCompareTest, DumpResultFromRecord) {
 
 TEST(StackHistoryTest, ObserveCountsWholeSecondsSinceFirstSeen) {
   StackHistory history;
-  EXPECT_EQ(history.observe(7, 1, kT0), std::nullopt);
-  EXPECT_EQ(history.observe(7, 1, kT0 + std::chrono::milliseconds(400)), seconds(0));
-  EXPECT_EQ(history.observe(7, 1, kT0 + std::chrono::milliseconds(12999)), seconds(12));
-  EXPECT_EQ(history.observe(7, 1, kT0 + seconds(13)), seconds(13));
+  const ProcessDump one = make_dump(kAllReduce);
+  const ProcessDump two = make_dump(kDataLoader);
+  EXPECT_EQ(history.observe(7, one, kT0), std::nullopt);
+  EXPECT_EQ(history.observe(7, one, kT0 + std::chrono::milliseconds(400)), seconds(0));
+  EXPECT_EQ(history.observe(7, one, kT0 + std::chrono::milliseconds(12999)), seconds(12));
+  EXPECT_EQ(history.observe(7, one, kT0 + seconds(13)), seconds(13));
   // A different stack starts again.
-  EXPECT_EQ(history.observe(7, 2, kT0 + seconds(20)), std::nullopt);
-  EXPECT_EQ(history.observe(7, 2, kT0 + seconds(25)), seconds(5));
-  EXPECT_EQ(history.observe(7, 1, kT0 + seconds(26)), std::nullopt);
+  EXPECT_EQ(history.observe(7, two, kT0 + seconds(20)), std::nullopt);
+  EXPECT_EQ(history.observe(7, two, kT0 + seconds(25)), seconds(5));
+  EXPECT_EQ(history.observe(7, one, kT0 + seconds(26)), std::nullopt);
   // Time running backwards gives 0.
-  EXPECT_EQ(history.observe(7, 1, kT0), seconds(0));
+  EXPECT_EQ(history.observe(7, one, kT0), seconds(0));
   // Processes are told apart by host and pid.
-  EXPECT_EQ(history.observe(8, 1, kT0), std::nullopt);
-  EXPECT_EQ(history.observe(7, 1, kT0 + seconds(60), "node1"), std::nullopt);
-  EXPECT_EQ(history.observe(7, 1, kT0 + seconds(61), "node1"), seconds(1));
+  EXPECT_EQ(history.observe(8, one, kT0), std::nullopt);
+  EXPECT_EQ(history.observe(7, one, kT0 + seconds(60), "node1"), std::nullopt);
+  EXPECT_EQ(history.observe(7, one, kT0 + seconds(61), "node1"), seconds(1));
   EXPECT_EQ(history.size(), 3u);
   history.forget(7);
   EXPECT_EQ(history.size(), 2u);
-  EXPECT_EQ(history.observe(7, 1, kT0 + seconds(90)), std::nullopt);
+  EXPECT_EQ(history.observe(7, one, kT0 + seconds(90)), std::nullopt);
   history.forget(12345);  // unknown: nothing happens
   EXPECT_EQ(history.size(), 3u);
+}
+
+TEST(StackHistoryTest, UnchangedNeedsTheExactStack) {
+  StackHistory history;
+  ProcessDump dump = make_dump(kAllReduce);
+  EXPECT_EQ(history.observe(7, dump, kT0), std::nullopt);
+  // Thread ids and states never matter.
+  dump.threads[0].id = "999";
+  dump.threads[1].state = ThreadState::ActiveGil;
+  EXPECT_EQ(history.observe(7, dump, kT0 + seconds(2)), seconds(2));
+  // One line further on is progress, although the bucket would stay the same.
+  ProcessDump moved = dump;
+  moved.threads[0].frames[2].line = 42;
+  EXPECT_TRUE(same_stack(dump, moved));
+  EXPECT_EQ(history.observe(7, moved, kT0 + seconds(4)), std::nullopt);
+  // So is a thread that got a name, and a line number that appeared.
+  ProcessDump renamed = moved;
+  renamed.threads[1].name = "worker";
+  EXPECT_EQ(history.observe(7, renamed, kT0 + seconds(5)), std::nullopt);
+  ProcessDump unknown_line = renamed;
+  unknown_line.threads[1].frames[0].line.reset();
+  EXPECT_EQ(history.observe(7, unknown_line, kT0 + seconds(6)), std::nullopt);
+  EXPECT_EQ(history.observe(7, unknown_line, kT0 + seconds(9)), seconds(3));
 }
 
 TEST(StackHistoryTest, BucketIsUnchangedWhenAllItsMembersAre) {
