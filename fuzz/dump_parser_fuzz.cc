@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/utf8.h"
+#include "common/util.h"
 #include "stacks/dump_json.h"
 #include "stacks/dump_parser.h"
 #include "stacks/stack_compare.h"
@@ -32,7 +33,8 @@ std::optional<ProcessDump> check_parse(std::string_view text) {
   auto dump = parse_dump(text);
   if (!dump) return dump;
   const bool valid = utf8::is_valid(text);
-  check(is_clean(dump->process_line, valid) && dump->process_line.starts_with("Process "));
+  for (const std::string_view line : split_lines(dump->process_line)) check(is_clean(line, valid));
+  check(dump->process_line.starts_with("Process "));
   check(is_clean(dump->python_line, valid) && dump->python_line.starts_with("Python v"));
   for (const auto& thread : dump->threads) {
     check(!thread.id.empty() && is_clean(thread.id, valid));
