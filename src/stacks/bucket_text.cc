@@ -21,7 +21,7 @@ size_t columns(std::string_view text) {
 std::string format_frame_lines(const StackFrame& frame, std::vector<uint32_t> lines) {
   std::sort(lines.begin(), lines.end());
   lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
-  std::string out = frame.function + " (" + frame.file;
+  std::string out = frame.function.str() + " (" + frame.file.str();
   if (!lines.empty()) {
     std::string ranges = compact_ranges(lines, kMaxLinePieces + 1);
     if (static_cast<size_t>(std::count(ranges.begin(), ranges.end(), ',')) >= kMaxLinePieces) {

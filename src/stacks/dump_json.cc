@@ -34,7 +34,8 @@ std::string string_value(const json& value, const char* key) {
 }  // namespace
 
 void to_json(json& out, const StackFrame& frame) {
-  out = json::object({{"function", frame.function}, {"file", frame.file}, {"line", nullptr}});
+  out = json::object(
+      {{"function", frame.function.str()}, {"file", frame.file.str()}, {"line", nullptr}});
   if (frame.line) out["line"] = *frame.line;
 }
 

@@ -159,7 +159,7 @@ std::optional<ProcessDump> parse_plain(std::string_view text) {
     auto& kept = dump.threads.back().frames;
     kept.reserve(frames.size());
     for (const auto& frame : frames) {
-      kept.push_back(StackFrame{std::string(frame.function), std::string(frame.file), frame.line});
+      kept.push_back(StackFrame{Name(frame.function), Name(frame.file), frame.line});
     }
     frames.clear();
   };

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "stacks/name.h"
+
 namespace stackpeek::stacks {
 
 /// What py-spy says a thread was doing: "idle", "active" or "active+gil".
@@ -22,8 +24,8 @@ std::optional<ThreadState> parse_thread_state(std::string_view text);
 
 /// One frame: `function (file:line)`, or `function (file)` when py-spy knows no line.
 struct StackFrame {
-  std::string function;
-  std::string file;
+  Name function;
+  Name file;
   std::optional<uint32_t> line;
   bool operator==(const StackFrame&) const = default;
 };

@@ -262,7 +262,7 @@ std::string first_thread_key(const ProcessDump& dump) {
   const auto& frames = dump.threads.front().frames;
   std::string key = std::to_string(frames.size());
   for (size_t i = 0; i < std::min(frames.size(), kShownFrames); ++i) {
-    key += '\0' + frames[i].function + '\0' + frames[i].file;
+    key += '\0' + frames[i].function.str() + '\0' + frames[i].file.str();
   }
   return key;
 }
@@ -472,8 +472,8 @@ StackSignature stack_signature(const ProcessDump& dump) {
     mix(h, thread.name ? text_hash(*thread.name) : 0x6e6f6e616d65ULL);  // "noname"
     mix(h, thread.frames.size());
     for (const auto& frame : thread.frames) {
-      mix(h, text_hash(frame.function));
-      mix(h, text_hash(frame.file));
+      mix(h, text_hash(frame.function.str()));
+      mix(h, text_hash(frame.file.str()));
     }
   }
   return h;
