@@ -53,7 +53,7 @@ void from_json(const json& in, StackFrame& frame) {
     }
     parsed.line = static_cast<uint32_t>(value);
   }
-  frame = std::move(parsed);
+  frame = parsed;
 }
 
 void to_json(json& out, const ThreadStack& thread) {
