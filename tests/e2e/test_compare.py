@@ -8,6 +8,7 @@ import pty
 import select
 import subprocess
 import tempfile
+import time
 import unittest
 
 import harness
@@ -61,6 +62,7 @@ class RealPySpyRepeatTest(unittest.TestCase):
         cls.moving = cls.work.start([harness.PYTHON, stepper, "cmpStepMark"]).pid
         cls.still = cls.work.sleeper("cmpSleepMark", "x\ny").pid
         harness.wait_for_exec([cls.moving], "stepper.py")
+        time.sleep(1.5)  # past the interpreter's start-up, into their loops
 
     @classmethod
     def tearDownClass(cls):
