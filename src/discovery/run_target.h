@@ -44,9 +44,9 @@ struct RunTarget {
 };
 
 /// The processes `spec` names, each once, in the order first named: `all` gives every member
-/// of every group, a group key (exact, or as escape_controls prints it) the group's members, a pid that process (also when the
-/// snapshot does not list it: py-spy then says what is wrong). Fails with a one-line reason
-/// naming the first group key that no group has.
+/// of every group, a group key (exact, or as escape_controls prints it) the group's members, a pid
+/// that process (also when the snapshot does not list it: py-spy then says what is wrong). Fails
+/// with a one-line reason naming the first group key that no group has.
 std::expected<RunTarget, std::string> resolve_target(const std::vector<ProcessGroup>& groups,
                                                      const TargetSpec& spec, std::string host);
 

@@ -36,8 +36,8 @@ TEST(DumpLineTest, RoundTripsParsedUnparsedAndFailedDumps) {
   EXPECT_EQ(*back, expected);
   // How long the stack stayed the same travels with it (dump --repeat).
   const discovery::TargetProcess process{42, "torch:x", 3, 8, {"python3", "train.py"}};
-  back = parse_dump_line(json_line(
-      dump_line_json("node1", process, parsed, expected, std::chrono::seconds(12))));
+  back = parse_dump_line(
+      json_line(dump_line_json("node1", process, parsed, expected, std::chrono::seconds(12))));
   EXPECT_EQ(back->unchanged, std::chrono::seconds(12));
 
   const RunRecord unparsed = success("garbage\n");

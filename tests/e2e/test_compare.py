@@ -128,6 +128,10 @@ class CompareInputTest(unittest.TestCase):
         self.assertEqual(out.stdout.splitlines()[:3], [
             "Stacks compared: 2 processes on 1 host, 1 distinct, missing ranks 2,3",
             "2 processes: node1:0,1", "    step (train.py:7,8)"])
+        as_json = json.loads(run("compare", "--json", stdin_text=text).stdout)
+        self.assertEqual(as_json["missing_ranks"], [2, 3])
+        frame = as_json["buckets"][0]["threads"][0]["frames"][0]
+        self.assertEqual((frame["line"], frame["lines"]), (7, [7, 8]))
 
     def test_no_dump_lines_is_a_failure(self):
         for text in ("", "\n  \n"):
