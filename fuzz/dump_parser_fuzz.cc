@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/utf8.h"
+#include "common/util.h"
 #include "stacks/dump_json.h"
 #include "stacks/dump_parser.h"
 #include "stacks/stack_compare.h"
@@ -32,7 +33,8 @@ std::optional<ProcessDump> check_parse(std::string_view text) {
   auto dump = parse_dump(text);
   if (!dump) return dump;
   const bool valid = utf8::is_valid(text);
-  check(is_clean(dump->process_line, valid) && dump->process_line.starts_with("Process "));
+  for (const std::string_view line : split_lines(dump->process_line)) check(is_clean(line, valid));
+  check(dump->process_line.starts_with("Process "));
   check(is_clean(dump->python_line, valid) && dump->python_line.starts_with("Python v"));
   for (const auto& thread : dump->threads) {
     check(!thread.id.empty() && is_clean(thread.id, valid));
@@ -98,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& bucket : comparison.buckets) {
       check(!bucket.members.empty());
       for (const size_t member : bucket.members) ++seen[member];
-      check(bucket.kind == BucketKind::Stack || bucket.members.size() == 1);
+      check(bucket.kind != BucketKind::Unparsed || bucket.members.size() == 1);
       check(!bucket.unchanged || round == 1);
     }
     for (const int count : seen) check(count == 1);
@@ -110,8 +112,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       check(together);
     }
-    for (const auto& line : comparison_lines(comparison, results)) {
-      check(line.find('\n') == std::string::npos);
+    // Every bucket's lines (indented, after its header) differ from every other's.
+    std::vector<std::string> blocks;
+    const auto lines = comparison_lines(comparison, results);
+    for (size_t i = 1; i + 1 < lines.size(); ++i) {
+      check(lines[i].find('\n') == std::string::npos);
+      if (!lines[i].starts_with(' ')) {
+        blocks.emplace_back();
+      } else {
+        check(!blocks.empty());
+        blocks.back() += lines[i] + "\n";
+      }
+    }
+    check(blocks.size() == comparison.buckets.size());
+    for (size_t x = 0; x < blocks.size(); ++x) {
+      for (size_t y = x + 1; y < blocks.size(); ++y) {
+        const bool stacks = comparison.buckets[x].kind == BucketKind::Stack &&
+                            comparison.buckets[y].kind == BucketKind::Stack;
+        check(!stacks || blocks[x] != blocks[y]);
+      }
     }
   }
   return 0;

@@ -71,6 +71,10 @@ std::expected<void, std::string> store_value(Options& options, std::string_view 
     if (!number) return std::unexpected(number.error());
     if (name == "--pid") {
       options.targets.pids.push_back(*number);
+    } else if (name == "--repeat") {
+      options.repeat = *number;
+    } else if (name == "--interval") {
+      options.interval = *number;
     } else {
       options.duration = *number;
     }
@@ -106,9 +110,10 @@ std::expected<bool, std::string> apply_option(Options& options, std::string_view
     (name == "--json" ? options.json : options.targets.all) = true;
     return true;
   }
-  const bool known = (takes_targets(verb) && (name == "--pid" || name == "--group")) ||
-                     (verb == Verb::Dump && name == "--host") ||
-                     (verb == Verb::Record && (name == "--duration" || name == "--dir"));
+  const bool known =
+      (takes_targets(verb) && (name == "--pid" || name == "--group")) ||
+      (verb == Verb::Dump && (name == "--host" || name == "--repeat" || name == "--interval")) ||
+      (verb == Verb::Record && (name == "--duration" || name == "--dir"));
   if (!known) return false;
   auto value = cursor.value(name);
   if (!value) return std::unexpected(value.error());
@@ -160,7 +165,7 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
 
 std::string usage_text() {
   return "stackpeek list [--json] [--slurm-job [ID]]\n"
-         "stackpeek dump TARGET... [--json] [--host NAME]\n"
+         "stackpeek dump TARGET... [--json] [--host NAME] [--repeat N] [--interval S]\n"
          "stackpeek record TARGET... [--duration S] [--dir DIR] [--json]\n"
          "stackpeek compare [FILE...] [--json]\n"
          "TARGET: --pid PID (repeatable), --group KEY (see `stackpeek list`), --all or\n"

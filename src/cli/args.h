@@ -3,7 +3,7 @@
 // The arguments of the commands that run without the screen:
 //
 //   stackpeek list [--json] [--slurm-job [ID]]
-//   stackpeek dump TARGET... [--json] [--host NAME]
+//   stackpeek dump TARGET... [--json] [--host NAME] [--repeat N] [--interval S]
 //   stackpeek record TARGET... [--duration S] [--dir DIR] [--json]
 //   stackpeek compare [FILE...] [--json]
 //
@@ -35,6 +35,8 @@ struct Options {
   discovery::TargetSpec targets;
   std::optional<std::string> host;
   uint32_t duration = 30;
+  uint32_t repeat = 1;    // dump: number of dumps
+  uint32_t interval = 5;  // dump: seconds between them
   std::string dir = ".";
   std::vector<std::string> files;  // compare; "-" is standard input
 };

@@ -33,7 +33,9 @@ std::string headless_help_text() {
   return "Without the screen:\n" + usage_text() +
          "list     the Python processes in their groups (group rows end with their key)\n"
          "dump     py-spy dump of every target at once: the compared stacks and each\n"
-         "         command's output, or with --json one JSON line per process\n"
+         "         command's output, or with --json one JSON line per process;\n"
+         "         --repeat N dumps N times, --interval S (default 5) seconds apart, and\n"
+         "         tells which stacks stayed exactly the same (\"unchanged for S s\")\n"
          "record   py-spy record of every target (--duration S, default 30) into a new\n"
          "         report folder under --dir (default the current one); prints its path\n"
          "compare  compares dump JSON lines from the files or standard input; a line may\n"

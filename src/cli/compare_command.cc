@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <iterator>
+#include <map>
 
 #include "cli/commands.h"
 #include "cli/compare_json.h"
@@ -62,6 +63,23 @@ void collect(const std::string& name, std::string_view text, Collected& out) {
   std::ranges::move(lines.results, std::back_inserter(out.results));
 }
 
+// One result per process (host and pid): a later line replaces an earlier one, as when the
+// same output is given twice or a node was dumped again.
+void keep_last_per_process(std::vector<stacks::DumpResult>& results) {
+  std::map<std::pair<std::string, uint32_t>, size_t> last;
+  for (size_t i = 0; i < results.size(); ++i) last[{results[i].host, results[i].pid}] = i;
+  if (last.size() == results.size()) return;
+  diagnose(std::to_string(results.size() - last.size()) +
+           " dump line(s) repeat a process (host and pid) already read; the last line of each "
+           "counts");
+  std::vector<stacks::DumpResult> kept;
+  kept.reserve(last.size());
+  for (size_t i = 0; i < results.size(); ++i) {
+    if (last[{results[i].host, results[i].pid}] == i) kept.push_back(std::move(results[i]));
+  }
+  results = std::move(kept);
+}
+
 bool any_failed(const std::vector<stacks::DumpResult>& results) {
   for (const auto& result : results) {
     if (result.status == stacks::DumpStatus::Failed) return true;
@@ -84,6 +102,11 @@ int run_compare(const Options& options) {
     }
     collect(source == "-" ? "<stdin>" : source, *text, collected);
   }
+  if (collected.results.empty()) {
+    diagnose("no dump lines read");
+    return kExitFailed;
+  }
+  keep_last_per_process(collected.results);
   const auto& results = collected.results;
   const bool printed = options.json ? write_stdout(json_line(comparison_json(results)) + "\n")
                                     : write_lines(stacks::compare_stack_lines(

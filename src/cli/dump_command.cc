@@ -1,4 +1,5 @@
 #include <fmt/format.h>
+#include <time.h>
 
 #include "app/runs.h"
 #include "cli/commands.h"
@@ -10,30 +11,45 @@
 namespace stackpeek::cli {
 namespace {
 
-bool print_json(const discovery::RunTarget& target, const std::vector<RunRecord>& records) {
-  std::string text;
+// The last round of dumps, compared with the history of the earlier ones.
+struct LastDump {
+  RunOutcome outcome;
+  std::vector<stacks::DumpResult> results;
+  stacks::StackComparison comparison;
+};
+
+std::vector<stacks::DumpResult> dump_results(const std::string& host,
+                                             const discovery::RunTarget& target,
+                                             const std::vector<RunRecord>& records) {
+  std::vector<stacks::DumpResult> results;
   for (size_t i = 0; i < target.processes.size(); ++i) {
     const discovery::TargetProcess& process = target.processes[i];
-    const auto result =
-        stacks::dump_result_from_record(records[i], process.pid, process.rank, target.host);
-    text += json_line(dump_line_json(target.host, process, records[i], result));
+    results.push_back(stacks::dump_result_from_record(records[i], process.pid, process.rank, host,
+                                                      process.world_size));
+  }
+  return results;
+}
+
+bool print_json(const discovery::RunTarget& target, const LastDump& last) {
+  std::string text;
+  for (size_t i = 0; i < target.processes.size(); ++i) {
+    text += json_line(dump_line_json(target.host, target.processes[i], last.outcome.records[i],
+                                     last.results[i], last.comparison.unchanged[i]));
     text += '\n';
   }
   return write_stdout(text);
 }
 
-// The comparison names hosts only when one was given: on one machine pids say enough.
-bool print_text(const std::optional<std::string>& host, const discovery::RunTarget& target,
-                const std::vector<RunRecord>& records) {
-  std::vector<stacks::DumpResult> results;
-  for (size_t i = 0; i < target.processes.size(); ++i) {
-    results.push_back(stacks::dump_result_from_record(records[i], target.processes[i].pid,
-                                                      target.processes[i].rank, host.value_or("")));
-  }
-  std::vector<std::string> lines =
-      stacks::compare_stack_lines(results, nullptr, stacks::StackHistory::Clock::now());
-  for (auto& line : app::record_lines(records)) lines.push_back(std::move(line));
+bool print_text(const LastDump& last) {
+  std::vector<std::string> lines = stacks::comparison_lines(last.comparison, last.results);
+  for (auto& line : app::record_lines(last.outcome.records)) lines.push_back(std::move(line));
   return write_lines(lines);
+}
+
+void sleep_seconds(uint32_t seconds) {
+  timespec left{static_cast<time_t>(seconds), 0};
+  while (nanosleep(&left, &left) != 0) {
+  }
 }
 
 }  // namespace
@@ -42,13 +58,28 @@ int run_dump(const Options& options) {
   const auto setup = set_up_run(options, "dump");
   if (!setup) return setup.error();
   const discovery::RunTarget& target = setup->target;
-  progress(fmt::format("Dumping {} process(es)…", target.processes.size()));
-  const RunOutcome outcome = run_commands(tasks::build_spy_commands(
-      setup->program, tasks::SpyMode::Dump, target.pids(), false, std::nullopt));
-  const bool printed = options.json ? print_json(target, outcome.records)
-                                    : print_text(options.host, target, outcome.records);
-  if (outcome.stopped_by) return 128 + *outcome.stopped_by;
-  return printed && all_succeeded(outcome.records) ? kExitOk : kExitFailed;
+  // The comparison names hosts only when one was given: on one machine pids say enough.
+  const std::string host = options.host.value_or("");
+  stacks::StackHistory history;
+  LastDump last;
+  for (uint32_t round = 1; round <= options.repeat; ++round) {
+    if (round > 1) {
+      progress(fmt::format("Waiting {} s before dump {} of {}…", options.interval, round,
+                           options.repeat));
+      sleep_seconds(options.interval);
+    }
+    progress(fmt::format("Dumping {} process(es)…", target.processes.size()));
+    last.outcome = run_commands(tasks::build_spy_commands(setup->program, tasks::SpyMode::Dump,
+                                                          target.pids(), false, std::nullopt));
+    last.results = dump_results(host, target, last.outcome.records);
+    last.comparison = stacks::compare_stacks(last.results);
+    stacks::apply_history(last.comparison, last.results, history,
+                          stacks::StackHistory::Clock::now());
+    if (last.outcome.stopped_by) break;
+  }
+  const bool printed = options.json ? print_json(target, last) : print_text(last);
+  if (last.outcome.stopped_by) return 128 + *last.outcome.stopped_by;
+  return printed && all_succeeded(last.outcome.records) ? kExitOk : kExitFailed;
 }
 
 }  // namespace stackpeek::cli

@@ -54,7 +54,7 @@ std::string failure_text(const json& object, const std::string& status) {
     return "py-spy failed with exit code " + std::to_string(*code);
   }
   if (const auto signal = u32_field(object, "signal")) {
-    return "py-spy was killed by signal " + std::to_string(*signal);
+    return stacks::crash_text(static_cast<int>(*signal));
   }
   return "py-spy status " + status;
 }
@@ -79,7 +79,8 @@ std::expected<void, std::string> read_stacks(const json& object, stacks::DumpRes
 }  // namespace
 
 json dump_line_json(const std::string& host, const discovery::TargetProcess& process,
-                    const RunRecord& record, const stacks::DumpResult& result) {
+                    const RunRecord& record, const stacks::DumpResult& result,
+                    std::optional<std::chrono::seconds> unchanged) {
   json line = {{"host", host},
                {"pid", process.pid},
                {"group", or_null(process.group)},
@@ -90,6 +91,7 @@ json dump_line_json(const std::string& host, const discovery::TargetProcess& pro
                {"exit_code", or_null(record.exit_code)},
                {"signal", or_null(record.signal)},
                {"stderr", record.stderr_text}};
+  if (unchanged) line["unchanged_s"] = unchanged->count();
   if (result.dump) {
     line["threads"] = stacks::threads_to_json(result.dump->threads);
   } else if (result.status == stacks::DumpStatus::Ok) {
@@ -107,7 +109,14 @@ std::expected<stacks::DumpResult, std::string> parse_dump_line(std::string_view 
   if (!pid) return Failure("'pid' must be a process id");
   result.pid = *pid;
   result.rank = u32_field(object, "rank");
-  result.host = label.empty() ? text_field(object, "host") : std::string(label);
+  result.world_size = u32_field(object, "world_size");
+  if (const auto unchanged = u32_field(object, "unchanged_s")) {
+    result.unchanged = std::chrono::seconds(*unchanged);
+  }
+  // `srun --label` puts the task number, not a host, before each line.
+  const bool task_number =
+      !label.empty() && label.find_first_not_of("0123456789") == std::string_view::npos;
+  result.host = label.empty() || task_number ? text_field(object, "host") : std::string(label);
   const std::string status = text_field(object, "status");
   if (status.empty()) return Failure("'status' must be a text");
   if (status != status_name(RunStatus::Success)) {

@@ -5,11 +5,14 @@
 //   {"host": "node1", "pid": 4242, "group": "torch:..." | null, "rank": 3 | null,
 //    "world_size": 8 | null, "command": ["python3", "train.py"], "status": "Success",
 //    "exit_code": 0 | null, "signal": null | 9, "stderr": "",
+//    "unchanged_s": 12                     (--repeat: seconds the stack has been exactly
+//                                           the same; absent when it is new or changed)
 //    "threads": [thread, ...]}            (a dump that parsed; see stacks/dump_json.h)
 //    or "raw": "text as py-spy printed it" (a dump that did not parse)
 //
 // A failed dump has neither "threads" nor "raw"; its "stderr" says why.
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <nlohmann/json.hpp>
@@ -26,12 +29,13 @@ namespace stackpeek::cli {
 
 /// The JSON object of one process's dump.
 nlohmann::json dump_line_json(const std::string& host, const discovery::TargetProcess& process,
-                              const RunRecord& record, const stacks::DumpResult& result);
+                              const RunRecord& record, const stacks::DumpResult& result,
+                              std::optional<std::chrono::seconds> unchanged = std::nullopt);
 
-/// The comparison input of one line: an optional "NAME: " label (as pdsh and
-/// `srun --label` put before each line; it then names the host), then one object as
-/// above. Lenient about what compare does not need. A one-line reason when the line is
-/// not such an object.
+/// The comparison input of one line: an optional "NAME: " label (as pdsh puts before each
+/// line; it then names the host, unless it is only digits: the task number of
+/// `srun --label`), then one object as above. Lenient about what compare does not need. A one-line
+/// reason when the line is not such an object.
 std::expected<stacks::DumpResult, std::string> parse_dump_line(std::string_view line);
 
 }  // namespace stackpeek::cli

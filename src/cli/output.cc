@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "common/util.h"
+
 namespace stackpeek::cli {
 namespace {
 
@@ -28,7 +30,7 @@ bool write_stdout(std::string_view text) { return write_all(STDOUT_FILENO, text)
 bool write_lines(const std::vector<std::string>& lines) {
   std::string text;
   for (const auto& line : lines) {
-    text += line;
+    text += escape_controls(line);
     text += '\n';
   }
   return write_stdout(text);
@@ -37,7 +39,7 @@ bool write_lines(const std::vector<std::string>& lines) {
 void write_stderr(std::string_view text) { write_all(STDERR_FILENO, text); }
 
 void diagnose(std::string_view message) {
-  write_all(STDERR_FILENO, "stackpeek: " + std::string(message) + "\n");
+  write_all(STDERR_FILENO, "stackpeek: " + escape_controls(message) + "\n");
 }
 
 void progress(std::string_view message) {

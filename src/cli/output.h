@@ -19,13 +19,14 @@ std::string json_line(const nlohmann::json& value);
 /// Writes all of `text` to standard output; false when it could not (the reader left).
 bool write_stdout(std::string_view text);
 
-/// Each line followed by a line feed, to standard output.
+/// Each line, its control and invisible format characters escaped (escape_controls), followed
+/// by a line feed, to standard output: one line of text is one line on the terminal.
 bool write_lines(const std::vector<std::string>& lines);
 
 /// Writes all of `text` to standard error.
 void write_stderr(std::string_view text);
 
-/// "stackpeek: " + message + line feed, to standard error.
+/// "stackpeek: " + message (escaped as by write_lines) + line feed, to standard error.
 void diagnose(std::string_view message);
 
 /// The progress line, to standard error only when it is a terminal.

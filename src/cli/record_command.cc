@@ -34,7 +34,7 @@ json record_json(uint32_t pid, const RunRecord& record) {
 
 bool print_result(bool as_json, const std::string& folder, const std::vector<uint32_t>& pids,
                   const std::vector<RunRecord>& records) {
-  if (!as_json) return write_stdout(folder + "\n");
+  if (!as_json) return write_lines({folder});
   json list = json::array();
   for (size_t i = 0; i < records.size(); ++i) list.push_back(record_json(pids[i], records[i]));
   return write_stdout(json_line({{"report_directory", folder}, {"records", std::move(list)}}) +

@@ -87,4 +87,64 @@ std::string strip_escape_sequences(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// Characters that reorder or hide text without showing: the bidirectional controls
+// (U+061C, U+200E/F, U+202A-E, U+2066-9) and the zero-width format characters.
+bool is_invisible_format(char32_t c) {
+  return c == 0x061C || c == 0x180E || (c >= 0x200B && c <= 0x200F) ||
+         (c >= 0x202A && c <= 0x202E) || (c >= 0x2060 && c <= 0x2069) || c == 0xFEFF;
+}
+
+// `value` as lower-case hex digits, at least `digits` of them.
+void append_hex(std::string& out, uint32_t value, int digits) {
+  constexpr std::string_view kHex = "0123456789abcdef";
+  std::string text;
+  while (value > 0 || digits > 0) {
+    text.insert(text.begin(), kHex[value & 0xF]);
+    value >>= 4;
+    --digits;
+  }
+  out += text;
+}
+
+void append_escape(std::string& out, char32_t c) {
+  if (c == '\n') {
+    out += "\\n";
+  } else if (c == '\t') {
+    out += "\\t";
+  } else if (c < 0x80) {
+    out += "\\x";
+    append_hex(out, c, 2);
+  } else {
+    out += "\\u{";
+    append_hex(out, c, 4);
+    out += '}';
+  }
+}
+
+}  // namespace
+
+std::string escape_controls(std::string_view text) {
+  constexpr char32_t kReplacement = 0xFFFD;
+  std::string out;
+  out.reserve(text.size());
+  for (size_t pos = 0; pos < text.size();) {
+    const size_t start = pos;
+    const char32_t c = utf8::next(text, pos);
+    const std::string_view bytes = text.substr(start, pos - start);
+    if (c == kReplacement && bytes != "\xEF\xBF\xBD") {
+      for (const char byte : bytes) {
+        out += "\\x";
+        append_hex(out, static_cast<unsigned char>(byte), 2);
+      }
+    } else if (utf8::is_control(c) || is_invisible_format(c)) {
+      append_escape(out, c);
+    } else {
+      out.append(bytes);
+    }
+  }
+  return out;
+}
+
 }  // namespace stackpeek

@@ -35,4 +35,10 @@ std::optional<uint64_t> parse_unsigned(std::string_view text,
 /// other ESC goes alone.
 std::string strip_escape_sequences(std::string_view text);
 
+/// The text safe to print as one line of a terminal: C0 controls (including line feeds),
+/// DEL, C1 controls, the bidirectional controls and the zero-width format characters are
+/// written as "\n", "\t", "\xNN" (controls below U+0080, and bytes that are not UTF-8) or
+/// "\u{NNNN}"; everything else is kept. Text without such characters comes back unchanged.
+std::string escape_controls(std::string_view text);
+
 }  // namespace stackpeek

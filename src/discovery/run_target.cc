@@ -54,6 +54,15 @@ class TargetList {
   std::vector<TargetProcess> out_;
 };
 
+// The group of `key`: its exact key first, else the key as the headless commands print it.
+std::vector<ProcessGroup>::const_iterator find_group(const std::vector<ProcessGroup>& groups,
+                                                     const std::string& key) {
+  const auto exact = std::ranges::find(groups, key, &ProcessGroup::key);
+  if (exact != groups.end()) return exact;
+  return std::ranges::find_if(
+      groups, [&](const ProcessGroup& group) { return escape_controls(group.key) == key; });
+}
+
 std::string target_label(const std::vector<ProcessGroup>& groups, const TargetSpec& spec,
                          std::optional<uint32_t> job) {
   const size_t named =
@@ -62,7 +71,7 @@ std::string target_label(const std::vector<ProcessGroup>& groups, const TargetSp
   if (spec.all) return "all";
   if (job) return fmt::format("slurm-job-{}", *job);
   if (!spec.pids.empty()) return fmt::format("pid-{}", spec.pids.front());
-  const auto it = std::ranges::find(groups, spec.groups.front(), &ProcessGroup::key);
+  const auto it = find_group(groups, spec.groups.front());
   return it == groups.end() ? spec.groups.front() : it->label;
 }
 
@@ -123,7 +132,7 @@ std::expected<RunTarget, std::string> resolve_target(const std::vector<ProcessGr
     for (const ProcessGroup& group : groups) list.add_group(group);
   }
   for (const std::string& key : spec.groups) {
-    const auto it = std::ranges::find(groups, key, &ProcessGroup::key);
+    const auto it = find_group(groups, key);
     if (it == groups.end()) {
       return std::unexpected("no group has the key '" + key + "' (see `stackpeek list`)");
     }

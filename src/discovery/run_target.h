@@ -52,7 +52,8 @@ struct RunTarget {
 };
 
 /// The processes `spec` names, each once, in the order first named: `all` gives every member
-/// of every group, a group key the group's members, a pid that process (also when the
+/// of every group, a group key (exact, or as escape_controls prints it) the group's
+/// members, a pid that process (also when the
 /// snapshot does not list it: py-spy then says what is wrong).
 ///
 /// A Slurm job gives the members whose SLURM_JOB_ID is the job's id (by default `own`'s)

@@ -34,7 +34,8 @@ std::string string_value(const json& value, const char* key) {
 }  // namespace
 
 void to_json(json& out, const StackFrame& frame) {
-  out = json::object({{"function", frame.function}, {"file", frame.file}, {"line", nullptr}});
+  out = json::object(
+      {{"function", frame.function.str()}, {"file", frame.file.str()}, {"line", nullptr}});
   if (frame.line) out["line"] = *frame.line;
 }
 
@@ -52,7 +53,7 @@ void from_json(const json& in, StackFrame& frame) {
     }
     parsed.line = static_cast<uint32_t>(value);
   }
-  frame = std::move(parsed);
+  frame = parsed;
 }
 
 void to_json(json& out, const ThreadStack& thread) {

@@ -141,9 +141,14 @@ std::optional<ProcessDump> parse_plain(std::string_view text) {
   line = trim_blank_end(line);
   if (!line.starts_with(kProcessPrefix)) return std::nullopt;
   dump.process_line = std::string(line);
-  if (!next_line(text, line)) return std::nullopt;
-  line = trim_blank_end(line);
-  if (!line.starts_with(kPythonPrefix)) return std::nullopt;
+  // A command line holding line feeds continues the process line up to the Python line.
+  while (true) {
+    if (!next_line(text, line)) return std::nullopt;
+    line = trim_blank_end(line);
+    if (line.starts_with(kPythonPrefix)) break;
+    dump.process_line += '\n';
+    dump.process_line += line;
+  }
   dump.python_line = std::string(line);
 
   // A thread's frames gather as views in `frames`, whose capacity is reused, and become
@@ -154,7 +159,7 @@ std::optional<ProcessDump> parse_plain(std::string_view text) {
     auto& kept = dump.threads.back().frames;
     kept.reserve(frames.size());
     for (const auto& frame : frames) {
-      kept.push_back(StackFrame{std::string(frame.function), std::string(frame.file), frame.line});
+      kept.push_back(StackFrame{Name(frame.function), Name(frame.file), frame.line});
     }
     frames.clear();
   };

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "stacks/name.h"
+
 namespace stackpeek::stacks {
 
 /// What py-spy says a thread was doing: "idle", "active" or "active+gil".
@@ -22,8 +24,8 @@ std::optional<ThreadState> parse_thread_state(std::string_view text);
 
 /// One frame: `function (file:line)`, or `function (file)` when py-spy knows no line.
 struct StackFrame {
-  std::string function;
-  std::string file;
+  Name function;
+  Name file;
   std::optional<uint32_t> line;
   bool operator==(const StackFrame&) const = default;
 };
@@ -39,17 +41,20 @@ struct ThreadStack {
 
 /// One parsed dump: the two header lines and the threads in py-spy's order.
 struct ProcessDump {
-  std::string process_line;  // "Process 165: python3 train.py --epochs 10"
-  std::string python_line;   // "Python v3.12.3 (/usr/bin/python3.12)"
+  // "Process 165: python3 train.py --epochs 10"; holds a line feed for each one in the
+  // command, as py-spy prints the command as it is
+  std::string process_line;
+  std::string python_line;  // "Python v3.12.3 (/usr/bin/python3.12)"
   std::vector<ThreadStack> threads;
   bool operator==(const ProcessDump&) const = default;
 };
 
 /// Parses the standard output of one `py-spy dump`. ANSI colour sequences are removed
 /// first, line ends may be "\n" or "\r\n", trailing blanks and blank lines after the two
-/// header lines are ignored. Any other line that is neither a thread header nor a frame
-/// (indented exactly four spaces) makes the whole dump unparsed: none. A dump with a
-/// header and no threads parses (zero threads).
+/// header lines are ignored. Every line between the `Process` line and the `Python v` line
+/// continues the process line (a command with line feeds). Any other line that is neither a thread
+/// header nor a frame (indented exactly four spaces) makes the whole dump unparsed: none. A dump
+/// with a header and no threads parses (zero threads).
 ///
 /// A frame is split at its last " (" (function before, file after, up to the final ")");
 /// the file's last ":" followed by 1 to 10 digits that fit 32 bits gives the line.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <set>
 #include <string_view>
 #include <tuple>
@@ -11,6 +12,7 @@
 
 #include "common/utf8.h"
 #include "common/util.h"
+#include "stacks/bucket_text.h"
 
 namespace stackpeek::stacks {
 namespace {
@@ -19,6 +21,8 @@ constexpr size_t kShownFrames = 6;
 constexpr size_t kListedNames = 8;
 constexpr std::string_view kIndent = "    ";
 constexpr std::string_view kEllipsis = "…";
+// Larger world sizes are not believed: no list of missing ranks that long helps anyone.
+constexpr uint32_t kMaxWorldSize = 1u << 20;
 
 bool same_frames(const std::vector<StackFrame>& a, const std::vector<StackFrame>& b) {
   if (a.size() != b.size()) return false;
@@ -251,51 +255,196 @@ std::string fitted_header(const StackComparison& comparison, const StackBucket& 
   return out;
 }
 
-void append_detail(std::vector<std::string>& lines, const StackBucket& bucket,
-                   const DumpResult& first, size_t width) {
-  const size_t room = width > kIndent.size() ? width - kIndent.size() : 0;
-  auto indented = [&](std::string text) {
+// The first thread as a bucket shows it when nothing else is shown, lines aside: buckets
+// whose keys are equal would read the same.
+std::string first_thread_key(const ProcessDump& dump) {
+  if (dump.threads.empty()) return {};
+  const auto& frames = dump.threads.front().frames;
+  std::string key = std::to_string(frames.size());
+  for (size_t i = 0; i < std::min(frames.size(), kShownFrames); ++i) {
+    key += '\0' + frames[i].function.str() + '\0' + frames[i].file.str();
+  }
+  return key;
+}
+
+// The threads a bucket shows, each with the first frame that tells it from another bucket
+// (none: no such frame, the innermost frames are shown); named when another bucket shows
+// the same first thread.
+struct ShownThreads {
+  std::map<size_t, std::optional<size_t>> threads;
+  bool named = false;
+};
+
+// For each Stack bucket, the threads it shows: the first one, and when other buckets show
+// the same first thread, the first thread that differs from each of them.
+std::vector<ShownThreads> shown_threads(const StackComparison& comparison,
+                                        const std::vector<DumpResult>& results) {
+  const auto& buckets = comparison.buckets;
+  std::vector<ShownThreads> shown(buckets.size());
+  std::map<std::string, std::vector<size_t>> by_key;
+  for (size_t b = 0; b < buckets.size(); ++b) {
+    shown[b].threads[0] = std::nullopt;
+    if (buckets[b].kind != BucketKind::Stack) continue;
+    by_key[first_thread_key(*results[buckets[b].members.front()].dump)].push_back(b);
+  }
+  for (const auto& [key, same] : by_key) {
+    for (const size_t b : same) {
+      shown[b].named = same.size() > 1;
+      const ProcessDump& mine = *results[buckets[b].members.front()].dump;
+      for (const size_t other : same) {
+        if (other == b) continue;
+        const ProcessDump& theirs = *results[buckets[other].members.front()].dump;
+        const size_t thread = first_different_thread(mine, theirs);
+        std::optional<size_t> frame;
+        if (thread < mine.threads.size() && thread < theirs.threads.size()) {
+          frame = first_different_frame(mine.threads[thread], theirs.threads[thread]);
+        }
+        auto [it, inserted] = shown[b].threads.try_emplace(thread, frame);
+        if (!inserted && frame && (!it->second || *frame < *it->second)) it->second = frame;
+      }
+    }
+  }
+  return shown;
+}
+
+// The distinct lines the members of a bucket show at one frame.
+std::vector<uint32_t> member_lines(const std::vector<DumpResult>& results,
+                                   const StackBucket& bucket, size_t thread, size_t frame) {
+  std::vector<uint32_t> lines;
+  for (const size_t index : bucket.members) {
+    const auto& line = results[index].dump->threads[thread].frames[frame].line;
+    if (line && std::find(lines.begin(), lines.end(), *line) == lines.end()) {
+      lines.push_back(*line);
+    }
+  }
+  return lines;
+}
+
+struct DetailWriter {
+  std::vector<std::string>& lines;
+  const std::vector<DumpResult>& results;
+  size_t width;
+
+  void indented(std::string text) const {
+    const size_t room = width > kIndent.size() ? width - kIndent.size() : 0;
     lines.push_back(std::string(kIndent) + fit_middle(std::move(text), room));
-  };
-  switch (bucket.kind) {
-    case BucketKind::Failed: {
-      const std::string line = first_line(first.error);
-      indented(line.empty() ? "(no error message)" : line);
+  }
+
+  void first_error_line(std::string_view text, std::string_view none) const {
+    const std::string line = first_line(text);
+    if (line.empty()) {
+      indented(std::string(none));
       return;
     }
-    case BucketKind::Unparsed: {
-      const std::string line = first_line(first.raw);
-      indented(line.empty() ? "(no output)" : line);
+    const size_t room = width > kIndent.size() ? width - kIndent.size() : 0;
+    for (auto& piece : wrap_words(line, room, fit_middle)) {
+      lines.push_back(std::string(kIndent) + piece);
+    }
+  }
+
+  // Six frames of the thread from the innermost, or up to the frame `differs` when that
+  // lies deeper, with the lines of all members.
+  void frames(const StackBucket& bucket, size_t thread, std::optional<size_t> differs) const {
+    const auto& frames = results[bucket.members.front()].dump->threads[thread].frames;
+    if (frames.empty()) {
+      indented("(no frames)");
       return;
     }
-    case BucketKind::Stack:
-      break;
+    size_t begin = 0;
+    if (differs && *differs >= kShownFrames && *differs < frames.size()) {
+      begin = *differs + 1 - kShownFrames;
+      indented(std::string(kEllipsis) + " " + plural(begin, "inner frame", "inner frames"));
+    }
+    const size_t end = std::min(frames.size(), begin + kShownFrames);
+    for (size_t i = begin; i < end; ++i) {
+      indented(format_frame_lines(frames[i], member_lines(results, bucket, thread, i)));
+    }
+    if (frames.size() > end) {
+      indented(std::string(kEllipsis) + " " +
+               plural(frames.size() - end, "more frame", "more frames"));
+    }
   }
-  if (first.dump->threads.empty()) {
-    indented("(no threads)");
-    return;
+
+  // "  thread 2 of 3: "Thread-1"" before the thread's frames.
+  void named_thread(const StackBucket& bucket, size_t thread, std::optional<size_t> differs) const {
+    const auto& threads = results[bucket.members.front()].dump->threads;
+    std::string head = "  ";
+    if (thread >= threads.size()) {
+      head += "no thread " + std::to_string(thread + 1) + ": " +
+              plural(threads.size(), "thread", "threads") + " only";
+      lines.push_back(fit_middle(std::move(head), width));
+      return;
+    }
+    const auto& name = threads[thread].name;
+    head += "thread " + std::to_string(thread + 1) + " of " + std::to_string(threads.size()) +
+            ": " + (name ? "\"" + *name + "\"" : "(no name)");
+    lines.push_back(fit_middle(std::move(head), width));
+    frames(bucket, thread, differs);
   }
-  const auto& frames = first.dump->threads.front().frames;
-  if (frames.empty()) {
-    indented("(no frames)");
-    return;
+
+  void bucket(const StackBucket& bucket, const ShownThreads& shown) const {
+    const DumpResult& first = results[bucket.members.front()];
+    switch (bucket.kind) {
+      case BucketKind::Failed:
+        first_error_line(first.error, "(no error message)");
+        return;
+      case BucketKind::Unparsed:
+        indented([&] {
+          const std::string line = first_line(first.raw);
+          return line.empty() ? std::string("(no output)") : line;
+        }());
+        return;
+      case BucketKind::Stack:
+        break;
+    }
+    if (shown.named) {
+      for (const auto& [thread, differs] : shown.threads) named_thread(bucket, thread, differs);
+      return;
+    }
+    if (first.dump->threads.empty()) {
+      indented("(no threads)");
+      return;
+    }
+    frames(bucket, 0, std::nullopt);
   }
-  const size_t shown = std::min(frames.size(), kShownFrames);
-  for (size_t i = 0; i < shown; ++i) indented(format_frame(frames[i]));
-  if (frames.size() > shown) {
-    const size_t more = frames.size() - shown;
-    indented(std::string(kEllipsis) + " " + plural(more, "more frame", "more frames"));
+};
+
+std::vector<uint32_t> find_missing_ranks(const std::vector<DumpResult>& results) {
+  std::optional<uint32_t> world;
+  for (const auto& result : results) {
+    if (!result.world_size) continue;
+    if (world && *world != *result.world_size) return {};
+    world = result.world_size;
   }
+  if (!world || *world > kMaxWorldSize) return {};
+  std::vector<bool> present(*world);
+  for (const auto& result : results) {
+    if (result.rank && *result.rank < *world) present[*result.rank] = true;
+  }
+  std::vector<uint32_t> missing;
+  for (uint32_t rank = 0; rank < *world; ++rank) {
+    if (!present[rank]) missing.push_back(rank);
+  }
+  return missing;
 }
 
 }  // namespace
 
+std::string crash_text(int signal) {
+  const char* abbrev = sigabbrev_np(signal);  // "SEGV"; null for an unknown number
+  const std::string name = abbrev == nullptr ? std::string() : std::string("SIG") + abbrev;
+  return "py-spy crashed: signal " + std::to_string(signal) +
+         (name.empty() ? std::string() : " (" + std::string(name) + ")");
+}
+
 DumpResult dump_result_from_record(const RunRecord& record, uint32_t pid,
-                                   std::optional<uint32_t> rank, std::string host) {
+                                   std::optional<uint32_t> rank, std::string host,
+                                   std::optional<uint32_t> world_size) {
   DumpResult result;
   result.host = std::move(host);
   result.pid = pid;
   result.rank = rank;
+  result.world_size = world_size;
   if (record.status == RunStatus::Success) {
     result.status = DumpStatus::Ok;
     result.dump = parse_dump(record.stdout_text);
@@ -303,6 +452,7 @@ DumpResult dump_result_from_record(const RunRecord& record, uint32_t pid,
   } else {
     result.status = DumpStatus::Failed;
     result.error = trim_blank(record.stderr_text).empty() ? record.stdout_text : record.stderr_text;
+    if (record.signal) result.error = crash_text(*record.signal) + "\n" + result.error;
   }
   return result;
 }
@@ -322,8 +472,8 @@ StackSignature stack_signature(const ProcessDump& dump) {
     mix(h, thread.name ? text_hash(*thread.name) : 0x6e6f6e616d65ULL);  // "noname"
     mix(h, thread.frames.size());
     for (const auto& frame : thread.frames) {
-      mix(h, text_hash(frame.function));
-      mix(h, text_hash(frame.file));
+      mix(h, text_hash(frame.function.str()));
+      mix(h, text_hash(frame.file.str()));
     }
   }
   return h;
@@ -351,10 +501,17 @@ StackComparison compare_stacks(const std::vector<DumpResult>& results) {
   // Candidate buckets by the shape of their stack; same_stack decides. The full signature
   // is computed once per bucket: same_stack implies equal signatures.
   std::unordered_map<uint64_t, std::vector<size_t>> by_shape;
+  std::unordered_map<std::string, size_t> by_error;
   for (const size_t index : order) {
     const DumpResult& result = results[index];
     if (result.status == DumpStatus::Failed) {
-      comparison.buckets.push_back({BucketKind::Failed, {index}, std::nullopt});
+      const auto [it, inserted] =
+          by_error.try_emplace(first_line(result.error), comparison.buckets.size());
+      if (inserted) {
+        comparison.buckets.push_back({BucketKind::Failed, {index}, std::nullopt});
+      } else {
+        comparison.buckets[it->second].members.push_back(index);
+      }
       continue;
     }
     if (!result.dump) {
@@ -372,11 +529,23 @@ StackComparison compare_stacks(const std::vector<DumpResult>& results) {
       comparison.buckets.push_back({BucketKind::Stack, {index}, std::nullopt});
     }
   }
-  for (const auto& bucket : comparison.buckets) {
+  comparison.unchanged.resize(results.size());
+  for (auto& bucket : comparison.buckets) {
     if (bucket.kind != BucketKind::Stack) continue;
     const StackSignature signature = stack_signature(*results[bucket.members.front()].dump);
-    for (const size_t index : bucket.members) comparison.signatures[index] = signature;
+    bool all = true;
+    for (const size_t index : bucket.members) {
+      comparison.signatures[index] = signature;
+      const auto& unchanged = results[index].unchanged;
+      comparison.unchanged[index] = unchanged;
+      all = all && unchanged.has_value();
+      if (unchanged && (!bucket.unchanged || *unchanged < *bucket.unchanged)) {
+        bucket.unchanged = unchanged;
+      }
+    }
+    if (!all) bucket.unchanged.reset();
   }
+  comparison.missing_ranks = find_missing_ranks(results);
 
   // Buckets were created in the order of their first members, so a stable sort by size
   // keeps that order among equal sizes.
@@ -402,6 +571,7 @@ StackComparison compare_stacks(const std::vector<DumpResult>& results) {
 
 void apply_history(StackComparison& comparison, const std::vector<DumpResult>& results,
                    StackHistory& history, StackHistory::Clock::time_point now) {
+  comparison.unchanged.assign(results.size(), std::nullopt);
   for (auto& bucket : comparison.buckets) {
     bucket.unchanged.reset();
     if (bucket.kind != BucketKind::Stack) continue;
@@ -409,8 +579,8 @@ void apply_history(StackComparison& comparison, const std::vector<DumpResult>& r
     bool all = true;
     for (const size_t index : bucket.members) {
       const DumpResult& result = results[index];
-      const auto seconds =
-          history.observe(result.pid, *comparison.signatures[index], now, result.host);
+      const auto seconds = history.observe(result.pid, *result.dump, now, result.host);
+      comparison.unchanged[index] = seconds;
       if (!seconds) {
         all = false;
       } else if (!least || *seconds < *least) {
@@ -431,10 +601,15 @@ std::vector<std::string> comparison_lines(const StackComparison& comparison,
   if (comparison.unparsed > 0) {
     summary += ", " + std::to_string(comparison.unparsed) + " not parsed";
   }
-  lines.push_back(std::move(summary));
-  for (const auto& bucket : comparison.buckets) {
-    lines.push_back(fitted_header(comparison, bucket, results, width));
-    append_detail(lines, bucket, results[bucket.members.front()], width);
+  if (!comparison.missing_ranks.empty()) {
+    summary += ", missing ranks " + compact_ranges(comparison.missing_ranks);
+  }
+  lines.push_back(fit_middle(std::move(summary), width));
+  const std::vector<ShownThreads> shown = shown_threads(comparison, results);
+  const DetailWriter writer{lines, results, width};
+  for (size_t b = 0; b < comparison.buckets.size(); ++b) {
+    lines.push_back(fitted_header(comparison, comparison.buckets[b], results, width));
+    writer.bucket(comparison.buckets[b], shown[b]);
   }
   lines.emplace_back();
   return lines;

@@ -39,31 +39,40 @@ enum class DumpStatus { Ok, Failed };
 struct DumpResult {
   std::string host;  // empty on the screen; the headless command names hosts
   uint32_t pid = 0;
-  std::optional<uint32_t> rank;  // torch RANK when known
+  std::optional<uint32_t> rank;        // torch RANK when known
+  std::optional<uint32_t> world_size;  // torch WORLD_SIZE when known
   DumpStatus status = DumpStatus::Ok;
   std::string error;                // Failed: py-spy's standard error (first line is shown)
   std::optional<ProcessDump> dump;  // Ok and parsed
   std::string raw;                  // Ok but not parsed: the output as py-spy printed it
+  /// How long the stack had been exactly the same when it was dumped, as reported with the
+  /// dump (`dump --repeat`); none when not known.
+  std::optional<std::chrono::seconds> unchanged;
   bool operator==(const DumpResult&) const = default;
 };
 
 /// The result of one `py-spy dump` command: Success gives Ok with the parsed standard
 /// output (or the raw text when it does not parse); Failure and SpawnFailed give Failed
-/// with the standard error (the standard output when standard error is blank).
+/// with the standard error (the standard output when standard error is blank), opened by
+/// crash_text when py-spy was ended by a signal.
 DumpResult dump_result_from_record(const RunRecord& record, uint32_t pid,
-                                   std::optional<uint32_t> rank, std::string host = {});
+                                   std::optional<uint32_t> rank, std::string host = {},
+                                   std::optional<uint32_t> world_size = std::nullopt);
 
-/// A bucket holds the processes with one stack; a failed or an unparsed dump is a bucket
-/// of its own.
+/// "py-spy crashed: signal 11 (SIGSEGV)".
+std::string crash_text(int signal);
+
+/// A bucket holds the processes with one stack, or the failed dumps with one first error
+/// line; an unparsed dump is a bucket of its own.
 enum class BucketKind { Stack, Unparsed, Failed };
 
 struct StackBucket {
   BucketKind kind = BucketKind::Stack;
   /// Indices into the results: processes with a rank first, by rank, then host, pid and
-  /// index. The first member's dump supplies the frames (and their line numbers) shown.
+  /// index. The first member's dump supplies the frames shown, with the lines of all.
   std::vector<size_t> members;
-  /// "unchanged for S s": set by apply_history when every member showed the same stack
-  /// again (the minimum over the members); none otherwise.
+  /// "unchanged for S s": set when every member is known to show the same stack again
+  /// (the minimum over the members); none otherwise.
   std::optional<std::chrono::seconds> unchanged;
   bool operator==(const StackBucket&) const = default;
 };
@@ -80,6 +89,12 @@ struct StackComparison {
   /// Distinct host texts when any result names a host (the headless command); 0 when no
   /// result does (the screen), which selects the screen's naming.
   size_t hosts = 0;
+  /// Per result, in input order: how long its stack has been exactly the same; none when
+  /// not known (first seen, changed, or not a parsed dump).
+  std::vector<std::optional<std::chrono::seconds>> unchanged;
+  /// The ranks 0..WORLD_SIZE-1 that no result has, when the ranked results share one world
+  /// size; empty otherwise.
+  std::vector<uint32_t> missing_ranks;
 };
 
 /// True when both dumps have the same threads, matched in order by name (a missing name
@@ -92,20 +107,27 @@ bool same_stack(const ProcessDump& a, const ProcessDump& b);
 StackSignature stack_signature(const ProcessDump& dump);
 
 /// Buckets the results. Processes of one Stack bucket satisfy same_stack with its first
-/// member (signatures are only a shortcut; equality is always checked).
+/// member (signatures are only a shortcut; equality is always checked). A Stack bucket's
+/// `unchanged` and each `unchanged` entry come from the results' own `unchanged`.
 StackComparison compare_stacks(const std::vector<DumpResult>& results);
 
 /// Observes every parsed dump in `history` at `now` and sets each Stack bucket's
 /// `unchanged` when all its members are unchanged (their minimum), so the header ends with
-/// ", unchanged for S s". A member seen for the first time or with a new stack leaves its
-/// bucket without it. Failed and unparsed dumps leave the history untouched.
+/// ", unchanged for S s". Unchanged means exactly the same stack, lines included (see
+/// exact_same_stack), although buckets ignore lines. A member seen for the first time or
+/// with a new stack leaves its bucket without it. Failed and unparsed dumps leave the history
+/// untouched.
 void apply_history(StackComparison& comparison, const std::vector<DumpResult>& results,
                    StackHistory& history, StackHistory::Clock::time_point now);
 
-/// Lines that open the output: the summary line, then per bucket its header and up to six
-/// innermost frames of the first thread of its first member ("    … N more frames" when
-/// cut), the first line of py-spy's error for a failed dump, the first line of the output
-/// for an unparsed one; then one empty line. Headers:
+/// Lines that open the output: the summary line (ending ", missing ranks 2" when some are),
+/// then per bucket its header and up to six innermost frames of the first thread of its
+/// first member ("    … N more frames" when cut), each with the lines all members show
+/// there; the first line of py-spy's error for failed dumps (wrapped at spaces); the first
+/// line of the output for an unparsed one; then one empty line. When other Stack buckets
+/// show the same first thread (lines aside), a bucket names its threads ("  thread 1 of 2:
+/// \"MainThread\"") and adds the first thread that differs from each of them, so no two
+/// buckets read the same. Headers:
 ///   "1 process: rank 3 (pid 4242)", "7 processes: ranks 0-2,4-7 (pids 1 2 3 4 5 6 7)",
 ///   "2 processes: pids 17 18", "3 processes: ranks 0,1 (pids 10 11), pid 12",
 ///   "1 process: pid 17, dump failed", "1 process: pid 17, stack not parsed",

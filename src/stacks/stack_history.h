@@ -10,23 +10,32 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
+
+#include "stacks/dump_parser.h"
 
 namespace stackpeek::stacks {
 
 /// A 64-bit digest of a stack as compared (see stack_signature in stacks/stack_compare.h).
 using StackSignature = uint64_t;
 
+/// True when both dumps show exactly the same stack: the same threads in order with the
+/// same names, and the same frames with the same function, file and line. Thread ids and
+/// states do not matter: a process that moved by one line is not the same.
+bool exact_same_stack(const ProcessDump& a, const ProcessDump& b);
+
 /// One session's memory of stacks, per process (host and pid; the host is empty on the
-/// screen). Memory grows by one small entry per process ever observed.
+/// screen). Memory grows by one stack per process ever observed.
 class StackHistory {
  public:
   using Clock = std::chrono::steady_clock;
 
-  /// Records that the process showed the stack `signature` at `now`. When its last
-  /// observed stack had the same signature, returns the whole seconds since that stack was
-  /// first seen (0 when `now` is earlier) and keeps that first time; otherwise (first
-  /// observation, or a different stack) remembers `signature` from `now` and returns none.
-  std::optional<std::chrono::seconds> observe(uint32_t pid, StackSignature signature,
+  /// Records that the process showed the stack of `dump` at `now`. When its last observed
+  /// stack was exactly the same (exact_same_stack), returns the whole seconds since that
+  /// stack was first seen (0 when `now` is earlier) and keeps that first time; otherwise
+  /// (first observation, or a different stack) remembers the stack from `now` and returns
+  /// none.
+  std::optional<std::chrono::seconds> observe(uint32_t pid, const ProcessDump& dump,
                                               Clock::time_point now, std::string_view host = {});
 
   /// Forgets the process (e.g. when it is gone); the next observation starts afresh.
@@ -37,7 +46,7 @@ class StackHistory {
 
  private:
   struct Entry {
-    StackSignature signature = 0;
+    std::vector<ThreadStack> threads;
     Clock::time_point first_seen;
   };
   std::map<std::pair<std::string, uint32_t>, Entry, std::less<>> entries_;

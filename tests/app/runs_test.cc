@@ -148,7 +148,7 @@ TEST_F(RunsTest, DumpComparisonNamesThePidsOfTheRunsStart) {
   ASSERT_GE(app.output_lines.size(), 4u);
   EXPECT_EQ(app.output_lines[0], "Stacks compared: 3 processes, 1 distinct");
   EXPECT_EQ(app.output_lines[1], "3 processes: pids 100 101 102");
-  EXPECT_EQ(app.output_lines[2], "    wait (x.py:100)");
+  EXPECT_EQ(app.output_lines[2], "    wait (x.py:100-102)");  // every member's line
   EXPECT_EQ(app.stack_history.size(), 3u);
 }
 

@@ -32,7 +32,13 @@ TEST(DumpLineTest, RoundTripsParsedUnparsedAndFailedDumps) {
   stacks::DumpResult expected = stacks::dump_result_from_record(parsed, 42, 3, "node1");
   expected.dump->process_line.clear();  // the header lines are not part of a dump line
   expected.dump->python_line.clear();
+  expected.world_size = 8;
   EXPECT_EQ(*back, expected);
+  // How long the stack stayed the same travels with it (dump --repeat).
+  const discovery::TargetProcess process{42, "torch:x", 3, 8, {"python3", "train.py"}};
+  back = parse_dump_line(
+      json_line(dump_line_json("node1", process, parsed, expected, std::chrono::seconds(12))));
+  EXPECT_EQ(back->unchanged, std::chrono::seconds(12));
 
   const RunRecord unparsed = success("garbage\n");
   back = parse_dump_line(line_of(unparsed));
@@ -44,13 +50,15 @@ TEST(DumpLineTest, RoundTripsParsedUnparsedAndFailedDumps) {
   back = parse_dump_line(line_of(failed));
   ASSERT_TRUE(back);
   EXPECT_EQ(back->status, stacks::DumpStatus::Failed);
-  EXPECT_EQ(back->error, "py-spy was killed by signal 9");
+  EXPECT_EQ(back->error, "py-spy crashed: signal 9 (SIGKILL)");
 }
 
 TEST(DumpLineTest, LabelNamesTheHost) {
   const std::string line = line_of(success(kDump));
   EXPECT_EQ(parse_dump_line("node7: " + line)->host, "node7");
-  EXPECT_EQ(parse_dump_line("   12: " + line + "\r")->host, "12");
+  // srun --label's task number is no host name.
+  EXPECT_EQ(parse_dump_line("   12: " + line + "\r")->host, "node1");
+  EXPECT_EQ(parse_dump_line("n12: " + line)->host, "n12");
   EXPECT_EQ(parse_dump_line(line)->host, "node1");
 }
 

@@ -54,4 +54,24 @@ TEST(UtilTest, StripEscapeSequences) {
 }
 
 }  // namespace
+TEST(UtilTest, EscapeControlsLeavesNothingATerminalWouldObey) {
+  EXPECT_EQ(escape_controls("python3 train.py --lr=0.1 …  読み込み \\n"),
+            "python3 train.py --lr=0.1 …  読み込み \\n");
+  // C0 (line feed and tab by name), DEL, C1, bytes that are not UTF-8.
+  EXPECT_EQ(escape_controls(std::string_view("a\x1b]0;TITLE\x07"
+                                             "b\x1b[2J\nc\td\r\x7f\x00",
+                                             23)),
+            "a\\x1b]0;TITLE\\x07b\\x1b[2J\\nc\\td\\x0d\\x7f\\x00");
+  EXPECT_EQ(escape_controls("\xc2\x9b"
+                            "31m \xc2\x85"),
+            "\\u{009b}31m \\u{0085}");
+  EXPECT_EQ(escape_controls("x\x9by\xff"), "x\\x9by\\xff");
+  EXPECT_EQ(escape_controls("\xef\xbf\xbd"), "\xef\xbf\xbd");  // U+FFFD itself is text
+  // Bidirectional controls and zero-width format characters.
+  EXPECT_EQ(escape_controls("a\u202Eb\u2066c\u200Fd\u061Ce"),
+            "a\\u{202e}b\\u{2066}c\\u{200f}d\\u{061c}e");
+  EXPECT_EQ(escape_controls("a\u200Bb\u200Dc\u2060d\uFEFFe"),
+            "a\\u{200b}b\\u{200d}c\\u{2060}d\\u{feff}e");
+}
+
 }  // namespace stackpeek

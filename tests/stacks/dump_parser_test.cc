@@ -146,6 +146,17 @@ TEST(DumpParserTest, HeaderIsRequired) {
   EXPECT_TRUE(header_only->threads.empty());
 }
 
+TEST(DumpParserTest, CommandWithLineFeedsKeepsItsProcessLineWhole) {
+  const std::string text =
+      "Process 9: /usr/bin/python3 -c import time x\ny\n\n  z\nPython v3.11.2 (/usr/bin/python3)\n"
+      "\nThread 9 (idle)\n    <module> (<string>:1)\n";
+  const auto dump = parse_dump(text);
+  ASSERT_TRUE(dump);
+  EXPECT_EQ(dump->process_line, "Process 9: /usr/bin/python3 -c import time x\ny\n\n  z");
+  EXPECT_EQ(dump->threads.size(), 1u);
+  EXPECT_EQ(parse_dump(format_dump(*dump)), dump);
+}
+
 TEST(DumpParserTest, AnythingElseLeavesTheDumpUnparsed) {
   // A frame before any thread.
   EXPECT_FALSE(parse_dump(kHeader + "    forward (model.py:88)\n"));

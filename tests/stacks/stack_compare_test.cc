@@ -199,18 +199,29 @@ TEST(StackCompareTest, HeadersWithoutHosts) {
             "2 processes: rank 3 (pids 5 6)");
 }
 
-TEST(StackCompareTest, FramesAreCutAfterSixAndUseTheFirstMembersLines) {
+TEST(StackCompareTest, FramesAreCutAfterSixAndShowEveryMembersLines) {
   std::vector<std::string> frames;
   for (int i = 1; i <= 13; ++i)
     frames.push_back("f" + std::to_string(i) + "|m.py|" + std::to_string(i));
   ProcessDump rank0 = make_dump({{"MainThread", frames}});
   ProcessDump rank1 = rank0;
   for (auto& f : rank1.threads[0].frames) f.line = *f.line + 100;
-  const Lines lines = compare_stack_lines({ok(8, 1, rank1), ok(7, 0, rank0)}, nullptr, kT0);
-  EXPECT_EQ(lines,
-            (Lines{"Stacks compared: 2 processes, 1 distinct", "2 processes: ranks 0,1 (pids 7 8)",
-                   "    f1 (m.py:1)", "    f2 (m.py:2)", "    f3 (m.py:3)", "    f4 (m.py:4)",
-                   "    f5 (m.py:5)", "    f6 (m.py:6)", "    … 7 more frames", ""}));
+  rank1.threads[0].frames[1].line = 2;
+  rank1.threads[0].frames[2].line.reset();
+  std::vector<DumpResult> results = {ok(8, 1, rank1), ok(7, 0, rank0)};
+  const Lines lines = compare_stack_lines(results, nullptr, kT0);
+  EXPECT_EQ(
+      lines,
+      (Lines{"Stacks compared: 2 processes, 1 distinct", "2 processes: ranks 0,1 (pids 7 8)",
+             "    f1 (m.py:1,101)", "    f2 (m.py:2)", "    f3 (m.py:3)", "    f4 (m.py:4,104)",
+             "    f5 (m.py:5,105)", "    f6 (m.py:6,106)", "    … 7 more frames", ""}));
+  // Many lines read as a range.
+  for (uint32_t rank = 2; rank < 6; ++rank) {
+    ProcessDump more = rank0;
+    more.threads[0].frames[0].line = 10 * rank;
+    results.push_back(ok(100 + rank, rank, more));
+  }
+  EXPECT_EQ(compare_stack_lines(results, nullptr, kT0)[2], "    f1 (m.py:1-101)");
 
   frames.resize(7);
   EXPECT_EQ(compare_stack_lines({ok(7, 0, make_dump({{"MainThread", frames}})),
@@ -271,20 +282,105 @@ TEST(StackCompareTest, FailedAndUnparsedDumpsAreBucketsOfTheirOwn) {
   };
   const StackComparison comparison = compare_stacks(results);
   EXPECT_EQ(comparison.distinct, 1u);
-  EXPECT_EQ(comparison.failed, 3u);
+  EXPECT_EQ(comparison.failed, 2u);
   EXPECT_EQ(comparison.unparsed, 2u);
   EXPECT_FALSE(comparison.signatures[1]);
   EXPECT_FALSE(comparison.signatures[4]);
   EXPECT_EQ(comparison_lines(comparison, results),
-            (Lines{"Stacks compared: 7 processes, 1 distinct, 3 failed, 2 not parsed",
+            (Lines{"Stacks compared: 7 processes, 1 distinct, 2 failed, 2 not parsed",
                    "1 process: rank 3 (pid 13), stack not parsed", "    Process 13: python3 x.py",
                    "1 process: rank 4 (pid 14), stack not parsed", "    (no output)",
-                   "1 process: rank 5 (pid 15), dump failed",
-                   "    Error: Failed to find python version from target process",
-                   "1 process: rank 6 (pid 16), dump failed",
-                   "    Error: Failed to find python version from target process",
                    "1 process: pid 17, dump failed", "    (no error message)",
-                   "2 processes: ranks 0,1 (pids 10 11)", "    a (a.py:1)", ""}));
+                   "2 processes: ranks 0,1 (pids 10 11)", "    a (a.py:1)",
+                   "2 processes: ranks 5,6 (pids 15 16), dump failed",
+                   "    Error: Failed to find python version from target process", ""}));
+  // Failures with one first line are one bucket however many; the line wraps at spaces.
+  std::vector<DumpResult> eight;
+  for (uint32_t rank = 0; rank < 8; ++rank) {
+    eight.push_back(failed(20 + rank, rank, "Error: Failed to find python version from target\n"));
+  }
+  const Lines wrapped = compare_stack_lines(eight, nullptr, kT0, 30);
+  EXPECT_EQ(wrapped[0], "Stacks compare…tinct, 1 failed");
+  EXPECT_EQ(Lines(wrapped.begin() + 2, wrapped.end()),
+            (Lines{"    Error: Failed to find", "    python version from target", ""}));
+  // A py-spy ended by a signal says so.
+  const DumpResult crashed = dump_result_from_record(
+      RunRecord{"py-spy dump --pid 5", "", "", RunStatus::Failure, std::nullopt, 11}, 5, 0);
+  EXPECT_EQ(compare_stack_lines({crashed}, nullptr, kT0)[2],
+            "    py-spy crashed: signal 11 (SIGSEGV)");
+}
+
+TEST(StackCompareTest, BucketsThatShareTheirFirstThreadShowWhereTheyDiffer) {
+  const ThreadShape wait = {"MainThread", {"wait|threading.py|320", "main|train.py|10"}};
+  const ProcessDump plain = make_dump({wait, {"Thread-2", {"recv|socket.py|55"}}});
+  const ProcessDump other = make_dump({wait, {"Thread-2", {"send|socket.py|60"}}});
+  ProcessDump renamed = plain;
+  renamed.threads[0].name = "Thread-1";
+  ProcessDump extra = plain;
+  extra.threads.push_back(extra.threads[1]);
+  const Lines lines = compare_stack_lines(
+      {ok(1, 0, plain), ok(2, 1, plain), ok(3, 2, other), ok(4, 3, renamed), ok(5, 4, extra)},
+      nullptr, kT0);
+  EXPECT_EQ(lines, (Lines{"Stacks compared: 5 processes, 4 distinct",
+                          "1 process: rank 2 (pid 3)",
+                          "  thread 1 of 2: \"MainThread\"",
+                          "    wait (threading.py:320)",
+                          "    main (train.py:10)",
+                          "  thread 2 of 2: \"Thread-2\"",
+                          "    send (socket.py:60)",
+                          "1 process: rank 3 (pid 4)",
+                          "  thread 1 of 2: \"Thread-1\"",
+                          "    wait (threading.py:320)",
+                          "    main (train.py:10)",
+                          "1 process: rank 4 (pid 5)",
+                          "  thread 1 of 3: \"MainThread\"",
+                          "    wait (threading.py:320)",
+                          "    main (train.py:10)",
+                          "  thread 2 of 3: \"Thread-2\"",
+                          "    recv (socket.py:55)",
+                          "  thread 3 of 3: \"Thread-2\"",
+                          "    recv (socket.py:55)",
+                          "2 processes: ranks 0,1 (pids 1 2)",
+                          "  thread 1 of 2: \"MainThread\"",
+                          "    wait (threading.py:320)",
+                          "    main (train.py:10)",
+                          "  thread 2 of 2: \"Thread-2\"",
+                          "    recv (socket.py:55)",
+                          "  no thread 3: 2 threads only",
+                          ""}));
+  // A difference below the six frames shown moves the window down to it.
+  std::vector<std::string> deep;
+  for (int i = 0; i < 9; ++i) deep.push_back("f" + std::to_string(i) + "|m.py|1");
+  const ProcessDump a = make_dump({{"MainThread", deep}});
+  deep[7] = "g|m.py|1";
+  const Lines window =
+      compare_stack_lines({ok(1, 0, a), ok(2, 1, make_dump({{"MainThread", deep}}))}, nullptr, kT0);
+  EXPECT_EQ(Lines(window.begin() + 1, window.begin() + 11),
+            (Lines{"1 process: rank 0 (pid 1)", "  thread 1 of 1: \"MainThread\"",
+                   "    … 2 inner frames", "    f2 (m.py:1)", "    f3 (m.py:1)", "    f4 (m.py:1)",
+                   "    f5 (m.py:1)", "    f6 (m.py:1)", "    f7 (m.py:1)", "    … 1 more frame"}));
+}
+
+TEST(StackCompareTest, MissingRanksOfTheWorldAreNamed) {
+  const ProcessDump a = make_dump(kAllReduce);
+  auto ranked = [&](uint32_t pid, uint32_t rank, uint32_t world, std::string host = {}) {
+    DumpResult result = ok(pid, rank, a, std::move(host));
+    result.world_size = world;
+    return result;
+  };
+  EXPECT_EQ(
+      compare_stack_lines({ranked(1, 0, 4), ranked(2, 1, 4), ranked(4, 3, 4)}, nullptr, kT0)[0],
+      "Stacks compared: 3 processes, 1 distinct, missing ranks 2");
+  // Across hosts; a failed dump is not missing.
+  DumpResult gone = failed(9, 9, "Error: gone");
+  gone.world_size = 16;
+  std::vector<DumpResult> job = {gone};
+  for (uint32_t rank = 0; rank < 8; ++rank) job.push_back(ranked(rank, rank, 16, "node1"));
+  job.push_back(ranked(10, 10, 16, "node2"));
+  EXPECT_TRUE(compare_stack_lines(job, nullptr, kT0)[0].ends_with(", missing ranks 8,11-15"));
+  // Nothing missing, or two jobs of different sizes: nothing said.
+  EXPECT_TRUE(compare_stacks({ranked(1, 0, 2), ranked(2, 1, 2)}).missing_ranks.empty());
+  EXPECT_TRUE(compare_stacks({ranked(1, 0, 2), ranked(2, 0, 3)}).missing_ranks.empty());
 }
 
 TEST(StackCompareTest, HostsChangeTheNaming) {
@@ -362,26 +458,51 @@ TEST(StackCompareTest, DumpResultFromRecord) {
 
 TEST(StackHistoryTest, ObserveCountsWholeSecondsSinceFirstSeen) {
   StackHistory history;
-  EXPECT_EQ(history.observe(7, 1, kT0), std::nullopt);
-  EXPECT_EQ(history.observe(7, 1, kT0 + std::chrono::milliseconds(400)), seconds(0));
-  EXPECT_EQ(history.observe(7, 1, kT0 + std::chrono::milliseconds(12999)), seconds(12));
-  EXPECT_EQ(history.observe(7, 1, kT0 + seconds(13)), seconds(13));
+  const ProcessDump one = make_dump(kAllReduce);
+  const ProcessDump two = make_dump(kDataLoader);
+  EXPECT_EQ(history.observe(7, one, kT0), std::nullopt);
+  EXPECT_EQ(history.observe(7, one, kT0 + std::chrono::milliseconds(400)), seconds(0));
+  EXPECT_EQ(history.observe(7, one, kT0 + std::chrono::milliseconds(12999)), seconds(12));
+  EXPECT_EQ(history.observe(7, one, kT0 + seconds(13)), seconds(13));
   // A different stack starts again.
-  EXPECT_EQ(history.observe(7, 2, kT0 + seconds(20)), std::nullopt);
-  EXPECT_EQ(history.observe(7, 2, kT0 + seconds(25)), seconds(5));
-  EXPECT_EQ(history.observe(7, 1, kT0 + seconds(26)), std::nullopt);
+  EXPECT_EQ(history.observe(7, two, kT0 + seconds(20)), std::nullopt);
+  EXPECT_EQ(history.observe(7, two, kT0 + seconds(25)), seconds(5));
+  EXPECT_EQ(history.observe(7, one, kT0 + seconds(26)), std::nullopt);
   // Time running backwards gives 0.
-  EXPECT_EQ(history.observe(7, 1, kT0), seconds(0));
+  EXPECT_EQ(history.observe(7, one, kT0), seconds(0));
   // Processes are told apart by host and pid.
-  EXPECT_EQ(history.observe(8, 1, kT0), std::nullopt);
-  EXPECT_EQ(history.observe(7, 1, kT0 + seconds(60), "node1"), std::nullopt);
-  EXPECT_EQ(history.observe(7, 1, kT0 + seconds(61), "node1"), seconds(1));
+  EXPECT_EQ(history.observe(8, one, kT0), std::nullopt);
+  EXPECT_EQ(history.observe(7, one, kT0 + seconds(60), "node1"), std::nullopt);
+  EXPECT_EQ(history.observe(7, one, kT0 + seconds(61), "node1"), seconds(1));
   EXPECT_EQ(history.size(), 3u);
   history.forget(7);
   EXPECT_EQ(history.size(), 2u);
-  EXPECT_EQ(history.observe(7, 1, kT0 + seconds(90)), std::nullopt);
+  EXPECT_EQ(history.observe(7, one, kT0 + seconds(90)), std::nullopt);
   history.forget(12345);  // unknown: nothing happens
   EXPECT_EQ(history.size(), 3u);
+}
+
+TEST(StackHistoryTest, UnchangedNeedsTheExactStack) {
+  StackHistory history;
+  ProcessDump dump = make_dump(kAllReduce);
+  EXPECT_EQ(history.observe(7, dump, kT0), std::nullopt);
+  // Thread ids and states never matter.
+  dump.threads[0].id = "999";
+  dump.threads[1].state = ThreadState::ActiveGil;
+  EXPECT_EQ(history.observe(7, dump, kT0 + seconds(2)), seconds(2));
+  // One line further on is progress, although the bucket would stay the same.
+  ProcessDump moved = dump;
+  moved.threads[0].frames[2].line = 42;
+  EXPECT_TRUE(same_stack(dump, moved));
+  EXPECT_EQ(history.observe(7, moved, kT0 + seconds(4)), std::nullopt);
+  // So is a thread that got a name, and a line number that appeared.
+  ProcessDump renamed = moved;
+  renamed.threads[1].name = "worker";
+  EXPECT_EQ(history.observe(7, renamed, kT0 + seconds(5)), std::nullopt);
+  ProcessDump unknown_line = renamed;
+  unknown_line.threads[1].frames[0].line.reset();
+  EXPECT_EQ(history.observe(7, unknown_line, kT0 + seconds(6)), std::nullopt);
+  EXPECT_EQ(history.observe(7, unknown_line, kT0 + seconds(9)), seconds(3));
 }
 
 TEST(StackHistoryTest, BucketIsUnchangedWhenAllItsMembersAre) {
