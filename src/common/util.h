@@ -35,4 +35,9 @@ std::optional<uint64_t> parse_unsigned(std::string_view text,
 /// other ESC goes alone.
 std::string strip_escape_sequences(std::string_view text);
 
+/// The words as a POSIX shell reads them back: each word that is empty or holds anything but
+/// letters, digits and `_./:=,+@%-` in single quotes (a quote inside as '\''), joined by
+/// blanks.
+std::string shell_join(const std::vector<std::string>& words);
+
 }  // namespace stackpeek

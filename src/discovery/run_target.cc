@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "common/util.h"
+#include "discovery/runtime.h"
 
 namespace stackpeek::discovery {
 namespace {
@@ -21,7 +22,12 @@ std::optional<uint32_t> parse_u32(const std::optional<std::string>& text) {
 }
 
 TargetProcess target_process(const ProcessInfo& info, const std::string& group) {
-  return {info.pid, group, parse_u32(info.torch.rank), parse_u32(info.torch.world_size), info.cmd};
+  return {info.pid,
+          group,
+          parse_u32(info.torch.rank),
+          parse_u32(info.torch.world_size),
+          info.cmd,
+          format_runtime(info.runtime)};
 }
 
 class TargetList {
@@ -41,7 +47,7 @@ class TargetList {
         return;
       }
     }
-    out_.push_back({pid, std::nullopt, std::nullopt, std::nullopt, {}});
+    out_.push_back({pid, std::nullopt, std::nullopt, std::nullopt, {}, {}});
   }
 
   std::vector<TargetProcess> take() { return std::move(out_); }
