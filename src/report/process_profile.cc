@@ -44,6 +44,11 @@ ProcessProfile load_profile(const ReportDir& dir, uint32_t pid) {
   ProcessProfile profile;
   profile.pid = pid;
   const std::string svg_name = "pid-" + std::to_string(pid) + ".svg";
+  std::error_code missing;
+  if (!std::filesystem::exists(dir.raw_directory / svg_name, missing)) {
+    profile.note = "py-spy wrote no flame graph (raw/" + svg_name + ")";
+    return profile;
+  }
   auto svg = read_file_whole(dir.raw_directory / svg_name, kMaxSvgBytes);
   if (!svg) {
     profile.note = "raw/" + svg_name + ": " + svg.error().message();
