@@ -52,32 +52,48 @@ std::optional<uint32_t> char_reference(std::string_view entity) {
   return code;
 }
 
+// Appends text that holds no entity, control characters as spaces.
+void append_plain(std::string& out, std::string_view text) {
+  const size_t start = out.size();
+  out.append(text);
+  for (size_t i = start; i < out.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(out[i]);
+    if (byte < 0x20 || byte == 0x7F) out[i] = ' ';
+  }
+}
+
+// The entity's character ("lt" gives '<'); none when it is not one.
+std::optional<uint32_t> entity_code(std::string_view entity) {
+  if (entity == "lt") return '<';
+  if (entity == "gt") return '>';
+  if (entity == "amp") return '&';
+  if (entity == "quot") return '"';
+  if (entity == "apos") return '\'';
+  if (entity.starts_with("#")) return char_reference(entity);
+  return std::nullopt;
+}
+
 // The title's text with XML entities decoded; control characters become spaces, so that a
 // name never breaks a folded line.
 std::string decode_text(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    const size_t semi = c == '&' ? text.find(';', i) : std::string_view::npos;
-    if (semi != std::string_view::npos && semi - i <= 10) {
-      const std::string_view entity = text.substr(i + 1, semi - i - 1);
-      std::optional<uint32_t> code;
-      if (entity == "lt") code = '<';
-      if (entity == "gt") code = '>';
-      if (entity == "amp") code = '&';
-      if (entity == "quot") code = '"';
-      if (entity == "apos") code = '\'';
-      if (entity.starts_with("#")) code = char_reference(entity);
-      if (code) {
-        append_utf8(out, *code < 0x20 || *code == 0x7F ? ' ' : *code);
-        i = semi;
-        continue;
-      }
+  for (;;) {
+    const size_t amp = text.find('&');
+    append_plain(out, text.substr(0, amp));
+    if (amp == std::string_view::npos) return out;
+    const size_t semi = text.find(';', amp);
+    const auto code = semi != std::string_view::npos && semi - amp <= 10
+                          ? entity_code(text.substr(amp + 1, semi - amp - 1))
+                          : std::nullopt;
+    if (code) {
+      append_utf8(out, *code < 0x20 || *code == 0x7F ? ' ' : *code);
+      text.remove_prefix(semi + 1);
+    } else {
+      out += '&';
+      text.remove_prefix(amp + 1);
     }
-    out += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? ' ' : c;
   }
-  return out;
 }
 
 std::optional<uint64_t> parse_count(std::string_view text) {
@@ -94,8 +110,8 @@ std::optional<uint64_t> parse_count(std::string_view text) {
   return value;
 }
 
-// "NAME (1,234 samples, 5.00%)" as the name and the count.
-std::optional<std::pair<std::string, uint64_t>> split_title(const std::string& title) {
+// "NAME (1,234 samples, 5.00%)" as the length of the name and the count.
+std::optional<std::pair<size_t, uint64_t>> split_title(std::string_view title) {
   const size_t open = title.rfind(" (");
   if (open == std::string::npos || open == 0 || !title.ends_with(")")) return std::nullopt;
   std::string_view inner(title);
@@ -106,7 +122,7 @@ std::optional<std::pair<std::string, uint64_t>> split_title(const std::string& t
   if (!unit.starts_with("samples") && !unit.starts_with("sample,")) return std::nullopt;
   const auto count = parse_count(inner.substr(0, space));
   if (!count) return std::nullopt;
-  return std::pair{title.substr(0, open), *count};
+  return std::pair{open, *count};
 }
 
 // The value of ` NAME="…"` inside a tag; none when missing.
@@ -163,8 +179,8 @@ struct FrameText {
 bool add_frame(Scan& scan, std::vector<FrameText>& texts, std::string_view title_text,
                std::string_view rect) {
   RawFrame frame;
-  const std::string title = decode_text(title_text);
-  auto split = split_title(title);
+  std::string title = decode_text(title_text);
+  const auto split = split_title(title);
   const auto y = parse_length(attribute(rect, "y"));
   if (!y) {
     scan.error = "frame " + std::to_string(scan.frames.size() + 1) + " has no row (y)";
@@ -175,7 +191,8 @@ bool add_frame(Scan& scan, std::vector<FrameText>& texts, std::string_view title
                  parse_samples(attribute(rect, "fg:w")), parse_length(attribute(rect, "x")),
                  parse_length(attribute(rect, "width"))};
   if (split && split->second <= kMaxSamples) text.title_count = split->second;
-  frame.name = split ? std::move(split->first) : title;
+  if (split) title.resize(split->first);
+  frame.name = std::move(title);
   scan.frames.push_back(std::move(frame));
   texts.push_back(text);
   return true;
