@@ -72,6 +72,7 @@ std::string share_text(const ShareDifference& difference,
   for (size_t m = 0; m < difference.shares.size(); ++m)
     by_share[std::lround(difference.shares[m])].push_back(m);
   std::vector<std::string> parts;
+  parts.reserve(by_share.size());
   for (const auto& [share, which] : by_share)
     parts.push_back(fmt::format("{} {} %", member_names(members, which), share));
   return fmt::format("{}", fmt::join(parts, ", "));
