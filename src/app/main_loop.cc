@@ -135,13 +135,14 @@ void stop_active_run(App& app) {
 
 }  // namespace
 
-Result<std::vector<std::string>> run_main_loop(Screen& screen, Services services) {
+LoopOutcome run_main_loop(Screen& screen, Services services) {
   App app = make_app(std::move(services));
   Result<void> outcome = run_passes(screen, app);
   stop_active_run(app);
   screen.restore();
-  if (!outcome) return std::unexpected(outcome.error());
-  return std::move(app.reports);
+  LoopOutcome out{std::move(app.reports), std::nullopt};
+  if (!outcome) out.error = std::move(outcome.error());
+  return out;
 }
 
 }  // namespace stackpeek::app
