@@ -155,7 +155,7 @@ class ReportTest(unittest.TestCase):
         self.assertIn("## Where the time went", markdown)
         self.assertEqual(glob.glob(os.path.join(out.strip(), "*.partial")), [])
 
-    def test_quit_at_once_on_the_screen_leaves_a_listed_report(self):
+    def start_screen_record(self):
         term = Term(harness.BINARY, rows=50, cols=200, cwd=self.cwd,
                     env={"PATH": self.env["PATH"]})
         self.addCleanup(term.close)
@@ -164,6 +164,23 @@ class ReportTest(unittest.TestCase):
         term.select("[torch/ddp]")
         term.send(KEY_ENTER)
         term.wait_for("mode: running")
+        return term
+
+    def test_cancelled_record_on_the_screen_opens_with_the_summary(self):
+        term = self.start_screen_record()
+        time.sleep(4)
+        term.send(harness.KEY_ESC)
+        term.wait_for("mode: browse", timeout=20)
+        lines = term.output_lines()
+        self.assertEqual(lines[0], "Heaviest stacks:")
+        self.assertEqual(lines[1], "Stacks compared: 4 processes, 2 distinct")
+        self.assertTrue(lines[2].startswith("1 process: rank 3 (pid %d)" % self.pids[3]), lines)
+        self.assertIn("Canceled.", lines)
+        markdown, _ = self.read_report(glob.glob(os.path.join(self.cwd, "py-spy-report-*"))[0])
+        self.assertRegex(markdown, r"\n- Canceled after \d+ s of 30\n")
+
+    def test_quit_at_once_on_the_screen_leaves_a_listed_report(self):
+        term = self.start_screen_record()
         time.sleep(2)
         term.child.send("qq")
         term.child.expect(harness.pexpect.EOF, timeout=20)
