@@ -51,20 +51,23 @@ void write_out(std::string_view text, FILE* stream) {
 }
 
 int run() {
-  using stackpeek::Result;
   auto screen = stackpeek::ui::open_terminal_screen();
-  Result<std::vector<std::string>> outcome =
-      screen ? stackpeek::app::run_main_loop(**screen, stackpeek::app::Services::system())
-             : std::unexpected(screen.error());
-  screen = std::unexpected(stackpeek::Error("closed"));  // give the terminal back first
-  if (!outcome) {
-    write_out(stackpeek::format_fatal_error(outcome.error()), stderr);
+  if (!screen) {
+    write_out(stackpeek::format_fatal_error(screen.error()), stderr);
     return 1;
   }
-  if (!outcome->empty()) {
+  stackpeek::app::LoopOutcome outcome =
+      stackpeek::app::run_main_loop(**screen, stackpeek::app::Services::system());
+  screen = std::unexpected(stackpeek::Error("closed"));  // give the terminal back first
+  // The folders are listed whatever ended the session, a lost terminal too.
+  if (!outcome.reports.empty()) {
     std::string text = "py-spy reports:\n";
-    for (const auto& path : *outcome) text += "  " + path + "\n";
+    for (const auto& path : outcome.reports) text += "  " + path + "\n";
     write_out(text, stdout);
+  }
+  if (outcome.error) {
+    write_out(stackpeek::format_fatal_error(*outcome.error), stderr);
+    return 1;
   }
   return 0;
 }

@@ -68,7 +68,8 @@ struct App {
   /// this order, whatever the groups look like by then.
   discovery::RunTarget active_target;
   SpyMode active_mode = SpyMode::Dump;
-  stacks::StackHistory stack_history;  // the stacks dumped during this session
+  std::chrono::steady_clock::time_point active_started;  // when the active run started
+  stacks::StackHistory stack_history;                    // the stacks dumped during this session
   std::vector<discovery::ProcessGroup> groups;
   CollapsedGroups collapsed;
   std::vector<ListRow> rows;  // list_rows(groups, collapsed), rebuilt by update_rows

@@ -132,9 +132,11 @@ Result<void> run_passes(Screen& screen, App& app) {
   }
 }
 
-// A live top is stopped before the terminal is given back. A run the loop left without cancelling
-// (an error) is stopped too. A run that "q" cancelled has had its grace, or a second "q" cut it
-// short: whatever of it still runs is killed, so no py-spy outlives the program.
+// A live top shares the terminal, so it is stopped before the terminal is given back. A
+// run the loop left without cancelling (an error) is stopped too. A run that "q" cancelled
+// has had its grace, or a second "q" cut it short: whatever of it still runs is killed, so
+// no py-spy outlives the program. Then the run completes as any other, so that a record
+// run's report is written and listed whatever ended the loop.
 void stop_active_run(App& app) {
   if (!app.active_run) return;
   if (app.active_run->live_top()) {
@@ -144,18 +146,20 @@ void stop_active_run(App& app) {
   } else {
     app.active_run->kill_and_wait(kKillWait);
   }
+  finish_after_loop(app);
   app.active_run.reset();
 }
 
 }  // namespace
 
-Result<std::vector<std::string>> run_main_loop(Screen& screen, Services services) {
+LoopOutcome run_main_loop(Screen& screen, Services services) {
   App app = make_app(std::move(services));
   Result<void> outcome = run_passes(screen, app);
   stop_active_run(app);
   screen.restore();
-  if (!outcome) return std::unexpected(outcome.error());
-  return std::move(app.reports);
+  LoopOutcome out{std::move(app.reports), std::nullopt};
+  if (!outcome) out.error = std::move(outcome.error());
+  return out;
 }
 
 }  // namespace stackpeek::app

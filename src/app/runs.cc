@@ -11,12 +11,17 @@
 #include "common/util.h"
 #include "discovery/torch.h"
 #include "report/report_dir.h"
+#include "report/report_sections.h"
 #include "report/report_writer.h"
 #include "stacks/stack_compare.h"
 #include "tasks/runner.h"
 
 namespace stackpeek::app {
 namespace {
+
+// The comparison lines fit the output pane of an 80-column terminal (its inner width), so
+// that they read well with the pane zoomed.
+constexpr size_t kComparisonWidth = 78;
 
 void append_section(std::vector<std::string>& out, std::string_view label, std::string_view text) {
   if (utf8::trim(text).empty()) return;
@@ -80,12 +85,12 @@ void show_top_frame(App& app, tasks::TopFrame frame) {
   app.output_scroll = 0;
 }
 
-// The status of a completed run; writes the report files of a record run first, cancelled
-// or not, from the records as the commands ended.
+// The status of a completed run; for a record run, written says how its report went.
 std::string completion_status(const std::vector<RunRecord>& records,
-                              const std::optional<report::ReportDir>& dir, bool cancelled) {
+                              const std::optional<report::ReportDir>& dir,
+                              const Result<void>& written, bool cancelled) {
   if (dir) {
-    if (auto written = report::write_report(*dir, records); !written) {
+    if (!written) {
       const std::string& why = written.error().message();
       return cancelled ? fmt::format("{}; report write failed: {}", kCanceledStatus, why)
                        : "Report write failed: " + why;
@@ -99,6 +104,20 @@ std::string completion_status(const std::vector<RunRecord>& records,
   });
   return failed ? "Completed with errors in " + count + " py-spy command(s)"
                 : "Completed " + count + " py-spy command(s)";
+}
+
+// Writes a record run's report, cancelled or not, from the records as the commands ended;
+// the summary of its profiles opens the output pane.
+Result<void> write_record_report(const App& app, const report::ReportDir& dir,
+                                 const discovery::RunTarget& target,
+                                 const std::vector<RunRecord>& records, bool cancelled,
+                                 std::vector<std::string>& summary) {
+  const std::chrono::duration<double> elapsed =
+      std::chrono::steady_clock::now() - app.active_started;
+  report::RecordRun run{target, tasks::kDefaultRecordSeconds, elapsed.count(), cancelled};
+  const report::RunDetails details = report::gather_details(dir, records, std::move(run));
+  summary = report::summary_lines(details.facts, kComparisonWidth);
+  return report::write_report(dir, records, &details);
 }
 
 // True when the frame already ends with the trailer's lines ("process N ended").
@@ -123,10 +142,6 @@ std::vector<std::string> top_completion_lines(std::vector<std::string> frame, Ru
   for (auto& line : record_lines({record})) frame.push_back(std::move(line));
   return frame;
 }
-
-// The comparison lines fit the output pane of an 80-column terminal (its inner width), so
-// that they read well with the pane zoomed.
-constexpr size_t kComparisonWidth = 78;
 
 // The stack comparison that opens the output of a dump of two or more processes. Every
 // parsed dump, a lone one too, is remembered in the stack history, so that a later group
@@ -158,12 +173,16 @@ void complete_run(App& app, tasks::Finished finished) {
   app.mode = AppMode::browse();
   const std::optional<report::ReportDir> report_dir = std::exchange(app.active_report, {});
   std::vector<std::string> frame = std::exchange(app.top_frame, {});
-  app.status = completion_status(records, report_dir, cancelled);
+  std::vector<std::string> summary;
+  Result<void> written;
+  if (report_dir)
+    written = write_record_report(app, *report_dir, target, records, cancelled, summary);
+  app.status = completion_status(records, report_dir, written, cancelled);
   if (top && records.size() == 1) {
     app.output_lines = top_completion_lines(std::move(frame), records.front(), cancelled);
   } else {
     app.output_lines =
-        cancelled || !dump ? std::vector<std::string>{} : dump_comparison(app, target, records);
+        cancelled || !dump ? std::move(summary) : dump_comparison(app, target, records);
     for (auto& line : record_lines(records)) app.output_lines.push_back(std::move(line));
   }
   if (report_dir) {
@@ -179,13 +198,20 @@ void complete_run(App& app, tasks::Finished finished) {
 }
 
 // A worker that ended without its Finished message would leave the run spinning
-// forever; complete it with a record that says so.
-tasks::Finished lost_worker_result() {
-  RunRecord record;
-  record.command_line = "py-spy";
-  record.stderr_text = "the py-spy worker ended without reporting its results";
-  record.status = RunStatus::SpawnFailed;
-  return tasks::Finished{{record}};
+// forever; complete it with a record per process that says so.
+tasks::Finished lost_worker_result(const App& app) {
+  std::vector<RunRecord> records;
+  for (const auto& process : app.active_target.processes) {
+    RunRecord record;
+    record.command_line = fmt::format("py-spy (pid {})", process.pid);
+    record.stderr_text = "the py-spy worker ended without reporting its results";
+    record.status = RunStatus::SpawnFailed;
+    records.push_back(std::move(record));
+  }
+  if (records.empty())
+    records.push_back({"py-spy", "", "the py-spy worker ended without reporting its results",
+                       RunStatus::SpawnFailed});
+  return tasks::Finished{std::move(records)};
 }
 
 }  // namespace
@@ -247,6 +273,7 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
   app.top_frame.clear();
   app.active_target = std::move(target);
   app.active_mode = mode;
+  app.active_started = std::chrono::steady_clock::now();
   if (mode == SpyMode::Top) {
     app.active_run.emplace(tasks::spawn_top_worker(std::move(commands.front()), app.top_pane));
   } else {
@@ -254,19 +281,31 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
   }
 }
 
-void drain_events(App& app) {
-  while (app.active_run) {
-    auto event = app.active_run->try_recv();
-    if (!event) {
-      if (app.active_run->closed()) complete_run(app, lost_worker_result());
-      return;
-    }
+void finish_after_loop(App& app) {
+  drain_events(app);
+  if (app.active_run) complete_run(app, lost_worker_result(app));
+}
+
+// The Finished of the active run when it has come; shows the top frames before it. The
+// event leaves the channel through this function of its own, which keeps GCC 12 at -O3
+// from a false maybe-uninitialized report inside the event variant.
+std::optional<tasks::Finished> take_finished(App& app) {
+  while (auto event = app.active_run->try_recv()) {
     if (auto* frame = std::get_if<tasks::TopFrame>(&*event)) {
       if (!app.active_run->cancel_requested()) show_top_frame(app, std::move(*frame));
       continue;
     }
-    complete_run(app, std::get<tasks::Finished>(std::move(*event)));
-    return;
+    return std::get<tasks::Finished>(std::move(*event));
+  }
+  return std::nullopt;
+}
+
+void drain_events(App& app) {
+  if (!app.active_run) return;
+  if (auto finished = take_finished(app)) {
+    complete_run(app, std::move(*finished));
+  } else if (app.active_run->closed()) {
+    complete_run(app, lost_worker_result(app));
   }
 }
 

@@ -17,6 +17,11 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
 /// that arrive after a cancel are dropped, so the pane keeps the one shown at the cancel.
 void drain_events(App& app);
 
+/// After the main loop: completes a run that is still active (its commands already
+/// stopped), so that a record run's report is written and listed whatever ended the loop.
+/// Records that never came back are described as lost.
+void finish_after_loop(App& app);
+
 /// One command per process of the target, in its order; empty when it has no process.
 std::vector<tasks::SpyCommand> commands_for_target(
     const discovery::RunTarget& target, const std::filesystem::path& program, SpyMode mode,

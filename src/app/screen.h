@@ -36,7 +36,14 @@ class Screen {
   virtual void restore() = 0;
 };
 
-/// Runs the interface until "q" or an error; returns the report folders written.
-Result<std::vector<std::string>> run_main_loop(Screen& screen, Services services);
+/// How the interface ended: the report folders written during the session, also when an
+/// error (such as a lost terminal) ended it.
+struct LoopOutcome {
+  std::vector<std::string> reports;
+  std::optional<Error> error;
+};
+
+/// Runs the interface until "q" or an error.
+LoopOutcome run_main_loop(Screen& screen, Services services);
 
 }  // namespace stackpeek::app

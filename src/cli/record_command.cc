@@ -9,7 +9,9 @@
 #include "cli/run_setup.h"
 #include "cli/snapshot.h"
 #include "common/util.h"
+#include "report/facts_json.h"
 #include "report/report_dir.h"
+#include "report/report_sections.h"
 #include "report/report_writer.h"
 
 namespace stackpeek::cli {
@@ -33,12 +35,26 @@ json record_json(uint32_t pid, const RunRecord& record) {
 }
 
 bool print_result(bool as_json, const std::string& folder, const std::vector<uint32_t>& pids,
-                  const std::vector<RunRecord>& records) {
+                  const std::vector<RunRecord>& records, const report::RunDetails& details) {
   if (!as_json) return write_lines({folder});
   json list = json::array();
-  for (size_t i = 0; i < records.size(); ++i) list.push_back(record_json(pids[i], records[i]));
-  return write_stdout(json_line({{"report_directory", folder}, {"records", std::move(list)}}) +
+  for (size_t i = 0; i < records.size() && i < pids.size(); ++i)
+    list.push_back(record_json(pids[i], records[i]));
+  return write_stdout(json_line({{"report_directory", folder},
+                                 {"records", std::move(list)},
+                                 {"processes", report::processes_json(details.facts)},
+                                 {"profiles", report::profiles_json(details.facts)}}) +
                       "\n");
+}
+
+// The summary of the profiles while on a terminal; every failure in plain words always.
+void explain(const report::RunDetails& details) {
+  for (const auto& line : report::summary_lines(details.facts, 0)) {
+    if (!line.empty()) progress(line);
+  }
+  for (const auto& facts : details.facts) {
+    if (facts.meaning) diagnose(fmt::format("pid {}: {}", facts.process.pid, *facts.meaning));
+  }
 }
 
 uint64_t unix_seconds() {
@@ -63,13 +79,20 @@ int run_record(const Options& options) {
   const std::string folder = path_text(dir->report_directory);
   progress(fmt::format("Recording {} process(es) for {} s into {}; Ctrl+C stops early", pids.size(),
                        options.duration, folder));
+  const auto started = std::chrono::steady_clock::now();
   const RunOutcome outcome = run_commands(tasks::build_spy_commands(
       setup->program, tasks::SpyMode::Record, pids, false, dir->raw_directory, options.duration));
-  const auto written = report::write_report(*dir, outcome.records);
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
+  const report::RunDetails details =
+      report::gather_details(*dir, outcome.records,
+                             {setup->target, static_cast<double>(options.duration), elapsed.count(),
+                              outcome.stopped_by.has_value()});
+  const auto written = report::write_report(*dir, outcome.records, &details);
   if (!written) {
     diagnose("could not write the report in " + folder + ": " + written.error().message());
   }
-  const bool printed = print_result(options.json, folder, pids, outcome.records);
+  explain(details);
+  const bool printed = print_result(options.json, folder, pids, outcome.records, details);
   if (outcome.stopped_by) return 128 + *outcome.stopped_by;
   return written && printed && all_succeeded(outcome.records) ? kExitOk : kExitFailed;
 }

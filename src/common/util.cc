@@ -1,5 +1,7 @@
 #include "common/util.h"
 
+#include <algorithm>
+
 #include "common/utf8.h"
 
 namespace stackpeek {
@@ -143,6 +145,25 @@ std::string escape_controls(std::string_view text) {
     } else {
       out.append(bytes);
     }
+  }
+  return out;
+}
+
+std::string shell_join(const std::vector<std::string>& words) {
+  std::string out;
+  for (const auto& word : words) {
+    if (!out.empty()) out += ' ';
+    const bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
+      return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+             std::string_view("_./:=,+@%-").find(c) != std::string_view::npos;
+    });
+    if (plain) {
+      out += word;
+      continue;
+    }
+    out += '\'';
+    for (const char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    out += '\'';
   }
   return out;
 }

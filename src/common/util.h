@@ -41,4 +41,9 @@ std::string strip_escape_sequences(std::string_view text);
 /// "\u{NNNN}"; everything else is kept. Text without such characters comes back unchanged.
 std::string escape_controls(std::string_view text);
 
+/// The words as a POSIX shell reads them back: each word that is empty or holds anything but
+/// letters, digits and `_./:=,+@%-` in single quotes (a quote inside as '\''), joined by
+/// blanks.
+std::string shell_join(const std::vector<std::string>& words);
+
 }  // namespace stackpeek

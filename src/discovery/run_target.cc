@@ -11,6 +11,7 @@
 #include "common/util.h"
 #include "discovery/environ_values.h"
 #include "discovery/python_name.h"
+#include "discovery/runtime.h"
 
 namespace stackpeek::discovery {
 namespace {
@@ -23,7 +24,12 @@ std::optional<uint32_t> parse_u32(const std::optional<std::string>& text) {
 }
 
 TargetProcess target_process(const ProcessInfo& info, const std::string& group) {
-  return {info.pid, group, parse_u32(info.torch.rank), parse_u32(info.torch.world_size), info.cmd};
+  return {info.pid,
+          group,
+          parse_u32(info.torch.rank),
+          parse_u32(info.torch.world_size),
+          info.cmd,
+          format_runtime(info.runtime)};
 }
 
 class TargetList {
@@ -43,7 +49,7 @@ class TargetList {
         return;
       }
     }
-    out_.push_back({pid, std::nullopt, std::nullopt, std::nullopt, {}});
+    out_.push_back({pid, std::nullopt, std::nullopt, std::nullopt, {}, {}});
   }
 
   std::vector<TargetProcess> take() { return std::move(out_); }

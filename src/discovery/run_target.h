@@ -38,6 +38,7 @@ struct TargetProcess {
   std::optional<uint32_t> rank;        // torch RANK, when well-formed
   std::optional<uint32_t> world_size;  // torch WORLD_SIZE, when well-formed
   std::vector<std::string> command;    // its command line; empty when not in the snapshot
+  std::string runtime{};  // "system 3.12 - /usr" (see format_runtime); empty when not known
   bool operator==(const TargetProcess&) const = default;
 };
 

@@ -11,6 +11,9 @@
 
 #include "common/utf8.h"
 #include "common/util.h"
+#include "report/facts_json.h"
+#include "report/report_file.h"
+#include "report/report_sections.h"
 
 namespace stackpeek::report {
 namespace {
@@ -29,6 +32,9 @@ std::string raw_record_name(const ReportDir& dir, const fs::path& record) {
   for (; record_it != record.end(); ++record_it) relative /= *record_it;
   return path_text(relative);
 }
+
+// The title, an empty line and five facts.
+constexpr std::ptrdiff_t kHeaderLines = 7;
 
 size_t success_count(const std::vector<RunRecord>& records) {
   return std::ranges::count(records, RunStatus::Success, &RunRecord::status);
@@ -50,29 +56,19 @@ nlohmann::json optional_number(const std::optional<int>& value) {
   return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
 }
 
-Result<void> write_file(const fs::path& path, std::string_view content) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return os_error(errno);
-  while (!content.empty()) {
-    const ssize_t written = ::write(fd, content.data(), content.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written < 0) {
-      const int err = errno;
-      ::close(fd);
-      return os_error(err);
-    }
-    content.remove_prefix(static_cast<size_t>(written));
-  }
-  // close can report a delayed write error (NFS, full disk); a report that was not stored
-  // must not look written.
-  if (::close(fd) != 0 && errno != EINTR) return os_error(errno);
-  return {};
-}
-
 }  // namespace
 
+RunDetails gather_details(const ReportDir& dir, const std::vector<RunRecord>& records,
+                          RecordRun run) {
+  std::vector<ProcessProfile> profiles;
+  for (const auto& process : run.target.processes)
+    profiles.push_back(load_profile(dir, process.pid));
+  auto facts = process_facts(run, records, std::move(profiles));
+  return {std::move(run), std::move(facts)};
+}
+
 std::string render_markdown(const ReportDir& dir, const std::vector<fs::path>& raw,
-                            const std::vector<RunRecord>& records) {
+                            const std::vector<RunRecord>& records, const RunDetails* details) {
   std::vector<std::string> lines = {
       "# py-spy report: " + dir.target_label,
       "",
@@ -90,6 +86,9 @@ std::string render_markdown(const ReportDir& dir, const std::vector<fs::path>& r
       "## Raw Records",
       "",
   };
+  // The header's last line, after the command counts.
+  if (details && details->run.canceled)
+    lines.insert(lines.begin() + kHeaderLines, "- " + canceled_text(details->run));
   for (const auto& record : raw) lines.push_back("- `" + raw_record_name(dir, record) + "`");
   lines.insert(lines.end(), {"", "## Commands", ""});
   for (const auto& record : records) {
@@ -102,11 +101,17 @@ std::string render_markdown(const ReportDir& dir, const std::vector<fs::path>& r
     add_output_section(lines, "stderr", record.stderr_text);
     lines.emplace_back();
   }
+  if (details) {
+    for (const auto& section : {processes_section(details->facts), time_section(details->facts),
+                                group_section(details->facts)}) {
+      lines.insert(lines.end(), section.begin(), section.end());
+    }
+  }
   return fmt::format("{}", fmt::join(lines, "\n"));
 }
 
 std::string render_json(const ReportDir& dir, const std::vector<fs::path>& raw,
-                        const std::vector<RunRecord>& records) {
+                        const std::vector<RunRecord>& records, const RunDetails* details) {
   auto raw_records = nlohmann::json::array();
   for (const auto& record : raw)
     raw_records.push_back(nlohmann::json::object({{"path", raw_record_name(dir, record)}}));
@@ -121,7 +126,7 @@ std::string render_json(const ReportDir& dir, const std::vector<fs::path>& raw,
         {"signal", optional_number(record.signal)},
     }));
   }
-  const nlohmann::json report = {
+  nlohmann::json report = {
       {"schema_version", 1},
       {"created_at_unix", dir.created_at_unix},
       {"target_label", dir.target_label},
@@ -130,23 +135,28 @@ std::string render_json(const ReportDir& dir, const std::vector<fs::path>& raw,
       {"commands", std::move(commands)},
       {"llm_prompt_hint", kLlmPromptHint},
   };
+  if (details) {
+    report["processes"] = processes_json(details->facts);
+    report["profiles"] = profiles_json(details->facts);
+  }
   // A label or command line that is not valid UTF-8 gets U+FFFD instead of throwing.
   return report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-Result<void> write_report(const ReportDir& dir, const std::vector<RunRecord>& records) {
+Result<void> write_report(const ReportDir& dir, const std::vector<RunRecord>& records,
+                          const RunDetails* details) {
   auto raw = list_raw_records(dir.raw_directory);
   if (!raw) return std::unexpected(std::move(raw.error()));
-  if (auto written =
-          write_file(dir.report_directory / "report.md", render_markdown(dir, *raw, records));
+  if (auto written = write_file_whole(dir.report_directory / "report.md",
+                                      render_markdown(dir, *raw, records, details));
       !written) {
     return std::unexpected(written.error().context("failed to write Markdown py-spy report"));
   }
   // Another list: py-spy may still have added SVG files while report.md was written.
   raw = list_raw_records(dir.raw_directory);
   if (!raw) return std::unexpected(std::move(raw.error()));
-  if (auto written =
-          write_file(dir.report_directory / "report.json", render_json(dir, *raw, records));
+  if (auto written = write_file_whole(dir.report_directory / "report.json",
+                                      render_json(dir, *raw, records, details));
       !written) {
     return std::unexpected(written.error().context("failed to write JSON py-spy report"));
   }
