@@ -58,11 +58,19 @@ std::expected<void, std::string> store_value(Options& options, std::string_view 
     options.host = std::string(value);
   } else if (name == "--dir") {
     options.dir = std::string(value);
+  } else if (name == "--exec") {
+    options.exec = std::string(value);
   } else {
     auto number = positive(name, value);
     if (!number) return std::unexpected(number.error());
     if (name == "--pid") {
       options.targets.pids.push_back(*number);
+    } else if (name == "--every") {
+      options.every = *number;
+    } else if (name == "--stuck-after") {
+      options.stuck_after = *number;
+    } else if (name == "--record") {
+      options.record = *number;
     } else {
       options.duration = *number;
     }
@@ -70,7 +78,14 @@ std::expected<void, std::string> store_value(Options& options, std::string_view 
   return {};
 }
 
-bool takes_targets(Verb verb) { return verb == Verb::Dump || verb == Verb::Record; }
+bool takes_targets(Verb verb) {
+  return verb == Verb::Dump || verb == Verb::Record || verb == Verb::Watch;
+}
+
+bool is_watch_option(std::string_view name) {
+  return name == "--every" || name == "--stuck-after" || name == "--record" || name == "--dir" ||
+         name == "--host" || name == "--exec";
+}
 
 // One option of `options.verb`; false when the verb has no such option.
 std::expected<bool, std::string> apply_option(Options& options, std::string_view name,
@@ -84,7 +99,8 @@ std::expected<bool, std::string> apply_option(Options& options, std::string_view
   }
   const bool known = (takes_targets(verb) && (name == "--pid" || name == "--group")) ||
                      (verb == Verb::Dump && name == "--host") ||
-                     (verb == Verb::Record && (name == "--duration" || name == "--dir"));
+                     (verb == Verb::Record && (name == "--duration" || name == "--dir")) ||
+                     (verb == Verb::Watch && is_watch_option(name));
   if (!known) return false;
   auto value = cursor.value(name);
   if (!value) return std::unexpected(value.error());
@@ -102,6 +118,7 @@ std::optional<Verb> parse_verb(std::string_view word) {
   if (word == "dump") return Verb::Dump;
   if (word == "record") return Verb::Record;
   if (word == "compare") return Verb::Compare;
+  if (word == "watch") return Verb::Watch;
   return std::nullopt;
 }
 
@@ -139,6 +156,8 @@ std::string usage_text() {
          "stackpeek dump TARGET... [--json] [--host NAME]\n"
          "stackpeek record TARGET... [--duration S] [--dir DIR] [--json]\n"
          "stackpeek compare [FILE...] [--json]\n"
+         "stackpeek watch TARGET... [--every S] [--stuck-after S] [--record S] [--dir DIR]\n"
+         "                [--json] [--host NAME] [--exec CMD]\n"
          "TARGET: --pid PID (repeatable), --group KEY (see `stackpeek list`) or --all\n";
 }
 

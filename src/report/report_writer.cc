@@ -50,6 +50,8 @@ nlohmann::json optional_number(const std::optional<int>& value) {
   return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
 }
 
+}  // namespace
+
 Result<void> write_file(const fs::path& path, std::string_view content) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return os_error(errno);
@@ -68,8 +70,6 @@ Result<void> write_file(const fs::path& path, std::string_view content) {
   if (::close(fd) != 0 && errno != EINTR) return os_error(errno);
   return {};
 }
-
-}  // namespace
 
 std::string render_markdown(const ReportDir& dir, const std::vector<fs::path>& raw,
                             const std::vector<RunRecord>& records) {
