@@ -15,6 +15,9 @@ import pyte
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAKE_BIN = os.path.normpath(os.path.join(HERE, "..", "bin"))
 PYTHON = "/usr/bin/python3"
+# The real py-spy: STACKPEEK_REAL_PY_SPY, else where CI keeps it beside the repository.
+REAL_PY_SPY = os.environ.get("STACKPEEK_REAL_PY_SPY") or os.path.normpath(
+    os.path.join(HERE, "..", "..", "..", "shared", "py-spy", "bin", "py-spy"))
 
 KEY_ENTER = "\r"
 KEY_ESC = "\x1b"
