@@ -27,6 +27,8 @@ HELP = (
     "stackpeek dump TARGET... [--json] [--host NAME]\n"
     "stackpeek record TARGET... [--duration S] [--dir DIR] [--json]\n"
     "stackpeek compare [FILE...] [--json]\n"
+    "stackpeek watch TARGET... [--every S] [--stuck-after S] [--record S] [--dir DIR]\n"
+    "                [--json] [--host NAME] [--exec CMD]\n"
     "TARGET: --pid PID (repeatable), --group KEY (see `stackpeek list`) or --all\n"
     "list     the Python processes in their groups (group rows end with their key)\n"
     "dump     py-spy dump of every target at once: the compared stacks and each\n"
@@ -35,6 +37,14 @@ HELP = (
     "         report folder under --dir (default the current one); prints its path\n"
     "compare  compares dump JSON lines from the files or standard input; a line may\n"
     "         start with a \"NAME: \" label (pdsh, srun --label) that names its host\n"
+    "watch    dumps every target each --every S (30) and reports, one line per event\n"
+    "         (--json: one JSON object), groups whose stacks stay unchanged for\n"
+    "         --stuck-after S (300): stuck, recovered, lost, failing, started, ended.\n"
+    "         A stuck group's evidence goes to stackpeek-watch-LABEL-SECONDS/ under\n"
+    "         --dir: compare.txt, dumps.jsonl, history.txt, with --record S a report\n"
+    "         folder; then --exec CMD runs with STACKPEEK_EVIDENCE and STACKPEEK_GROUP.\n"
+    "         Runs until SIGINT/SIGTERM/SIGHUP (exit 0), or until every --pid/--group\n"
+    "         target has exited\n"
     "Exit status: 0 when every py-spy command succeeded, 1 when any failed or py-spy\n"
     "is missing, 2 for a usage error.\n")
 
