@@ -61,6 +61,7 @@ struct App {
   discovery::RunTarget active_target;
   SpyMode active_mode = SpyMode::Dump;
   stacks::StackHistory stack_history;  // the stacks dumped during this session
+  UnchangedGroups unchanged_groups;    // per group dumped whole, as of its last dump
   std::vector<discovery::ProcessGroup> groups;
   CollapsedGroups collapsed;
   std::vector<ListRow> rows;  // list_rows(groups, collapsed), rebuilt by update_rows

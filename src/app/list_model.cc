@@ -14,9 +14,13 @@ using discovery::ProcessInfo;
 
 constexpr size_t kRowBodyLimit = 96;
 
-std::string group_row_text(const ProcessGroup& group, bool expanded) {
-  return fmt::format("{} {} [{}] {} procs", expanded ? "v" : ">", group.label,
-                     discovery::group_kind_label(group.kind), group.members.size());
+std::string group_row_text(const ProcessGroup& group, bool expanded,
+                           const UnchangedGroups& unchanged) {
+  const auto it = unchanged.find(group.key);
+  const std::string tag = it == unchanged.end() ? "" : unchanged_tag(it->second);
+  return fmt::format("{} {}{} [{}] {} procs", expanded ? "v" : ">", group.label,
+                     tag.empty() ? "" : " (" + tag + ")", discovery::group_kind_label(group.kind),
+                     group.members.size());
 }
 
 std::string member_row_text(const ProcessInfo& member) {
@@ -37,6 +41,14 @@ bool contains_folded(std::string_view text, std::string_view needle) {
 
 }  // namespace
 
+std::string unchanged_tag(std::chrono::seconds unchanged) {
+  const auto count = unchanged.count();
+  if (count <= 30) return {};
+  if (count < 60) return fmt::format("unchanged {}s", count);
+  if (count < 3600) return fmt::format("unchanged {}m", count / 60);
+  return fmt::format("unchanged {}h", count / 3600);
+}
+
 bool group_matches(const ProcessGroup& group, std::string_view filter) {
   if (filter.empty() || contains_folded(group.label, filter)) return true;
   return std::ranges::any_of(group.members, [&](const ProcessInfo& member) {
@@ -48,13 +60,14 @@ bool group_matches(const ProcessGroup& group, std::string_view filter) {
 }
 
 std::vector<ListRow> list_rows(const std::vector<ProcessGroup>& groups,
-                               const CollapsedGroups& collapsed, std::string_view filter) {
+                               const CollapsedGroups& collapsed, std::string_view filter,
+                               const UnchangedGroups& unchanged) {
   std::vector<ListRow> rows;
   for (size_t g = 0; g < groups.size(); ++g) {
     const ProcessGroup& group = groups[g];
     if (!group_matches(group, filter)) continue;
     const bool expanded = !collapsed.contains(group.key);
-    rows.push_back({ListRow::Kind::Group, g, 0, group_row_text(group, expanded)});
+    rows.push_back({ListRow::Kind::Group, g, 0, group_row_text(group, expanded, unchanged)});
     if (!expanded) continue;
     for (size_t m = 0; m < group.members.size(); ++m) {
       rows.push_back({ListRow::Kind::Process, g, m, member_row_text(group.members[m])});

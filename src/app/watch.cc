@@ -30,17 +30,6 @@ std::string unit_label(const TargetProcess& process, const std::vector<ProcessGr
   return fmt::format("{} [{}]", group->label, discovery::group_kind_label(group->kind));
 }
 
-// All stack buckets unchanged (their minimum); none when any member is new, moved, failed
-// or unparsed.
-std::optional<seconds> unit_unchanged(const stacks::StackComparison& comparison) {
-  std::optional<seconds> least;
-  for (const auto& bucket : comparison.buckets) {
-    if (bucket.kind != stacks::BucketKind::Stack || !bucket.unchanged) return std::nullopt;
-    if (!least || *bucket.unchanged < *least) least = bucket.unchanged;
-  }
-  return least;
-}
-
 // A member's stack changed since the last round.
 bool unit_moved(const stacks::StackComparison& comparison) {
   return std::ranges::any_of(comparison.buckets, [](const stacks::StackBucket& bucket) {
@@ -76,6 +65,15 @@ std::string member_name(const TargetProcess& process) {
 }
 
 }  // namespace
+
+std::optional<seconds> comparison_unchanged(const stacks::StackComparison& comparison) {
+  std::optional<seconds> least;
+  for (const auto& bucket : comparison.buckets) {
+    if (bucket.kind != stacks::BucketKind::Stack || !bucket.unchanged) return std::nullopt;
+    if (!least || *bucket.unchanged < *least) least = bucket.unchanged;
+  }
+  return least;
+}
 
 std::string_view watch_event_name(WatchEventKind kind) {
   switch (kind) {
@@ -220,7 +218,7 @@ void Watch::observe_unit(const std::string& key, UnitState& unit, Clock::time_po
   }
   stacks::StackComparison comparison = stacks::compare_stacks(unit.results);
   stacks::apply_history(comparison, unit.results, history_, now);
-  unit.unchanged = unit_unchanged(comparison);
+  unit.unchanged = comparison_unchanged(comparison);
   const bool stuck_now = unit.unchanged && *unit.unchanged >= stuck_after_;
   if (stuck_now && !unit.stuck) {
     unit.stuck = true;

@@ -118,6 +118,10 @@ class Watch {
   size_t rounds_ = 0;
 };
 
+/// How long every stack of the comparison has been unchanged (the least over its buckets,
+/// see stacks::apply_history); none when any member is new, moved, failed or unparsed.
+std::optional<std::chrono::seconds> comparison_unchanged(const stacks::StackComparison& comparison);
+
 /// The unit a target process belongs to: its torch group's key, else "pid-N".
 std::string watch_unit_key(const discovery::TargetProcess& process,
                            const std::vector<discovery::ProcessGroup>& groups);
