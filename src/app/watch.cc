@@ -103,6 +103,7 @@ std::string watch_members_text(const std::vector<TargetProcess>& members) {
   const bool ranked =
       std::ranges::all_of(members, [](const auto& m) { return m.rank.has_value(); });
   std::vector<uint32_t> values;
+  values.reserve(members.size());
   for (const auto& member : members) values.push_back(ranked ? *member.rank : member.pid);
   if (ranked) {
     return (values.size() == 1 ? "rank " : "ranks ") + stacks::compact_ranges(values);
