@@ -6,6 +6,7 @@
 #include "app/actions.h"
 #include "app/key_table.h"
 #include "app/runs.h"
+#include "app/screen_watch.h"
 #include "app/screen.h"
 
 namespace stackpeek::app {
@@ -94,6 +95,7 @@ Result<void> run_passes(Screen& screen, App& app) {
     const bool was_streaming = streaming_top(app);
     const bool was_running = app.mode.is(AppMode::Kind::Running);
     drain_events(app);
+    if (step_watch(app)) dirty = true;
     if (quit_by && (!app.active_run || Clock::now() >= *quit_by)) return {};
     if (app.mode.is(AppMode::Kind::Running)) ++app.tick;
     if (dirty || run_changed(app, was_running)) {
@@ -136,6 +138,7 @@ void stop_active_run(App& app) {
 Result<std::vector<std::string>> run_main_loop(Screen& screen, Services services) {
   App app = make_app(std::move(services));
   Result<void> outcome = run_passes(screen, app);
+  stop_watch(app, kKillWait);
   stop_active_run(app);
   screen.restore();
   if (!outcome) return std::unexpected(outcome.error());

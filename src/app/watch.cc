@@ -192,6 +192,14 @@ std::vector<WatchEvent> Watch::observe_round(const std::vector<ProcessGroup>& gr
     unit.results = std::move(results);
     observe_unit(key, unit, now, wall, events);
   }
+  round_unchanged_.reset();
+  for (size_t i = 0; const auto& [key, unit] : units_) {
+    if (!unit.unchanged) {
+      round_unchanged_.reset();
+      break;
+    }
+    if (i++ == 0 || *unit.unchanged < *round_unchanged_) round_unchanged_ = unit.unchanged;
+  }
   return events;
 }
 

@@ -77,6 +77,10 @@ class Watch {
   /// How long every stack of the unit has been unchanged, as of its last round.
   std::optional<std::chrono::seconds> unchanged(const std::string& unit) const;
 
+  /// How long every stack of the last round has been unchanged (the least over its units);
+  /// none when any unit's has not.
+  std::optional<std::chrono::seconds> round_unchanged() const { return round_unchanged_; }
+
   /// Rounds observed so far.
   size_t rounds() const { return rounds_; }
 
@@ -116,6 +120,7 @@ class Watch {
   std::map<uint32_t, MemberState> members_;
   std::map<std::string, UnitState> units_;
   size_t rounds_ = 0;
+  std::optional<std::chrono::seconds> round_unchanged_;
 };
 
 /// How long every stack of the comparison has been unchanged (the least over its buckets,

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "common/util.h"
+#include "report/dump_line_json.h"
 #include "report/report_dir.h"
 #include "report/report_writer.h"
 
@@ -48,6 +49,19 @@ std::string event_body(const WatchEvent& event) {
 std::string watch_event_text(const WatchEvent& event) {
   return fmt::format("{} {}: {}", wall_clock_text(event.time), watch_event_name(event.kind),
                      event_body(event));
+}
+
+EvidenceFiles evidence_files(const UnitEvidence& evidence, const std::string& host) {
+  EvidenceFiles files;
+  for (const auto& line : evidence.compare_lines) files.compare += line + "\n";
+  for (size_t i = 0; i < evidence.members.size(); ++i) {
+    const auto line =
+        report::dump_line_json(host, evidence.members[i], evidence.records[i], evidence.results[i]);
+    files.dumps_jsonl += line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    files.dumps_jsonl += '\n';
+  }
+  files.history = evidence.history;
+  return files;
 }
 
 Result<std::filesystem::path> write_evidence(const std::filesystem::path& parent,

@@ -27,6 +27,9 @@ struct EvidenceFiles {
   std::string history;
 };
 
+/// The files of a unit's evidence; the dump lines name `host`.
+EvidenceFiles evidence_files(const UnitEvidence& evidence, const std::string& host);
+
 /// Creates "stackpeek-watch-SLUG-SECONDS" in `parent` (never reusing a folder: "-2", "-3"
 /// follow) and writes compare.txt, dumps.jsonl and history.txt into it. Returns the folder.
 Result<std::filesystem::path> write_evidence(const std::filesystem::path& parent,

@@ -10,7 +10,6 @@
 #include "app/watch.h"
 #include "app/watch_text.h"
 #include "cli/commands.h"
-#include "cli/dump_line.h"
 #include "cli/output.h"
 #include "cli/run_commands.h"
 #include "cli/snapshot.h"
@@ -147,14 +146,7 @@ class WatchRun {
   std::optional<app::UnitEvidence> keep_evidence(app::WatchEvent& event) {
     auto evidence = watch_.evidence(event.unit);
     if (!evidence) return std::nullopt;
-    app::EvidenceFiles files;
-    for (const auto& line : evidence->compare_lines) files.compare += line + "\n";
-    for (size_t i = 0; i < evidence->members.size(); ++i) {
-      files.dumps_jsonl += json_line(
-          dump_line_json(host_, evidence->members[i], evidence->records[i], evidence->results[i]));
-      files.dumps_jsonl += '\n';
-    }
-    files.history = evidence->history;
+    const app::EvidenceFiles files = app::evidence_files(*evidence, host_);
     std::error_code error;
     std::filesystem::path parent =
         std::filesystem::absolute(options_.dir, error).lexically_normal();
