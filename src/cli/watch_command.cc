@@ -1,11 +1,10 @@
 #include <fmt/format.h>
-#include <signal.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 
 #include "app/watch.h"
 #include "app/watch_text.h"
@@ -54,9 +53,14 @@ json event_json(const app::WatchEvent& event, const std::string& host) {
           {"evidence", event.evidence.empty() ? json(nullptr) : json(event.evidence)}};
 }
 
-// True while the process exists (a zombie counts until it is reaped).
-bool process_exists(uint32_t pid) {
-  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+// True while the process runs: a zombie has exited, whether or not its parent reaped it.
+bool process_runs(uint32_t pid) {
+  std::ifstream stat(fmt::format("/proc/{}/stat", pid));
+  std::string text;
+  if (!std::getline(stat, text)) return false;
+  const size_t end = text.rfind(") ");
+  return end != std::string::npos && end + 2 < text.size() && text[end + 2] != 'Z' &&
+         text[end + 2] != 'X';
 }
 
 // The round's processes: the targets resolved from a fresh snapshot. Processes the
@@ -82,7 +86,7 @@ std::expected<discovery::RunTarget, std::string> round_target(
 // process leaves the round and the next one reports it lost.
 void drop_exited(discovery::RunTarget& target, std::vector<RunRecord>& records) {
   for (size_t i = target.processes.size(); i-- > 0;) {
-    if (records[i].status == RunStatus::Success || process_exists(target.processes[i].pid)) {
+    if (records[i].status == RunStatus::Success || process_runs(target.processes[i].pid)) {
       continue;
     }
     target.processes.erase(target.processes.begin() + static_cast<std::ptrdiff_t>(i));

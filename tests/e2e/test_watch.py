@@ -34,7 +34,11 @@ def main():
         if rank == 3 and step == 40:
             open(sys.argv[2], "w").close()
             load_batch()
-        dist.all_reduce(torch.ones(4))
+        try:
+            dist.all_reduce(torch.ones(4))
+        except RuntimeError:  # a peer died: stay, as ranks left behind by a crash do
+            while True:
+                time.sleep(0.2)
         time.sleep(0.1)
 
 main()
@@ -214,6 +218,29 @@ class WatchTest(unittest.TestCase):
             watcher.seen.append(watcher.events.get())
         self.assertEqual([e["event"] for e in watcher.seen], ["started"])
         self.assertEqual(glob.glob(os.path.join(self.out, "stackpeek-watch-*")), [])
+
+
+class ScreenWatchTest(unittest.TestCase):
+    def test_w_watches_the_group_and_tags_it_until_w_again(self):
+        skip_without_py_spy()
+        work = Workload()
+        self.addCleanup(work.close)
+        _, ranks = work.torch_job("scrWatchMark%d" % os.getpid())
+        spy_dir = tempfile.mkdtemp(prefix="stackpeek-spy-")
+        os.symlink(harness.REAL_PY_SPY, os.path.join(spy_dir, "py-spy"))
+        term = harness.Term(harness.BINARY, rows=40, cols=200, cwd=work.dir,
+                            env={"PATH": spy_dir + ":/usr/bin:/bin"})
+        self.addCleanup(term.close)
+        term.wait_for("scrWatchMark")
+        term.select("scrWatchMark", "[torch/ddp]")
+        term.send("w")
+        term.wait_for("Watching")
+        # Rounds at 0, 30 and 60 s: the third finds the stacks unchanged for a minute.
+        self.assertIn("(unchanged 1m) [torch/ddp]", term.wait_for("(unchanged 1m)", timeout=90))
+        term.send("w")
+        term.wait_for("Stopped watching")
+        term.quit()
+        self.assertEqual(harness.live_spies("dump", ranks), [])
 
 
 if __name__ == "__main__":
