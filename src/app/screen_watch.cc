@@ -43,7 +43,7 @@ void keep_evidence(App& app, ScreenWatch& watching, WatchEvent& event) {
   app.reports.push_back(event.evidence);
 }
 
-void finish_round(App& app, ScreenWatch& watching, std::vector<RunRecord> records) {
+void finish_round(App& app, ScreenWatch& watching, const std::vector<RunRecord>& records) {
   watching.round.reset();
   auto events = watching.watch.observe_round(watching.groups, watching.target, records,
                                              SteadyClock::now(), WallClock::now());
@@ -114,7 +114,7 @@ bool step_watch(App& app) {
   ScreenWatch& watching = *app.watching;
   if (watching.round) {
     if (auto records = finished_records(*watching.round)) {
-      finish_round(app, watching, std::move(*records));
+      finish_round(app, watching, *records);
       return true;
     }
     if (watching.round->closed()) watching.round.reset();
