@@ -32,7 +32,7 @@ Services Services::system() {
 }
 
 void update_rows(App& app) {
-  app.rows = list_rows(app.groups, app.collapsed, app.filter);
+  app.rows = list_rows(app.groups, app.collapsed, app.filter, app.unchanged_groups);
   app.selected = app.rows.empty() ? 0 : std::min(app.selected, app.rows.size() - 1);
 }
 

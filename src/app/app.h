@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/list_model.h"
+#include "app/screen_watch.h"
 #include "common/error.h"
 #include "common/run_record.h"
 #include "discovery/groups.h"
@@ -70,6 +71,8 @@ struct App {
   SpyMode active_mode = SpyMode::Dump;
   std::chrono::steady_clock::time_point active_started;  // when the active run started
   stacks::StackHistory stack_history;                    // the stacks dumped during this session
+  UnchangedGroups unchanged_groups;     // per group dumped whole, as of its last dump
+  std::optional<ScreenWatch> watching;  // the group watched in the background
   std::vector<discovery::ProcessGroup> groups;
   CollapsedGroups collapsed;
   std::vector<ListRow> rows;  // list_rows(groups, collapsed), rebuilt by update_rows

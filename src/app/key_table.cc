@@ -7,6 +7,7 @@
 #include <set>
 
 #include "app/actions.h"
+#include "app/screen_watch.h"
 
 namespace stackpeek::app {
 namespace {
@@ -132,6 +133,8 @@ std::vector<KeyBinding> make_table() {
        request<SpyMode::Dump>},
       {Mode::Browse, "t", "Live py-spy top for selected PID", "t top", {ch('t')},
        request<SpyMode::Top>},
+      {Mode::Browse, "w", "Watch selected group for a hang (again: stop)", "", {ch('w')},
+       then_continue<toggle_watch>},
       {Mode::Browse, "r", "Refresh process groups", "r refresh", {ch('r')},
        then_continue<refresh>},
       {Mode::Browse, "Space", "Expand/collapse group", "Space expand", {ch(' ')},

@@ -12,11 +12,15 @@ namespace {
 using discovery::ProcessGroup;
 using discovery::ProcessInfo;
 
-ListRow group_row(const ProcessGroup& group, size_t index, bool expanded) {
+ListRow group_row(const ProcessGroup& group, size_t index, bool expanded,
+                  const UnchangedGroups& unchanged) {
   ListRow row{ListRow::Kind::Group, index, 0, expanded ? "v " : "> "};
   row.fit_begin = row.text.size();
   row.text += group.label;
   row.fit_end = row.text.size();
+  const auto it = unchanged.find(group.key);
+  const std::string tag = it == unchanged.end() ? "" : unchanged_tag(it->second);
+  if (!tag.empty()) row.text += " (" + tag + ")";
   row.text +=
       fmt::format(" [{}] {} procs", discovery::group_kind_label(group.kind), group.members.size());
   return row;
@@ -42,6 +46,14 @@ bool contains_folded(std::string_view text, std::string_view needle) {
 
 }  // namespace
 
+std::string unchanged_tag(std::chrono::seconds unchanged) {
+  const auto count = unchanged.count();
+  if (count <= 30) return {};
+  if (count < 60) return fmt::format("unchanged {}s", count);
+  if (count < 3600) return fmt::format("unchanged {}m", count / 60);
+  return fmt::format("unchanged {}h", count / 3600);
+}
+
 bool group_matches(const ProcessGroup& group, std::string_view filter) {
   if (filter.empty() || contains_folded(group.label, filter)) return true;
   return std::ranges::any_of(group.members, [&](const ProcessInfo& member) {
@@ -53,13 +65,14 @@ bool group_matches(const ProcessGroup& group, std::string_view filter) {
 }
 
 std::vector<ListRow> list_rows(const std::vector<ProcessGroup>& groups,
-                               const CollapsedGroups& collapsed, std::string_view filter) {
+                               const CollapsedGroups& collapsed, std::string_view filter,
+                               const UnchangedGroups& unchanged) {
   std::vector<ListRow> rows;
   for (size_t g = 0; g < groups.size(); ++g) {
     const ProcessGroup& group = groups[g];
     if (!group_matches(group, filter)) continue;
     const bool expanded = !collapsed.contains(group.key);
-    rows.push_back(group_row(group, g, expanded));
+    rows.push_back(group_row(group, g, expanded, unchanged));
     if (!expanded) continue;
     for (size_t m = 0; m < group.members.size(); ++m)
       rows.push_back(member_row(group.members[m], g, m));

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -40,14 +42,22 @@ struct Selection {
 /// The keys of the groups whose members are hidden; every other group shows its members.
 using CollapsedGroups = std::set<std::string>;
 
+/// Per group key, how long every stack of the group had been unchanged at its last dump.
+using UnchangedGroups = std::map<std::string, std::chrono::seconds>;
+
+/// The tag a group row shows after its label: "unchanged 45s", "unchanged 5m",
+/// "unchanged 2h"; empty for 30 s or less.
+std::string unchanged_tag(std::chrono::seconds unchanged);
+
 /// True when `filter` is empty or occurs, ignoring ASCII case, in the group's label or in
 /// one of its members' pid or command line.
 bool group_matches(const discovery::ProcessGroup& group, std::string_view filter);
 
 /// The rows of the process list, group by group, for the groups `filter` matches; a
-/// collapsed group shows only its own row.
+/// collapsed group shows only its own row; a group in `unchanged` carries its tag.
 std::vector<ListRow> list_rows(const std::vector<discovery::ProcessGroup>& groups,
-                               const CollapsedGroups& collapsed = {}, std::string_view filter = {});
+                               const CollapsedGroups& collapsed = {}, std::string_view filter = {},
+                               const UnchangedGroups& unchanged = {});
 
 /// What a row of the list stands for: its group, and for a process row its member.
 struct RowTarget {

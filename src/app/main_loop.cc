@@ -7,6 +7,7 @@
 #include "app/key_table.h"
 #include "app/runs.h"
 #include "app/screen.h"
+#include "app/screen_watch.h"
 
 namespace stackpeek::app {
 namespace {
@@ -113,6 +114,7 @@ Result<void> run_passes(Screen& screen, App& app) {
     follow_pane_size(screen, app);
     const bool was_running = app.mode.is(AppMode::Kind::Running);
     drain_events(app);
+    if (step_watch(app)) dirty = true;
     if (quit_by && (!app.active_run || Clock::now() >= *quit_by)) return {};
     const bool run_ended = was_running && !app.mode.is(AppMode::Kind::Running);
     // A live top's frames may arrive in any pass.
@@ -155,6 +157,7 @@ void stop_active_run(App& app) {
 LoopOutcome run_main_loop(Screen& screen, Services services) {
   App app = make_app(std::move(services));
   Result<void> outcome = run_passes(screen, app);
+  stop_watch(app, kKillWait);
   stop_active_run(app);
   screen.restore();
   LoopOutcome out{std::move(app.reports), std::nullopt};

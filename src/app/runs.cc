@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "app/watch.h"
 #include "common/utf8.h"
 #include "common/util.h"
 #include "discovery/torch.h"
@@ -143,6 +144,25 @@ std::vector<std::string> top_completion_lines(std::vector<std::string> frame, Ru
   return frame;
 }
 
+// A dump of every member of one group sets the group's tag in the list.
+void remember_group_unchanged(App& app, const discovery::RunTarget& target,
+                              const stacks::StackComparison& comparison) {
+  const auto& key = target.processes.front().group;
+  const bool one_group = key && std::ranges::all_of(target.processes, [&](const auto& process) {
+                           return process.group == key;
+                         });
+  const auto group = std::ranges::find(app.groups, key, &discovery::ProcessGroup::key);
+  if (!one_group || group == app.groups.end() || group->members.size() != target.processes.size()) {
+    return;
+  }
+  if (const auto unchanged = comparison_unchanged(comparison)) {
+    app.unchanged_groups[*key] = *unchanged;
+  } else {
+    app.unchanged_groups.erase(*key);
+  }
+  update_rows(app);
+}
+
 // The stack comparison that opens the output of a dump of two or more processes. Every
 // parsed dump, a lone one too, is remembered in the stack history, so that a later group
 // dump can tell how long a process has shown the same stack.
@@ -158,6 +178,7 @@ std::vector<std::string> dump_comparison(App& app, const discovery::RunTarget& t
   }
   stacks::StackComparison comparison = stacks::compare_stacks(results);
   stacks::apply_history(comparison, results, app.stack_history, stacks::StackHistory::Clock::now());
+  remember_group_unchanged(app, target, comparison);
   if (results.size() < 2) return {};
   return stacks::comparison_lines(comparison, results, kComparisonWidth);
 }

@@ -66,6 +66,8 @@ std::expected<void, std::string> store_value(Options& options, std::string_view 
     options.host = std::string(value);
   } else if (name == "--dir") {
     options.dir = std::string(value);
+  } else if (name == "--exec") {
+    options.exec = std::string(value);
   } else {
     auto number = positive(name, value);
     if (!number) return std::unexpected(number.error());
@@ -75,6 +77,12 @@ std::expected<void, std::string> store_value(Options& options, std::string_view 
       options.repeat = *number;
     } else if (name == "--interval") {
       options.interval = *number;
+    } else if (name == "--every") {
+      options.every = *number;
+    } else if (name == "--stuck-after") {
+      options.stuck_after = *number;
+    } else if (name == "--record") {
+      options.record = *number;
     } else {
       options.duration = *number;
     }
@@ -82,7 +90,14 @@ std::expected<void, std::string> store_value(Options& options, std::string_view 
   return {};
 }
 
-bool takes_targets(Verb verb) { return verb == Verb::Dump || verb == Verb::Record; }
+bool takes_targets(Verb verb) {
+  return verb == Verb::Dump || verb == Verb::Record || verb == Verb::Watch;
+}
+
+bool is_watch_option(std::string_view name) {
+  return name == "--every" || name == "--stuck-after" || name == "--record" || name == "--dir" ||
+         name == "--host" || name == "--exec";
+}
 
 std::expected<void, std::string> apply_slurm_job(Options& options, ArgCursor& cursor) {
   discovery::SlurmJobSpec job;
@@ -113,7 +128,8 @@ std::expected<bool, std::string> apply_option(Options& options, std::string_view
   const bool known =
       (takes_targets(verb) && (name == "--pid" || name == "--group")) ||
       (verb == Verb::Dump && (name == "--host" || name == "--repeat" || name == "--interval")) ||
-      (verb == Verb::Record && (name == "--duration" || name == "--dir"));
+      (verb == Verb::Record && (name == "--duration" || name == "--dir")) ||
+      (verb == Verb::Watch && is_watch_option(name));
   if (!known) return false;
   auto value = cursor.value(name);
   if (!value) return std::unexpected(value.error());
@@ -131,6 +147,7 @@ std::optional<Verb> parse_verb(std::string_view word) {
   if (word == "dump") return Verb::Dump;
   if (word == "record") return Verb::Record;
   if (word == "compare") return Verb::Compare;
+  if (word == "watch") return Verb::Watch;
   return std::nullopt;
 }
 
@@ -168,6 +185,8 @@ std::string usage_text() {
          "stackpeek dump TARGET... [--json] [--host NAME] [--repeat N] [--interval S]\n"
          "stackpeek record TARGET... [--duration S] [--dir DIR] [--json]\n"
          "stackpeek compare [FILE...] [--json]\n"
+         "stackpeek watch TARGET... [--every S] [--stuck-after S] [--record S] [--dir DIR]\n"
+         "                [--json] [--host NAME] [--exec CMD]\n"
          "TARGET: --pid PID (repeatable), --group KEY (see `stackpeek list`), --all or\n"
          "        --slurm-job [ID] (a Slurm job's Python processes on this node; ID\n"
          "        defaults to SLURM_JOB_ID)\n"

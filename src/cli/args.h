@@ -6,6 +6,8 @@
 //   stackpeek dump TARGET... [--json] [--host NAME] [--repeat N] [--interval S]
 //   stackpeek record TARGET... [--duration S] [--dir DIR] [--json]
 //   stackpeek compare [FILE...] [--json]
+//   stackpeek watch TARGET... [--every S] [--stuck-after S] [--record S] [--dir DIR]
+//                   [--json] [--host NAME] [--exec CMD]
 //
 // TARGET is --pid PID (repeatable), --group KEY (repeatable), --all or --slurm-job [ID]. An
 // option's value may follow as the next argument or after "=" ("--pid=42"); the job id of
@@ -23,9 +25,9 @@
 
 namespace stackpeek::cli {
 
-enum class Verb { List, Dump, Record, Compare };
+enum class Verb { List, Dump, Record, Compare, Watch };
 
-/// The verb named by exactly "list", "dump", "record" or "compare"; none otherwise.
+/// The verb named by exactly "list", "dump", "record", "compare" or "watch"; none otherwise.
 std::optional<Verb> parse_verb(std::string_view word);
 
 struct Options {
@@ -38,7 +40,11 @@ struct Options {
   uint32_t repeat = 1;    // dump: number of dumps
   uint32_t interval = 5;  // dump: seconds between them
   std::string dir = ".";
-  std::vector<std::string> files;  // compare; "-" is standard input
+  std::vector<std::string> files;   // compare; "-" is standard input
+  uint32_t every = 30;              // watch: seconds from one round to the next
+  uint32_t stuck_after = 300;       // watch: seconds unchanged that make a group stuck
+  std::optional<uint32_t> record;   // watch: seconds to record a stuck group
+  std::optional<std::string> exec;  // watch: shell command run after evidence is kept
 };
 
 /// The options of `args` (the arguments after the program name, the verb first), or a

@@ -25,6 +25,8 @@ int run_headless(std::span<const std::string_view> args) {
       return run_record(*options);
     case Verb::Compare:
       return run_compare(*options);
+    case Verb::Watch:
+      return run_watch(*options);
   }
   return kExitUsage;
 }
@@ -40,6 +42,14 @@ std::string headless_help_text() {
          "         report folder under --dir (default the current one); prints its path\n"
          "compare  compares dump JSON lines from the files or standard input; a line may\n"
          "         start with a \"NAME: \" label (pdsh, srun --label) that names its host\n"
+         "watch    dumps every target each --every S (30) and reports, one line per event\n"
+         "         (--json: one JSON object), groups whose stacks stay unchanged for\n"
+         "         --stuck-after S (300): stuck, recovered, lost, failing, started, ended.\n"
+         "         A stuck group's evidence goes to stackpeek-watch-LABEL-SECONDS/ under\n"
+         "         --dir: compare.txt, dumps.jsonl, history.txt, with --record S a report\n"
+         "         folder; then --exec CMD runs with STACKPEEK_EVIDENCE and STACKPEEK_GROUP.\n"
+         "         Runs until SIGINT/SIGTERM/SIGHUP (exit 0), or until every --pid/--group\n"
+         "         target has exited\n"
          "Exit status: 0 when every py-spy command succeeded, 1 when any failed or py-spy\n"
          "is missing, 2 for a usage error.\n";
 }

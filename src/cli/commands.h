@@ -19,4 +19,8 @@ int run_record(const Options& options);
 /// `stackpeek compare`: buckets the dump lines of the files, or of standard input.
 int run_compare(const Options& options);
 
+/// `stackpeek watch`: dump rounds of the targets until a stop signal (or, without --all,
+/// until every target has exited); one line per event, evidence folders for stuck groups.
+int run_watch(const Options& options);
+
 }  // namespace stackpeek::cli

@@ -11,11 +11,6 @@ namespace {
 using nlohmann::json;
 using Failure = std::unexpected<std::string>;
 
-template <class T>
-json or_null(const std::optional<T>& value) {
-  return value ? json(*value) : json(nullptr);
-}
-
 // Blanks as launchers pad labels and line ends; a whole-text Unicode trim costs more than
 // parsing on long lines.
 std::string_view trim_blanks(std::string_view text) {
@@ -77,28 +72,6 @@ std::expected<void, std::string> read_stacks(const json& object, stacks::DumpRes
 }
 
 }  // namespace
-
-json dump_line_json(const std::string& host, const discovery::TargetProcess& process,
-                    const RunRecord& record, const stacks::DumpResult& result,
-                    std::optional<std::chrono::seconds> unchanged) {
-  json line = {{"host", host},
-               {"pid", process.pid},
-               {"group", or_null(process.group)},
-               {"rank", or_null(process.rank)},
-               {"world_size", or_null(process.world_size)},
-               {"command", process.command},
-               {"status", status_name(record.status)},
-               {"exit_code", or_null(record.exit_code)},
-               {"signal", or_null(record.signal)},
-               {"stderr", record.stderr_text}};
-  if (unchanged) line["unchanged_s"] = unchanged->count();
-  if (result.dump) {
-    line["threads"] = stacks::threads_to_json(result.dump->threads);
-  } else if (result.status == stacks::DumpStatus::Ok) {
-    line["raw"] = result.raw;
-  }
-  return line;
-}
 
 std::expected<stacks::DumpResult, std::string> parse_dump_line(std::string_view line) {
   const auto [label, body] = split_label(line);

@@ -23,14 +23,14 @@
 
 #include "common/run_record.h"
 #include "discovery/run_target.h"
+#include "report/dump_line_json.h"
 #include "stacks/stack_compare.h"
 
 namespace stackpeek::cli {
 
-/// The JSON object of one process's dump.
-nlohmann::json dump_line_json(const std::string& host, const discovery::TargetProcess& process,
-                              const RunRecord& record, const stacks::DumpResult& result,
-                              std::optional<std::chrono::seconds> unchanged = std::nullopt);
+/// The JSON object of one process's dump (kept with the report files, which a watch's
+/// evidence shares).
+using report::dump_line_json;
 
 /// The comparison input of one line: an optional "NAME: " label (as pdsh puts before each
 /// line; it then names the host, unless it is only digits: the task number of

@@ -17,29 +17,8 @@ extern "C" void remember_signal(int signal) { g_stop_signal = signal; }
 
 constexpr std::array kStopSignals = {SIGINT, SIGTERM, SIGHUP};
 
-// Catches the stop signals for the life of a run and restores what was there before.
-class StopSignals {
- public:
-  StopSignals() {
-    g_stop_signal = 0;
-    struct sigaction action {};
-    action.sa_handler = remember_signal;
-    sigemptyset(&action.sa_mask);
-    for (size_t i = 0; i < kStopSignals.size(); ++i) {
-      sigaction(kStopSignals[i], &action, &previous_[i]);
-    }
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-  ~StopSignals() {
-    for (size_t i = 0; i < kStopSignals.size(); ++i) {
-      sigaction(kStopSignals[i], &previous_[i], nullptr);
-    }
-  }
-
- private:
-  std::array<struct sigaction, kStopSignals.size()> previous_{};
-};
+int g_catch_depth = 0;
+std::array<struct sigaction, kStopSignals.size()> g_previous{};
 
 // A signal cuts the sleep short, so a stop is noticed at once.
 void pause_briefly() {
@@ -76,6 +55,29 @@ std::optional<std::vector<RunRecord>> finished_records(tasks::RunHandle& run) {
 }
 
 }  // namespace
+
+StopSignals::StopSignals() {
+  if (g_catch_depth++ > 0) return;
+  g_stop_signal = 0;
+  struct sigaction action {};
+  action.sa_handler = remember_signal;
+  sigemptyset(&action.sa_mask);
+  for (size_t i = 0; i < kStopSignals.size(); ++i) {
+    sigaction(kStopSignals[i], &action, &g_previous[i]);
+  }
+}
+
+StopSignals::~StopSignals() {
+  if (--g_catch_depth > 0) return;
+  for (size_t i = 0; i < kStopSignals.size(); ++i) {
+    sigaction(kStopSignals[i], &g_previous[i], nullptr);
+  }
+}
+
+std::optional<int> caught_stop_signal() {
+  if (g_stop_signal == 0) return std::nullopt;
+  return static_cast<int>(g_stop_signal);
+}
 
 RunOutcome run_commands(std::vector<tasks::SpyCommand> commands) {
   RunOutcome outcome;

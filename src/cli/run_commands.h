@@ -14,6 +14,19 @@ struct RunOutcome {
   std::optional<int> stopped_by;   // SIGINT, SIGTERM or SIGHUP when one arrived
 };
 
+/// Catches SIGINT, SIGTERM and SIGHUP while it lives and then restores what was there
+/// before. Scopes nest: only the outermost one starts afresh and restores.
+class StopSignals {
+ public:
+  StopSignals();
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+  ~StopSignals();
+};
+
+/// The stop signal that arrived since the outermost StopSignals began; none otherwise.
+std::optional<int> caught_stop_signal();
+
 /// Runs every command at once through the capture worker and waits for all of them.
 /// SIGINT, SIGTERM or SIGHUP during the run cancels it (py-spy gets SIGINT, then SIGKILL
 /// after 2 s), so no command outlives the program; the records then tell how each ended.

@@ -37,6 +37,8 @@ Result<void> make_directories(const fs::path& path) {
 // stackpeek creating one at the same moment.
 constexpr unsigned kMaxFolderSuffix = 100000;
 
+}  // namespace
+
 Result<fs::path> make_fresh_directory(const fs::path& base) {
   bool parents_made = false;
   for (unsigned n = 1; n <= kMaxFolderSuffix;) {
@@ -57,6 +59,8 @@ Result<fs::path> make_fresh_directory(const fs::path& base) {
   }
   return os_error(EEXIST);
 }
+
+namespace {
 
 struct CloseDir {
   void operator()(DIR* dir) const { ::closedir(dir); }

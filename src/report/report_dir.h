@@ -28,6 +28,10 @@ Result<ReportDir> create_report_dir(std::string_view target_label);
 Result<ReportDir> create_report_dir_in(const std::filesystem::path& parent,
                                        uint64_t created_at_unix, std::string_view target_label);
 
+/// Creates the folder `base`, or when that name is taken "BASE-2", "BASE-3", ... (missing
+/// parents first), so a folder is never shared. Returns the folder made.
+Result<std::filesystem::path> make_fresh_directory(const std::filesystem::path& base);
+
 /// Lower-case ASCII words of the label joined by "-", at most eight; "profile" when none.
 std::string report_slug(std::string_view label);
 

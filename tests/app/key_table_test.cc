@@ -307,6 +307,7 @@ TEST(KeyTableTest, HelpAndHintsComeFromTheTable) {
             "Enter       Record selected process/group for 30 seconds\n"
             "d           Dump selected process/group\n"
             "t           Live py-spy top for selected PID\n"
+            "w           Watch selected group for a hang (again: stop)\n"
             "r           Refresh process groups\n"
             "Space       Expand/collapse group\n"
             "j/k, arrows Move selection\n"

@@ -62,6 +62,17 @@ TEST(RowsTest, CollapsedGroupsSingleMembersNamesAndLongPids) {
   EXPECT_EQ(rows[2].group_index, 1u);
 }
 
+TEST(RowsTest, GroupUnchangedForMoreThan30SecondsIsTagged) {
+  const auto groups = build_groups({rank(3, "0"), proc(9, {}, {"python3", "a.py"})});
+  const UnchangedGroups unchanged = {{groups[0].key, std::chrono::seconds(30)},
+                                     {groups[1].key, std::chrono::seconds(330)}};
+  const auto rows = list_rows(groups, {}, {}, unchanged);
+  EXPECT_EQ(rows[0].text, "v a.py [process] 1 procs");
+  EXPECT_EQ(rows[2].text, "v train.py --epochs 10 (unchanged 5m) [process] 1 procs");
+  EXPECT_EQ(unchanged_tag(std::chrono::seconds(31)), "unchanged 31s");
+  EXPECT_EQ(unchanged_tag(std::chrono::seconds(7300)), "unchanged 2h");
+}
+
 TEST(RowsTest, TheScreenMayShortenTheCommandAndTheLabelOnly) {
   ProcessInfo member = rank(5, "0", "1");
   member.cmd = {"python3", std::string(100, 'x')};

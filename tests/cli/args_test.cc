@@ -23,6 +23,14 @@ TEST(ArgsTest, ReadsTargetsAndValuesInBothForms) {
   EXPECT_EQ(options->dir, "out");
   EXPECT_TRUE(options->json);
 
+  const auto watch = parse({"watch", "--all", "--every=2", "--stuck-after", "9", "--record", "3",
+                            "--exec", "notify $X", "--host", "n1"});
+  ASSERT_TRUE(watch) << watch.error();
+  EXPECT_EQ(watch->every, 2u);
+  EXPECT_EQ(watch->stuck_after, 9u);
+  EXPECT_EQ(watch->record, 3u);
+  EXPECT_EQ(watch->exec, "notify $X");
+
   const auto compare = parse({"compare", "a.jsonl", "-", "--json"});
   ASSERT_TRUE(compare);
   EXPECT_EQ(compare->files, (std::vector<std::string>{"a.jsonl", "-"}));
@@ -35,6 +43,10 @@ TEST(ArgsTest, RefusesWhatAVerbDoesNotTake) {
            {"record", "--all", "--host", "h"},    // dump only
            {"list", "--pid", "1"},
            {"compare", "--all"},
+           {"watch", "--every", "5"},  // no target
+           {"watch", "--all", "--duration", "5"},
+           {"dump", "--all", "--every", "5"},  // watch only
+           {"watch", "--all", "--stuck-after", "0"},
            {"dump", "--pid", "0"},
            {"dump", "--pid", "4294967296"},
            {"dump", "--pid", "-3"},
