@@ -136,7 +136,8 @@ class Term:
         self.wait_for("Python Processes")
         self.send("/", settle=0.05)
         self.send(text + KEY_ENTER)
-        self.wait_for("(filter: " + text[:16])
+        # A narrow list title keeps the filter's end.
+        self.wait_for(text[-12:] + ")")
 
     def top_of_list(self):
         for _ in range(400):

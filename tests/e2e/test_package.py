@@ -121,7 +121,7 @@ class DebianPackageTest(unittest.TestCase):
         self.assertIn('"stackpeek %s"' % self.version, title)
         help_text = run([harness.BINARY, "--help"]).stdout.decode()
         keys = help_keys(help_text)
-        self.assertEqual(len(keys), 17, help_text)
+        self.assertEqual(len(keys), 18, help_text)
         self.assertEqual(manual_keys(roff), keys)
 
 
