@@ -10,6 +10,7 @@
 #include "cli/snapshot.h"
 #include "common/util.h"
 #include "report/facts_json.h"
+#include "report/json_values.h"
 #include "report/report_dir.h"
 #include "report/report_sections.h"
 #include "report/report_writer.h"
@@ -18,11 +19,7 @@ namespace stackpeek::cli {
 namespace {
 
 using nlohmann::json;
-
-template <class T>
-json or_null(const std::optional<T>& value) {
-  return value ? json(*value) : json(nullptr);
-}
+using report::or_null;
 
 json record_json(uint32_t pid, const RunRecord& record) {
   return {{"pid", pid},

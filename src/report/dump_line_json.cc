@@ -1,16 +1,12 @@
 #include "report/dump_line_json.h"
 
+#include "report/json_values.h"
 #include "stacks/dump_json.h"
 
 namespace stackpeek::report {
 namespace {
 
 using nlohmann::json;
-
-template <class T>
-json or_null(const std::optional<T>& value) {
-  return value ? json(*value) : json(nullptr);
-}
 
 }  // namespace
 

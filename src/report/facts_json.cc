@@ -1,16 +1,13 @@
 #include "report/facts_json.h"
 
+#include "report/json_values.h"
+
 namespace stackpeek::report {
 namespace {
 
 using nlohmann::json;
 
 constexpr size_t kTopFunctions = 10;
-
-template <class T>
-json or_null(const std::optional<T>& value) {
-  return value ? json(*value) : json(nullptr);
-}
 
 json text_or_null(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
 

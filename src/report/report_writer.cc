@@ -12,6 +12,7 @@
 #include "common/utf8.h"
 #include "common/util.h"
 #include "report/facts_json.h"
+#include "report/json_values.h"
 #include "report/report_file.h"
 #include "report/report_sections.h"
 
@@ -50,10 +51,6 @@ void add_output_section(std::vector<std::string>& lines, std::string_view label,
   lines.emplace_back("```text");
   for (const auto line : split_lines(text)) lines.emplace_back(line);
   lines.emplace_back("```");
-}
-
-nlohmann::json optional_number(const std::optional<int>& value) {
-  return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
 }
 
 }  // namespace
@@ -122,8 +119,8 @@ std::string render_json(const ReportDir& dir, const std::vector<fs::path>& raw,
         {"status", status_name(record.status)},
         {"stdout", record.stdout_text},
         {"stderr", record.stderr_text},
-        {"exit_code", optional_number(record.exit_code)},
-        {"signal", optional_number(record.signal)},
+        {"exit_code", or_null(record.exit_code)},
+        {"signal", or_null(record.signal)},
     }));
   }
   nlohmann::json report = {
