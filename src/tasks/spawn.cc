@@ -107,6 +107,15 @@ std::expected<std::string, int> resolve_program(const std::string& program, bool
   }
 }
 
+// ThreadSanitizer takes every clone for a fork and runs its fork handlers in the child: a
+// child sharing our memory would rewrite the parent's race-detector state. Under it the
+// child gets a copy of the memory instead (an exec failure then shows as exit status 127).
+#if defined(__SANITIZE_THREAD__)
+constexpr int kShareMemory = 0;
+#else
+constexpr int kShareMemory = CLONE_VM;
+#endif
+
 // clone with CLONE_VM | CLONE_VFORK, as the C library's posix_spawn does: no copy of the
 // parent's memory, and the parent resumes once the child has executed the program or
 // failed. All signals stay blocked meanwhile, so no handler of ours runs in the child.
@@ -121,7 +130,7 @@ std::expected<pid_t, int> spawn_child(const ChildSetup& setup) {
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
-  const pid_t pid = clone(child_main, stack_top, CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
+  const pid_t pid = clone(child_main, stack_top, kShareMemory | CLONE_VFORK | SIGCHLD, &plan);
   const int clone_error = errno;
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (pid < 0) return std::unexpected(clone_error);
