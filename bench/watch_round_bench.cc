@@ -67,8 +67,8 @@ int main() {
     return 1;
   }
   const std::vector<pid_t> sleepers = start_sleepers();
-  stackpeek::discovery::TargetSpec spec;
-  for (const pid_t pid : sleepers) spec.pids.push_back(static_cast<uint32_t>(pid));
+  stackpeek::discovery::TargetRequest request;
+  for (const pid_t pid : sleepers) request.pids.push_back(static_cast<uint32_t>(pid));
   app::Watch watch(std::chrono::seconds(300));
   std::vector<double> own, children, wall;
   for (int round = 0; round < kRounds; ++round) {
@@ -76,7 +76,7 @@ int main() {
     const auto start = std::chrono::steady_clock::now();
     const auto groups = cli::snapshot_groups();
     if (!groups) return 1;
-    const auto target = stackpeek::discovery::resolve_target(*groups, spec, "bench");
+    const auto target = stackpeek::discovery::resolve_target(*groups, request, "bench");
     if (!target) return 1;
     const double snapshot_ms = cpu_ms(RUSAGE_SELF) - self_before;
     const auto outcome = cli::run_commands(stackpeek::tasks::build_spy_commands(

@@ -106,14 +106,14 @@ std::optional<size_t> find_row(const std::vector<ProcessGroup>& groups,
 
 discovery::RunTarget selection_target(const std::vector<ProcessGroup>& groups,
                                       const Selection& selection) {
-  discovery::TargetSpec spec;
+  discovery::TargetRequest request;
   if (selection.kind == Selection::Kind::Process) {
-    spec.pids = {selection.pid};
+    request.pids = {selection.pid};
   } else {
-    spec.groups = {selection.key};
+    request.groups = {selection.key};
   }
   std::string host = discovery::local_host_name();
-  auto target = discovery::resolve_target(groups, spec, host);
+  auto target = discovery::resolve_target(groups, request, host);
   if (!target) return {selection.key, std::move(host), {}};
   return std::move(*target);
 }

@@ -75,9 +75,9 @@ bool start_round(App& app, ScreenWatch& watching) {
   auto processes = app.services.scan();
   if (!processes) return true;  // try again next round
   watching.groups = discovery::build_groups(*processes);
-  discovery::TargetSpec spec;
-  spec.groups = {watching.key};
-  auto target = discovery::resolve_target(watching.groups, spec, discovery::local_host_name());
+  discovery::TargetRequest request;
+  request.groups = {watching.key};
+  auto target = discovery::resolve_target(watching.groups, request, discovery::local_host_name());
   if (!target || target->processes.empty()) return false;
   watching.target = std::move(*target);
   watching.round = tasks::spawn_capture_worker(

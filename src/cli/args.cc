@@ -100,7 +100,7 @@ bool is_watch_option(std::string_view name) {
 }
 
 std::expected<void, std::string> apply_slurm_job(Options& options, ArgCursor& cursor) {
-  discovery::SlurmJobSpec job;
+  discovery::SlurmJobRequest job;
   if (const auto text = cursor.optional_value()) {
     auto id = positive("--slurm-job", *text);
     if (!id) return std::unexpected(id.error());

@@ -34,7 +34,7 @@ struct Options {
   Verb verb = Verb::List;
   bool help = false;  // --help or -h after the verb: print the usage and stop
   bool json = false;
-  discovery::TargetSpec targets;
+  discovery::TargetRequest targets;
   std::optional<std::string> host;
   uint32_t duration = 30;
   uint32_t repeat = 1;    // dump: number of dumps

@@ -11,8 +11,8 @@ namespace {
 
 // The groups of the processes `--slurm-job` selects, grouped anew among themselves.
 std::expected<std::vector<discovery::ProcessGroup>, std::string> job_groups(
-    const std::vector<discovery::ProcessGroup>& groups, const discovery::TargetSpec& spec) {
-  auto target = discovery::resolve_target(groups, spec, discovery::local_host_name());
+    const std::vector<discovery::ProcessGroup>& groups, const discovery::TargetRequest& request) {
+  auto target = discovery::resolve_target(groups, request, discovery::local_host_name());
   if (!target) return std::unexpected(target.error());
   for (const std::string& note : target->notes) diagnose(note);
   const std::vector<uint32_t> pids = target->pids();

@@ -68,14 +68,14 @@ bool process_runs(uint32_t pid) {
 // ended (the first round still reports an unknown key).
 std::expected<discovery::RunTarget, std::string> round_target(
     const std::vector<discovery::ProcessGroup>& groups, const Options& options, bool first) {
-  discovery::TargetSpec spec = options.targets;
+  discovery::TargetRequest request = options.targets;
   if (!first) {
-    std::erase_if(spec.groups, [&](const std::string& key) {
+    std::erase_if(request.groups, [&](const std::string& key) {
       return std::ranges::find(groups, key, &discovery::ProcessGroup::key) == groups.end();
     });
   }
-  auto target =
-      discovery::resolve_target(groups, spec, options.host.value_or(discovery::local_host_name()));
+  auto target = discovery::resolve_target(groups, request,
+                                          options.host.value_or(discovery::local_host_name()));
   if (target) {
     std::erase_if(target->processes, [](const auto& p) { return !p.group.has_value(); });
   }

@@ -69,20 +69,20 @@ std::vector<ProcessGroup>::const_iterator find_group(const std::vector<ProcessGr
       groups, [&](const ProcessGroup& group) { return escape_controls(group.key) == key; });
 }
 
-std::string target_label(const std::vector<ProcessGroup>& groups, const TargetSpec& spec,
+std::string target_label(const std::vector<ProcessGroup>& groups, const TargetRequest& request,
                          std::optional<uint32_t> job) {
-  const size_t named =
-      spec.pids.size() + spec.groups.size() + (spec.all ? 1 : 0) + (spec.slurm_job ? 1 : 0);
+  const size_t named = request.pids.size() + request.groups.size() + (request.all ? 1 : 0) +
+                       (request.slurm_job ? 1 : 0);
   if (named != 1) return "selection";
-  if (spec.all) return "all";
+  if (request.all) return "all";
   if (job) return fmt::format("slurm-job-{}", *job);
-  if (!spec.pids.empty()) return fmt::format("pid-{}", spec.pids.front());
-  const auto it = find_group(groups, spec.groups.front());
-  return it == groups.end() ? spec.groups.front() : it->label;
+  if (!request.pids.empty()) return fmt::format("pid-{}", request.pids.front());
+  const auto it = find_group(groups, request.groups.front());
+  return it == groups.end() ? request.groups.front() : it->label;
 }
 
-std::expected<uint32_t, std::string> job_id(const SlurmJobSpec& spec, const SlurmInfo& own) {
-  if (spec.id) return *spec.id;
+std::expected<uint32_t, std::string> job_id(const SlurmJobRequest& request, const SlurmInfo& own) {
+  if (request.id) return *request.id;
   if (!own.job_id) {
     return std::unexpected(
         std::string("--slurm-job needs a job id outside a job (SLURM_JOB_ID is not set)"));
@@ -130,14 +130,14 @@ std::vector<uint32_t> RunTarget::pids() const {
 }
 
 std::expected<RunTarget, std::string> resolve_target(const std::vector<ProcessGroup>& groups,
-                                                     const TargetSpec& spec, std::string host,
+                                                     const TargetRequest& request, std::string host,
                                                      const SlurmInfo& own) {
   TargetList list(groups);
   std::vector<std::string> notes;
-  if (spec.all) {
+  if (request.all) {
     for (const ProcessGroup& group : groups) list.add_group(group);
   }
-  for (const std::string& key : spec.groups) {
+  for (const std::string& key : request.groups) {
     const auto it = find_group(groups, key);
     if (it == groups.end()) {
       return std::unexpected("no group has the key '" + key + "' (see `stackpeek list`)");
@@ -145,19 +145,21 @@ std::expected<RunTarget, std::string> resolve_target(const std::vector<ProcessGr
     list.add_group(*it);
   }
   std::optional<uint32_t> job;
-  if (spec.slurm_job) {
-    auto id = job_id(*spec.slurm_job, own);
+  if (request.slurm_job) {
+    auto id = job_id(*request.slurm_job, own);
     if (!id) return std::unexpected(id.error());
     job = *id;
     add_job(list, groups, *job, own, notes);
   }
-  for (const uint32_t pid : spec.pids) list.add_pid(pid);
-  return RunTarget{target_label(groups, spec, job), std::move(host), list.take(), std::move(notes)};
+  for (const uint32_t pid : request.pids) list.add_pid(pid);
+  return RunTarget{target_label(groups, request, job), std::move(host), list.take(),
+                   std::move(notes)};
 }
 
 std::expected<RunTarget, std::string> resolve_target(const std::vector<ProcessGroup>& groups,
-                                                     const TargetSpec& spec, std::string host) {
-  return resolve_target(groups, spec, std::move(host), own_slurm_info());
+                                                     const TargetRequest& request,
+                                                     std::string host) {
+  return resolve_target(groups, request, std::move(host), own_slurm_info());
 }
 
 std::string local_host_name() {

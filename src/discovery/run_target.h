@@ -16,19 +16,19 @@
 namespace stackpeek::discovery {
 
 /// The Python interpreters of one Slurm job on this node.
-struct SlurmJobSpec {
+struct SlurmJobRequest {
   std::optional<uint32_t> id;  // none: the job of stackpeek's own environment
-  bool operator==(const SlurmJobSpec&) const = default;
+  bool operator==(const SlurmJobRequest&) const = default;
 };
 
 /// Which processes a run covers, as named: pids, group keys, every group, or a Slurm job.
-struct TargetSpec {
+struct TargetRequest {
   std::vector<uint32_t> pids;
   std::vector<std::string> groups;
   bool all = false;
-  std::optional<SlurmJobSpec> slurm_job;
+  std::optional<SlurmJobRequest> slurm_job;
   bool empty() const { return pids.empty() && groups.empty() && !all && !slurm_job; }
-  bool operator==(const TargetSpec&) const = default;
+  bool operator==(const TargetRequest&) const = default;
 };
 
 /// One process a run covers.
@@ -52,7 +52,7 @@ struct RunTarget {
   bool operator==(const RunTarget&) const = default;
 };
 
-/// The processes `spec` names, each once, in the order first named: `all` gives every member
+/// The processes `request` names, each once, in the order first named: `all` gives every member
 /// of every group, a group key (exact, or as escape_controls prints it) the group's
 /// members, a pid that process (also when the
 /// snapshot does not list it: py-spy then says what is wrong).
@@ -65,12 +65,13 @@ struct RunTarget {
 /// Fails with a one-line reason naming the first group key that no group has, or saying that
 /// a job was asked for without an id outside any job.
 std::expected<RunTarget, std::string> resolve_target(const std::vector<ProcessGroup>& groups,
-                                                     const TargetSpec& spec, std::string host,
+                                                     const TargetRequest& request, std::string host,
                                                      const SlurmInfo& own);
 
 /// The same, for stackpeek's own environment.
 std::expected<RunTarget, std::string> resolve_target(const std::vector<ProcessGroup>& groups,
-                                                     const TargetSpec& spec, std::string host);
+                                                     const TargetRequest& request,
+                                                     std::string host);
 
 /// The name of this machine as its user knows it: the Slurm node stackpeek runs on as a task
 /// of a job (SLURMD_NODENAME, as `squeue` shows it), otherwise the host name, "localhost"

@@ -59,15 +59,15 @@ TEST(ArgsTest, RefusesWhatAVerbDoesNotTake) {
 }
 
 TEST(ArgsTest, SlurmJobTakesAnOptionalId) {
-  using discovery::SlurmJobSpec;
+  using discovery::SlurmJobRequest;
   const auto named = [](std::vector<std::string_view> args) {
     const auto options = parse(std::move(args));
     return options ? options->targets.slurm_job : std::nullopt;
   };
-  EXPECT_EQ(named({"dump", "--slurm-job", "42", "--json"}), SlurmJobSpec{42});
-  EXPECT_EQ(named({"record", "--slurm-job=42"}), SlurmJobSpec{42});
-  EXPECT_EQ(named({"dump", "--slurm-job", "--json"}), SlurmJobSpec{});
-  EXPECT_EQ(named({"list", "--slurm-job"}), SlurmJobSpec{});
+  EXPECT_EQ(named({"dump", "--slurm-job", "42", "--json"}), SlurmJobRequest{42});
+  EXPECT_EQ(named({"record", "--slurm-job=42"}), SlurmJobRequest{42});
+  EXPECT_EQ(named({"dump", "--slurm-job", "--json"}), SlurmJobRequest{});
+  EXPECT_EQ(named({"list", "--slurm-job"}), SlurmJobRequest{});
   for (const auto& args : std::vector<std::vector<std::string_view>>{
            {"dump", "--slurm-job", "x"}, {"dump", "--slurm-job=0"}, {"compare", "--slurm-job"}}) {
     EXPECT_FALSE(parse(args)) << args.back();

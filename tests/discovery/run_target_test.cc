@@ -32,9 +32,9 @@ std::vector<ProcessGroup> machine() {
 }
 
 RunTarget job_target(std::optional<uint32_t> id, const SlurmInfo& own) {
-  TargetSpec spec;
-  spec.slurm_job = SlurmJobSpec{id};
-  auto target = resolve_target(machine(), spec, "h", own);
+  TargetRequest request;
+  request.slurm_job = SlurmJobRequest{id};
+  auto target = resolve_target(machine(), request, "h", own);
   EXPECT_TRUE(target) << target.error();
   return target.value_or(RunTarget{});
 }
@@ -59,10 +59,10 @@ TEST(SlurmJobTargetTest, NoTaskHereIsANoteAndNoJobIdIsAnError) {
   EXPECT_TRUE(none.processes.empty());
   EXPECT_EQ(none.notes, std::vector<std::string>{"Slurm job 99 has no Python processes on n2"});
 
-  TargetSpec spec;
-  spec.slurm_job = SlurmJobSpec{};
-  EXPECT_FALSE(resolve_target(machine(), spec, "h", SlurmInfo{}));
-  EXPECT_FALSE(resolve_target(machine(), spec, "h", SlurmInfo{"4x", std::nullopt}));
+  TargetRequest request;
+  request.slurm_job = SlurmJobRequest{};
+  EXPECT_FALSE(resolve_target(machine(), request, "h", SlurmInfo{}));
+  EXPECT_FALSE(resolve_target(machine(), request, "h", SlurmInfo{"4x", std::nullopt}));
 }
 
 TEST(RunTargetTest, GroupKeyAsPrintedOrExact) {
@@ -71,11 +71,11 @@ TEST(RunTargetTest, GroupKeyAsPrintedOrExact) {
   const std::vector<ProcessGroup> groups = {
       {"runtime:/srv/a\x1b[2J\nb", "a", "", "", {member}, GroupKind::Process}};
   for (const std::string key : {"runtime:/srv/a\x1b[2J\nb", "runtime:/srv/a\\x1b[2J\\nb"}) {
-    const auto target = resolve_target(groups, TargetSpec{{}, {key}, false, {}}, "h");
+    const auto target = resolve_target(groups, TargetRequest{{}, {key}, false, {}}, "h");
     ASSERT_TRUE(target) << key;
     EXPECT_EQ(target->pids(), std::vector<uint32_t>{42});
   }
-  EXPECT_FALSE(resolve_target(groups, TargetSpec{{}, {"runtime:/srv/a"}, false, {}}, "h"));
+  EXPECT_FALSE(resolve_target(groups, TargetRequest{{}, {"runtime:/srv/a"}, false, {}}, "h"));
 }
 
 }  // namespace
