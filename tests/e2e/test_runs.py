@@ -138,11 +138,11 @@ class RunsTest(unittest.TestCase):
                     term.pump(0.05)
                 self.assertEqual(harness.live_spies("record", self.ranks), [])
                 if key == KEY_ESC:
-                    text = term.wait_for("mode: browse", timeout=1)
+                    text = term.wait_for("mode: browse", timeout=5)
                     self.assertIn("Canceled running py-spy command", text)
                     self.assertEqual(term.output_lines()[-1], "Canceled.")
                     term.child.send("q")
-                term.child.expect(harness.pexpect.EOF, timeout=1)
+                term.child.expect(harness.pexpect.EOF, timeout=10)
                 raw = term.raw + term.child.before
                 [folder] = self.folders()
                 self.assertTrue(os.path.exists(os.path.join(folder, "report.md")))
