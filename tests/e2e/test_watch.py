@@ -225,14 +225,15 @@ class ScreenWatchTest(unittest.TestCase):
         skip_without_py_spy()
         work = Workload()
         self.addCleanup(work.close)
-        _, ranks = work.torch_job("scrWatchMark%d" % os.getpid())
+        marker = "scrWatchMark%d" % os.getpid()
+        _, ranks = work.torch_job(marker)
         spy_dir = tempfile.mkdtemp(prefix="stackpeek-spy-")
         os.symlink(harness.REAL_PY_SPY, os.path.join(spy_dir, "py-spy"))
         term = harness.Term(harness.BINARY, rows=40, cols=200, cwd=work.dir,
                             env={"PATH": spy_dir + ":/usr/bin:/bin"})
         self.addCleanup(term.close)
-        term.wait_for("scrWatchMark")
-        term.select("scrWatchMark", "[torch/ddp]")
+        term.filter(marker)
+        term.select(marker, "[torch/ddp]")
         term.send("w")
         term.wait_for("Watching")
         # Rounds about 30 s apart: the tag shows once a round finds the stacks unchanged for
