@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,7 +75,17 @@ bool has_ended(pid_t pid) {
   return info.si_pid == pid;
 }
 
+// How often a signalled child's reader looks whether the child has ended while a
+// grandchild still holds its pipes; also the reader's pace when it has no wake descriptor.
 constexpr int kControlledPollMs = 50;
+
+// How long the reader sleeps: until output comes (or the control's wake) without
+// a control or before the child is signalled; afterwards a poll interval.
+int poll_timeout(const ChildControl* control, bool last_round) {
+  if (last_round) return 0;
+  if (!control) return -1;
+  return control->wake_fd() >= 0 && !control->signalled() ? -1 : kControlledPollMs;
+}
 
 // Reads both pipes to their end together, so a child that fills one pipe while we
 // would be waiting on the other can never stall. With a control, a signalled child that
@@ -85,15 +96,17 @@ int drain(UniqueFd& out_fd, UniqueFd& err_fd, std::string& out, std::string& err
   bool last_round = false;
   // What a leftover grandchild writes after the child ended is read only this far.
   size_t last_reads = 64;
+  const int wake_fd = control ? control->wake_fd() : -1;
   while (out_fd || err_fd) {
-    std::array<pollfd, 2> fds{pollfd{out_fd.get(), POLLIN, 0}, pollfd{err_fd.get(), POLLIN, 0}};
-    const int timeout = last_round ? 0 : control ? kControlledPollMs : -1;
-    const int ready = poll(fds.data(), fds.size(), timeout);
+    std::array<pollfd, 3> fds{pollfd{out_fd.get(), POLLIN, 0}, pollfd{err_fd.get(), POLLIN, 0},
+                              pollfd{wake_fd, POLLIN, 0}};
+    const int ready = poll(fds.data(), fds.size(), poll_timeout(control, last_round));
     if (ready < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
-    if (ready == 0) {
+    if (fds[2].revents != 0) control->clear_wake();
+    if (ready == 0 || (ready == 1 && fds[2].revents != 0)) {
       if (last_round) break;
       if (control && control->signalled() && has_ended(pid)) last_round = true;
       continue;
@@ -197,6 +210,9 @@ void apply_wait_status(RunRecord& record, int wait_status) {
   record.status = record.exit_code == 0 ? RunStatus::Success : RunStatus::Failure;
 }
 
+ChildControl::ChildControl()
+    : wake_(above_std_streams(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))) {}
+
 bool ChildControl::signal(int sig) {
   std::lock_guard lock(mutex_);
   if (ended_) return false;
@@ -206,7 +222,13 @@ bool ChildControl::signal(int sig) {
   } else {
     ::kill(pid_, sig);
   }
+  if (wake_) (void)eventfd_write(wake_.get(), 1);
   return true;
+}
+
+void ChildControl::clear_wake() const {
+  eventfd_t count = 0;
+  (void)eventfd_read(wake_.get(), &count);
 }
 
 bool ChildControl::running() const {

@@ -35,6 +35,8 @@ RunRecord capture_process(const ProcessSpec& process, std::string command_line);
 /// never reaches a pid that was already reaped (and so perhaps reused).
 class ChildControl {
  public:
+  ChildControl();
+
   /// Sends `sig` to the child unless it has ended; a signal sent before the child started
   /// reaches it as soon as it starts. True when the child may still be running.
   bool signal(int sig);
@@ -45,8 +47,14 @@ class ChildControl {
   void started(pid_t pid);
   void ended();
   bool signalled() const;
+  /// Readable once the child was signalled, so the reader sleeps until then; -1 when no
+  /// descriptor could be had, and the reader then looks every so often instead.
+  int wake_fd() const { return wake_.get(); }
+  /// Empties the wake descriptor.
+  void clear_wake() const;
 
  private:
+  UniqueFd wake_;
   mutable std::mutex mutex_;
   pid_t pid_ = -1;
   bool ended_ = false;
