@@ -2,7 +2,8 @@
 // resolving the targets, 64 dumps at once through the capture worker, and the watch's
 // comparison and events. Prints stackpeek's own CPU time (user + system of this process,
 // its threads included, the py-spy processes not), the py-spy processes' CPU time and the
-// wall time, per round. Run from the repository root (it uses tests/bin/py-spy).
+// wall time, per round. Run from the repository root (it uses tests/bin/py-spy), or name
+// another py-spy as the argument (a script that sleeps and prints leaves stackpeek's share).
 #include <fmt/format.h>
 #include <signal.h>
 #include <spawn.h>
@@ -58,10 +59,11 @@ double median(std::vector<double> values) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   namespace app = stackpeek::app;
   namespace cli = stackpeek::cli;
-  const std::filesystem::path spy = std::filesystem::absolute("tests/bin/py-spy");
+  const std::filesystem::path spy =
+      std::filesystem::absolute(argc > 1 ? argv[1] : "tests/bin/py-spy");
   if (!std::filesystem::exists(spy)) {
     fmt::print("run from the repository root: {} is missing\n", spy.string());
     return 1;

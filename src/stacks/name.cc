@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <unordered_set>
 
@@ -38,16 +39,23 @@ size_t quick_hash(std::string_view text) {
   return static_cast<size_t>(h ^ (h >> 29));
 }
 
-// Each thread's direct-mapped cache in front of the table: a hit takes no lock.
+// Each thread's direct-mapped cache in front of the table: a hit takes no lock. Allocated
+// on a thread's first name, so that threads which never read stacks start without it.
 constexpr size_t kCacheSize = 4096;
-thread_local std::array<const std::string*, kCacheSize> t_cache{};
+using Cache = std::array<const std::string*, kCacheSize>;
+thread_local std::unique_ptr<Cache> t_cache;
+
+Cache& cache() {
+  if (!t_cache) t_cache = std::make_unique<Cache>();
+  return *t_cache;
+}
 
 }  // namespace
 
 Name::Name() : Name(std::string_view()) {}
 
 Name::Name(std::string_view text) {
-  const std::string*& slot = t_cache[quick_hash(text) & (kCacheSize - 1)];
+  const std::string*& slot = cache()[quick_hash(text) & (kCacheSize - 1)];
   if (slot == nullptr || std::string_view(*slot) != text) slot = intern_slow(text);
   text_ = slot;
 }

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "common/error.h"
+#include "tasks/command_thread.h"
 #include "tasks/py_spy.h"
 #include "tasks/subprocess.h"
 #include "tasks/top_frame.h"
@@ -104,7 +105,7 @@ struct CaptureJob {
 struct CommandSlot {
   ChildControl control;
   std::optional<RunRecord> record;
-  std::thread thread;
+  CommandThread thread;
 };
 
 // An internal failure still yields a record, so the run never loses a command silently.
@@ -179,7 +180,7 @@ std::vector<RunRecord> run_all(CaptureJob& job) {
   std::vector<CommandSlot> slots(commands.size());
   for (size_t i = 0; i < commands.size(); ++i) {
     try {
-      slots[i].thread = std::thread([&slot = slots[i], &command = commands[i]] {
+      slots[i].thread.start([&slot = slots[i], &command = commands[i]] {
         slot.record = run_guarded(command, slot.control);
       });
     } catch (const std::system_error& error) {

@@ -210,8 +210,7 @@ void apply_wait_status(RunRecord& record, int wait_status) {
   record.status = record.exit_code == 0 ? RunStatus::Success : RunStatus::Failure;
 }
 
-ChildControl::ChildControl()
-    : wake_(above_std_streams(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))) {}
+ChildControl::ChildControl() : wake_(above_std_streams(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))) {}
 
 bool ChildControl::signal(int sig) {
   std::lock_guard lock(mutex_);
