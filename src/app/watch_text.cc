@@ -48,8 +48,9 @@ std::string event_body(const WatchEvent& event) {
 }  // namespace
 
 std::string watch_event_text(const WatchEvent& event) {
+  // A label is a command line and may hold line feeds or escape sequences.
   return fmt::format("{} {}: {}", wall_clock_text(event.time), watch_event_name(event.kind),
-                     event_body(event));
+                     escape_controls(event_body(event)));
 }
 
 EvidenceFiles evidence_files(const UnitEvidence& evidence, const std::string& host) {

@@ -87,6 +87,9 @@ TEST_F(WatchTest, StuckOncePerEpisodeNamingTheOddRank) {
   EXPECT_NE(watch_event_text(stuck[0]).find(
                 "stuck: train.py [torch/ddp] ranks 0-3 unchanged for 20 s; rank 3 in load_batch"),
             std::string::npos);
+  WatchEvent hostile = stuck[0];
+  hostile.label = "-c 'x\ny' \x1b]0;title\x07";
+  EXPECT_NE(watch_event_text(hostile).find("-c 'x\\ny' \\x1b]0;title\\x07"), std::string::npos);
   const auto evidence = watch_.evidence("torch:job");
   ASSERT_TRUE(evidence);
   EXPECT_EQ(evidence->name, "train.py");
