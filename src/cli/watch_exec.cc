@@ -24,6 +24,9 @@ void run_exec_hook(const std::string& command, const std::string& evidence,
     record = tasks::capture_process({"/bin/sh", {"-c", command}, false}, command, control);
     done = true;
   });
+  // Signal 0 sends nothing, but marks the shell as signalled: once it has ended, what a
+  // job it left in the background still writes is not waited for, so the watch goes on.
+  control.signal(0);
   // A stop signal asks the command to end, and ends it 2 s later.
   int waited_after_stop = 0;
   while (!done) {
