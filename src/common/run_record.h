@@ -34,6 +34,8 @@ struct RunRecord {
   std::optional<int> exit_code = std::nullopt;
   /// The number of the signal that killed the process; nothing when it exited or never ran.
   std::optional<int> signal = std::nullopt;
+  /// How long the process ran, from its start until it ended; nothing when it never ran.
+  std::optional<double> seconds = std::nullopt;
 
   bool operator==(const RunRecord&) const = default;
 };

@@ -54,6 +54,7 @@ std::vector<ProcessFacts> process_facts(const RecordRun& run, const std::vector<
       facts.outcome = outcome_of(record);
       facts.exit_code = record.exit_code;
       facts.signal = record.signal;
+      facts.duration_s = record.seconds.value_or(run.duration_s);
       facts.samples = reported_samples(record.stdout_text);
       facts.meaning = failure_meaning(record, run.canceled);
     } else {

@@ -23,7 +23,7 @@ struct ProcessFacts {
   std::optional<int> signal;
   bool canceled = false;
   double duration_requested_s = 0;
-  double duration_s = 0;
+  double duration_s = 0;               // how long its command ran, else the whole run
   std::optional<uint64_t> samples;     // py-spy's "Samples: N", else the graph's total
   std::optional<std::string> meaning;  // a failure in plain words
   ProcessProfile profile;

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <vector>
 
 #include "common/utf8.h"
@@ -151,6 +152,14 @@ RunRecord finish_capture(PipedChild& child, std::string command_line, ChildContr
   return record;
 }
 
+RunRecord timed(RunRecord record, std::chrono::steady_clock::time_point started) {
+  if (record.status != RunStatus::SpawnFailed) {
+    record.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  }
+  return record;
+}
+
 }  // namespace
 
 std::expected<PipedChild, int> spawn_piped(const ProcessSpec& process) {
@@ -183,20 +192,22 @@ std::expected<int, int> wait_child(pid_t pid) {
 }
 
 RunRecord capture_process(const ProcessSpec& process, std::string command_line) {
+  const auto started = std::chrono::steady_clock::now();
   auto child = spawn_piped(process);
   if (!child) return spawn_failed(std::move(command_line), child.error());
-  return finish_capture(*child, std::move(command_line), nullptr);
+  return timed(finish_capture(*child, std::move(command_line), nullptr), started);
 }
 
 RunRecord capture_process(const ProcessSpec& process, std::string command_line,
                           ChildControl& control) {
+  const auto started = std::chrono::steady_clock::now();
   auto child = spawn_piped(process);
   if (!child) {
     control.ended();
     return spawn_failed(std::move(command_line), child.error());
   }
   control.started(child->pid);
-  return finish_capture(*child, std::move(command_line), &control);
+  return timed(finish_capture(*child, std::move(command_line), &control), started);
 }
 
 void apply_wait_status(RunRecord& record, int wait_status) {

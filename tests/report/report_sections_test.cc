@@ -47,7 +47,7 @@ class ReportSectionsTest : public ::testing::Test {
     }
     records_.push_back({"py-spy record --pid 13", "",
                         "Error: Failed to write flamegraph: No stack counts found\n",
-                        RunStatus::Failure, 1});
+                        RunStatus::Failure, 1, std::nullopt, 0.3});
     run_.target.host = "node1";
     run_.duration_requested_s = 30;
     run_.duration_s = 4.2;
@@ -90,6 +90,8 @@ TEST_F(ReportSectionsTest, JsonAndSummaryCarryTheSameFacts) {
   EXPECT_EQ(rank3["outcome"], "failed");
   EXPECT_EQ(rank3["exit_code"], 1);
   EXPECT_EQ(rank3["canceled"], true);
+  EXPECT_EQ(rank3["duration_s"], 0.3);  // its own command's time, not the run's
+  EXPECT_EQ(json["processes"][0]["duration_s"], 4.2);
   EXPECT_EQ(rank3["command"], nlohmann::json({"python3", "t.py", "a|b", "x`y"}));
   EXPECT_EQ(json["profiles"][2]["folded"], "profiles/pid-12.folded");
   EXPECT_EQ(json["profiles"][2]["top_functions"][0],

@@ -80,9 +80,10 @@ TEST_F(CaptureWorkerTest, RecordsInCommandOrderWhateverTheFinishingOrder) {
   const auto& records = outcome.finished->records;
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0], (RunRecord{spy.string() + " dump --pid 1", "Thread 1 (idle)\n", "",
-                                   RunStatus::Success, 0, std::nullopt}));
+                                   RunStatus::Success, 0, std::nullopt, records[0].seconds}));
   EXPECT_EQ(records[1], (RunRecord{spy.string() + " dump --pid 2", "", "Error: no such process\n",
-                                   RunStatus::Failure, 1, std::nullopt}));
+                                   RunStatus::Failure, 1, std::nullopt, records[1].seconds}));
+  EXPECT_GT(records[0].seconds.value_or(0), 0);
   EXPECT_EQ(records[2].stdout_text, "Thread 3 (active)\n");
   // Only one Finished, and the channel closes once the worker is gone.
   const auto start = Clock::now();
