@@ -100,14 +100,27 @@ class Term:
     def line(self, y):
         return self.screen.display[y]
 
+    def settle(self, quiet=0.05, limit=1.0):
+        """Reads until the program has written nothing for `quiet` seconds (`limit` at most),
+        so that the screen holds whole frames rather than one half drawn over the last."""
+        end = time.monotonic() + limit
+        while time.monotonic() < end:
+            before = len(self.raw)
+            self.pump(quiet)
+            if len(self.raw) == before:
+                return
+
     def wait_for(self, what, timeout=10.0):
-        """Waits until `what` (text, or a predicate over the screen text) holds."""
+        """Waits until `what` (text, or a predicate over the screen text) holds on a settled
+        screen."""
         check = (lambda t: what in t) if isinstance(what, str) else what
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             self.pump(0.05)
             if check(self.text()):
-                return self.text()
+                self.settle()
+                if check(self.text()):
+                    return self.text()
         raise AssertionError("timed out waiting for %r; screen:\n%s" % (what, self.text()))
 
     def send(self, keys, settle=0.15):
