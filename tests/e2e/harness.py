@@ -129,18 +129,33 @@ class Term:
 
     def selected_line(self):
         """The process-list row drawn with the selection marker."""
-        for row in self.screen.display:
+        found = self.selected_row()
+        return found[1] if found else None
+
+    def selected_row(self):
+        """Where the selection marker is drawn, and its row; None when it is not drawn."""
+        for y, row in enumerate(self.screen.display):
             if row.startswith("│> "):
-                return row
+                return y, row
         return None
 
     def select(self, *needles, limit=400):
-        """Moves the selection down until its row contains every one of `needles`."""
+        """Moves the selection down until its row contains every one of `needles`. Each `j`
+        waits until the screen shows it, so that a slow program never gets a row skipped."""
+        unmoved = 0
         for _ in range(limit):
             row = self.selected_line()
             if row is not None and all(n in row for n in needles):
                 return row
-            self.send("j", settle=0.05)
+            before = self.selected_row()
+            self.send("j", settle=0)
+            deadline = time.monotonic() + 2
+            while self.selected_row() == before and time.monotonic() < deadline:
+                self.pump(0.02)
+            self.settle()
+            unmoved = unmoved + 1 if self.selected_row() == before else 0
+            if unmoved == 3:  # the end of the list
+                break
         raise AssertionError("no row with %r; screen:\n%s" % (needles, self.text()))
 
     def filter(self, text):
