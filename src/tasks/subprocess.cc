@@ -80,8 +80,9 @@ bool has_ended(pid_t pid) {
 // grandchild still holds its pipes; also the reader's pace when it has no wake descriptor.
 constexpr int kControlledPollMs = 50;
 
-// How long the reader sleeps: until output comes (or the control's wake) without
-// a control or before the child is signalled; afterwards a poll interval.
+// The reader's poll timeout: none, so that it sleeps until output or the control's wake,
+// until the child is signalled; then a poll interval, so that it notices the child's end
+// while a grandchild still holds the pipes.
 int poll_timeout(const ChildControl* control, bool last_round) {
   if (last_round) return 0;
   if (!control) return -1;
@@ -152,6 +153,7 @@ RunRecord finish_capture(PipedChild& child, std::string command_line, ChildContr
   return record;
 }
 
+// The record with how long its process ran; one that never started has no time.
 RunRecord timed(RunRecord record, std::chrono::steady_clock::time_point started) {
   if (record.status != RunStatus::SpawnFailed) {
     record.seconds =
