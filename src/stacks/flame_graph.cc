@@ -368,8 +368,9 @@ std::string stack_path(const FlameGraph& graph, size_t frame) {
   }
   std::string path;
   path.reserve(size);
+  // A separator between every two frames, also next to a frame without a name.
   for (auto it = names.rbegin(); it != names.rend(); ++it) {
-    if (!path.empty()) path += ';';
+    if (it != names.rbegin()) path += ';';
     path += **it;
   }
   return path;

@@ -110,6 +110,12 @@ TEST(FlameGraphTest, OddInputsGiveReasons) {
       read_ok(R"(<title>main (2 samples)</title><rect y="20" fg:x="0" fg:w="2"/>)"
               R"(<title>leaf &amp; co (1 samples)</title><rect y="4" fg:x="1" fg:w="1"/>)");
   EXPECT_EQ(folded(classic), (std::vector<std::string>{"main 1", "main;leaf & co 1"}));
+  // A frame without a name keeps its place in the path.
+  const FlameGraph unnamed =
+      read_ok(R"(<title></title><rect y="20" fg:x="0" fg:w="2"/>)"
+              R"(<title>leaf (2 samples)</title><rect y="4" fg:x="0" fg:w="2"/>)");
+  EXPECT_EQ(folded(unnamed), (std::vector<std::string>{";leaf 2"}));
+  EXPECT_EQ(folded_size(unnamed), std::string(";leaf 2\n").size());
 }
 
 }  // namespace
