@@ -5,6 +5,8 @@
 #include <limits>
 #include <numeric>
 
+#include "common/utf8.h"
+
 namespace stackpeek::stacks {
 namespace {
 
@@ -20,24 +22,6 @@ struct RawFrame {
   double y = 0;
   uint32_t depth = 0;
 };
-
-void append_utf8(std::string& out, uint32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
 
 // "&#60;" or "&#x3C;" as a code point; none when it is not a valid character reference.
 std::optional<uint32_t> char_reference(std::string_view entity) {
@@ -87,7 +71,7 @@ std::string decode_text(std::string_view text) {
                           ? entity_code(text.substr(amp + 1, semi - amp - 1))
                           : std::nullopt;
     if (code) {
-      append_utf8(out, *code < 0x20 || *code == 0x7F ? ' ' : *code);
+      utf8::append(out, *code < 0x20 || *code == 0x7F ? U' ' : static_cast<char32_t>(*code));
       text.remove_prefix(semi + 1);
     } else {
       out += '&';
