@@ -97,6 +97,11 @@ class Term:
     def text(self):
         return "\n".join(self.screen.display)
 
+    def resize(self, rows, cols):
+        """Resizes the terminal the program runs in, and our screen with it."""
+        self.screen.resize(rows, cols)
+        self.child.setwinsize(rows, cols)
+
     def line(self, y):
         return self.screen.display[y]
 

@@ -14,11 +14,6 @@ SIZES = ((24, 80), (60, 200))
 MARK = "readMark%d" % os.getpid()
 
 
-def resize(term, rows, cols):
-    term.screen.resize(rows, cols)
-    term.child.setwinsize(rows, cols)
-
-
 class ReadingTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -150,9 +145,9 @@ class ReadingTest(unittest.TestCase):
         term = self.open(24, 80)
         for rows, cols, notice in ((8, 30, "Too small: 30×8"), (4, 10, "10×4"),
                                    (11, 60, "Terminal too small: 60×11 (need 40×12)")):
-            resize(term, rows, cols)
+            term.resize(rows, cols)
             term.wait_for(notice)
-        resize(term, 60, 200)
+        term.resize(60, 200)
         term.wait_for("Python Processes")
         self.assertEqual(term.quit(), 0)
 

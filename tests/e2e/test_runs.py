@@ -76,8 +76,7 @@ class RunsTest(unittest.TestCase):
         term.filter(work.marker)
         term.select("cmpMark [torch/ddp]")
         # At 80 columns every comparison line must fit on one row of the output pane.
-        term.child.setwinsize(24, 80)
-        term.screen.resize(24, 80)
+        term.resize(24, 80)
         term.pump(0.5)
         term.send("d")
         first = term.wait_for("Stacks compared: 4 processes, 2 distinct")

@@ -18,11 +18,6 @@ def columns(text):
     return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
 
 
-def resize(term, rows, cols):
-    term.screen.resize(rows, cols)
-    term.child.setwinsize(rows, cols)
-
-
 class ScreenTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -70,10 +65,10 @@ class ScreenTest(unittest.TestCase):
         lines = term.text().splitlines()
         output_top = next(i for i, l in enumerate(lines) if l.startswith("┌py-spy Output"))
         self.assertEqual(output_top, 8)  # the list keeps its 8 rows, the output pane shrinks
-        resize(term, 10, 50)
+        term.resize(10, 50)
         term.wait_for("Terminal too small: 50×10 (need 40×12)")
         term.send("j")  # ignored while too small
-        resize(term, 30, 100)
+        term.resize(30, 100)
         term.wait_for("Python Processes")
         self.assertIsNotNone(term.selected_line())
         self.assertTrue(term.selected_line().startswith("│> v "))
