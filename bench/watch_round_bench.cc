@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/watch.h"
 #include "cli/run_commands.h"
 #include "cli/snapshot.h"
+#include "workflow/watch.h"
 
 extern char** environ;
 
@@ -60,7 +60,7 @@ double median(std::vector<double> values) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  namespace app = stackpeek::app;
+  namespace workflow = stackpeek::workflow;
   namespace cli = stackpeek::cli;
   const std::filesystem::path spy =
       std::filesystem::absolute(argc > 1 ? argv[1] : "tests/bin/py-spy");
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
   const std::vector<pid_t> sleepers = start_sleepers();
   stackpeek::discovery::TargetRequest request;
   for (const pid_t pid : sleepers) request.pids.push_back(static_cast<uint32_t>(pid));
-  app::Watch watch(std::chrono::seconds(300));
+  workflow::Watch watch(std::chrono::seconds(300));
   std::vector<double> own, children, wall;
   for (int round = 0; round < kRounds; ++round) {
     const double self_before = cpu_ms(RUSAGE_SELF), children_before = cpu_ms(RUSAGE_CHILDREN);
@@ -84,8 +84,9 @@ int main(int argc, char** argv) {
     const auto outcome = cli::run_commands(stackpeek::tasks::build_spy_commands(
         spy, stackpeek::tasks::SpyMode::Dump, target->pids(), false, std::nullopt));
     const double dumps_ms = cpu_ms(RUSAGE_SELF) - self_before - snapshot_ms;
-    const auto events = watch.observe_round(
-        *groups, *target, outcome.records, std::chrono::steady_clock::now(), app::WallClock::now());
+    const auto events =
+        watch.observe_round(*groups, *target, outcome.records, std::chrono::steady_clock::now(),
+                            workflow::WallClock::now());
     wall.push_back(
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
             .count());

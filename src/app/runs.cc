@@ -7,15 +7,17 @@
 #include <string_view>
 #include <utility>
 
-#include "app/watch.h"
 #include "common/utf8.h"
 #include "common/util.h"
 #include "discovery/torch.h"
 #include "report/report_dir.h"
 #include "report/report_sections.h"
-#include "report/report_writer.h"
 #include "stacks/stack_compare.h"
 #include "tasks/runner.h"
+#include "workflow/dump.h"
+#include "workflow/record.h"
+#include "workflow/record_lines.h"
+#include "workflow/watch.h"
 
 namespace stackpeek::app {
 namespace {
@@ -23,12 +25,6 @@ namespace {
 // The comparison lines fit the output pane of an 80-column terminal (its inner width), so
 // that they read well with the pane zoomed.
 constexpr size_t kComparisonWidth = 78;
-
-void append_section(std::vector<std::string>& out, std::string_view label, std::string_view text) {
-  if (utf8::trim(text).empty()) return;
-  out.push_back(std::string(label) + ":");
-  for (const std::string_view line : split_lines(text)) out.emplace_back(line);
-}
 
 std::vector<std::string> start_lines(SpyMode mode, const std::vector<tasks::SpyCommand>& commands,
                                      const std::optional<report::ReportDir>& dir) {
@@ -113,12 +109,14 @@ Result<void> write_record_report(const App& app, const report::ReportDir& dir,
                                  const discovery::RunTarget& target,
                                  const std::vector<RunRecord>& records, bool cancelled,
                                  std::vector<std::string>& summary) {
-  const std::chrono::duration<double> elapsed =
-      std::chrono::steady_clock::now() - app.active_started;
-  report::RecordRun run{target, tasks::kDefaultRecordSeconds, elapsed.count(), cancelled};
-  const report::RunDetails details = report::gather_details(dir, records, std::move(run));
-  summary = report::summary_lines(details.facts, kComparisonWidth);
-  return report::write_report(dir, records, &details);
+  const workflow::RecordPlan plan{.dir = dir,
+                                  .target = target,
+                                  .seconds = tasks::kDefaultRecordSeconds,
+                                  .commands = {},
+                                  .started = app.active_started};
+  workflow::RecordReport report = workflow::finish_record(plan, records, cancelled);
+  summary = report::summary_lines(report.details.facts, kComparisonWidth);
+  return std::move(report.written);
 }
 
 // True when the frame already ends with the trailer's lines ("process N ended").
@@ -155,7 +153,7 @@ void remember_group_unchanged(App& app, const discovery::RunTarget& target,
   if (!one_group || group == app.groups.end() || group->members.size() != target.processes.size()) {
     return;
   }
-  if (const auto unchanged = comparison_unchanged(comparison)) {
+  if (const auto unchanged = workflow::comparison_unchanged(comparison)) {
     app.unchanged_groups[*key] = *unchanged;
   } else {
     app.unchanged_groups.erase(*key);
@@ -168,19 +166,11 @@ void remember_group_unchanged(App& app, const discovery::RunTarget& target,
 // dump can tell how long a process has shown the same stack.
 std::vector<std::string> dump_comparison(App& app, const discovery::RunTarget& target,
                                          const std::vector<RunRecord>& records) {
-  const auto& processes = target.processes;
-  if (processes.empty() || processes.size() != records.size()) return {};
-  std::vector<stacks::DumpResult> results;
-  results.reserve(records.size());
-  for (size_t i = 0; i < records.size(); ++i) {
-    results.push_back(stacks::dump_result_from_record(
-        records[i], processes[i].pid, processes[i].rank, {}, processes[i].world_size));
-  }
-  stacks::StackComparison comparison = stacks::compare_stacks(results);
-  stacks::apply_history(comparison, results, app.stack_history, stacks::StackHistory::Clock::now());
-  remember_group_unchanged(app, target, comparison);
-  if (results.size() < 2) return {};
-  return stacks::comparison_lines(comparison, results, kComparisonWidth);
+  if (target.processes.empty() || target.processes.size() != records.size()) return {};
+  const workflow::DumpRound round = workflow::finish_dump(target, records, app.stack_history, {});
+  remember_group_unchanged(app, target, round.comparison);
+  if (round.results.size() < 2) return {};
+  return stacks::comparison_lines(round.comparison, round.results, kComparisonWidth);
 }
 
 void complete_run(App& app, tasks::Finished finished) {
@@ -245,19 +235,6 @@ std::vector<tasks::SpyCommand> commands_for_target(
   return tasks::build_spy_commands(program, mode, target.pids(), use_sudo, svg_folder);
 }
 
-std::vector<std::string> record_lines(const std::vector<RunRecord>& records) {
-  std::vector<std::string> lines;
-  for (const auto& record : records) {
-    lines.push_back("$ " + record.command_line);
-    lines.push_back("status: " + std::string(status_name(record.status)));
-    if (auto detail = failure_detail(record)) lines.push_back(std::move(*detail));
-    append_section(lines, "stdout", record.stdout_text);
-    append_section(lines, "stderr", record.stderr_text);
-    lines.emplace_back();
-  }
-  return lines;
-}
-
 void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo) {
   // Looked for again while missing, so a py-spy installed meanwhile is used at once.
   if (!app.py_spy) {
@@ -269,15 +246,19 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
   }
   discovery::RunTarget target = selection_target(app.groups, selection);
   std::optional<report::ReportDir> dir;
+  std::vector<tasks::SpyCommand> commands;
   if (mode == SpyMode::Record) {
-    auto created = report::create_report_dir(target.label);
-    if (!created) {
-      app.status = "Could not create report folder: " + created.error().message();
+    auto plan = workflow::plan_record(
+        {.target = target, .program = *app.py_spy, .parent = {}, .use_sudo = use_sudo});
+    if (!plan) {
+      app.status = "Could not create report folder: " + plan.error().message();
       return;
     }
-    dir = std::move(*created);
+    dir = std::move(plan->dir);
+    commands = std::move(plan->commands);
+  } else {
+    commands = commands_for_target(target, *app.py_spy, mode, use_sudo, dir);
   }
-  auto commands = commands_for_target(target, *app.py_spy, mode, use_sudo, dir);
   if (commands.empty()) {
     app.status = "No commands to run for the selected item";
     return;

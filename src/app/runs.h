@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "workflow/record_lines.h"
 
 namespace stackpeek::app {
 
@@ -27,7 +28,6 @@ std::vector<tasks::SpyCommand> commands_for_target(
     const discovery::RunTarget& target, const std::filesystem::path& program, SpyMode mode,
     bool use_sudo, const std::optional<report::ReportDir>& report_dir);
 
-/// The output-pane lines of finished commands; a failure tells how the command ended.
-std::vector<std::string> record_lines(const std::vector<RunRecord>& records);
+using workflow::record_lines;
 
 }  // namespace stackpeek::app

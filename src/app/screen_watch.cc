@@ -6,8 +6,8 @@
 
 #include "app/app.h"
 #include "app/runs.h"
-#include "app/watch_text.h"
 #include "common/util.h"
+#include "workflow/watch_text.h"
 
 namespace stackpeek::app {
 namespace {
@@ -17,7 +17,7 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kStopWait{1000};
 
 void show_tag(App& app, const ScreenWatch& watching) {
-  if (const auto unchanged = watching.watch.round_unchanged()) {
+  if (const auto unchanged = watching.rounds.watch().round_unchanged()) {
     app.unchanged_groups[watching.key] = *unchanged;
   } else {
     app.unchanged_groups.erase(watching.key);
@@ -25,48 +25,18 @@ void show_tag(App& app, const ScreenWatch& watching) {
   update_rows(app);
 }
 
-void keep_evidence(App& app, ScreenWatch& watching, WatchEvent& event) {
-  const auto evidence = watching.watch.evidence(event.unit);
-  if (!evidence) return;
-  std::error_code error;
-  const auto parent = std::filesystem::current_path(error);
-  const auto seconds =
-      std::chrono::duration_cast<std::chrono::seconds>(event.time.time_since_epoch());
-  auto folder = write_evidence(error ? "." : parent, evidence->name,
-                               static_cast<uint64_t>(std::max<int64_t>(0, seconds.count())),
-                               evidence_files(*evidence, watching.target.host));
-  if (!folder) {
-    app.status = "Watch: " + folder.error().message();
-    return;
-  }
-  event.evidence = path_text(*folder);
-  app.reports.push_back(event.evidence);
-}
-
-void finish_round(App& app, ScreenWatch& watching, const std::vector<RunRecord>& records) {
+void finish_round(App& app, ScreenWatch& watching, std::vector<RunRecord> records) {
   watching.round.reset();
-  auto events = watching.watch.observe_round(watching.groups, watching.target, records,
-                                             SteadyClock::now(), WallClock::now());
-  for (auto& event : events) {
-    if (event.kind == WatchEventKind::Stuck) keep_evidence(app, watching, event);
-    if (event.kind != WatchEventKind::Started) app.status = watch_event_text(event);
+  const workflow::WatchRoundResult result =
+      watching.rounds.finish_round(watching.plan, std::move(records));
+  for (const auto& event : result.events) {
+    if (event.kind != workflow::WatchEventKind::Started) {
+      app.status = workflow::watch_event_text(event);
+    }
   }
+  for (const auto& stuck : result.stuck) app.reports.push_back(path_text(stuck.folder));
+  if (!result.errors.empty()) app.status = "Watch: " + result.errors.back();
   show_tag(app, watching);
-}
-
-std::vector<RunRecord> take_records(tasks::Finished finished) {
-  return std::move(finished.records);
-}
-
-// The records once the round has finished; the loop keeps GCC 12 at -O3 from a false
-// maybe-uninitialized report inside the event variant.
-std::optional<std::vector<RunRecord>> finished_records(tasks::RunHandle& round) {
-  while (true) {
-    auto event = round.try_recv();
-    if (!event) return std::nullopt;
-    if (std::get_if<tasks::TopFrame>(&*event)) continue;
-    return take_records(std::get<tasks::Finished>(std::move(*event)));
-  }
 }
 
 // A fresh snapshot for every round, so restarted ranks are picked up; false when the group
@@ -74,15 +44,23 @@ std::optional<std::vector<RunRecord>> finished_records(tasks::RunHandle& round) 
 bool start_round(App& app, ScreenWatch& watching) {
   auto processes = app.services.scan();
   if (!processes) return true;  // try again next round
-  watching.groups = discovery::build_groups(*processes);
   discovery::TargetRequest request;
   request.groups = {watching.key};
-  auto target = discovery::resolve_target(watching.groups, request, discovery::local_host_name());
-  if (!target || target->processes.empty()) return false;
-  watching.target = std::move(*target);
-  watching.round = tasks::spawn_capture_worker(
-      commands_for_target(watching.target, *app.py_spy, SpyMode::Dump, false, std::nullopt));
+  auto plan = watching.rounds.plan_round(discovery::build_groups(*processes), request);
+  if (!plan || plan->target.processes.empty()) return false;
+  watching.plan = std::move(*plan);
+  watching.round = tasks::spawn_capture_worker(watching.plan.commands);
   return true;
+}
+
+workflow::WatchSettings screen_watch_settings(const std::filesystem::path& program) {
+  std::error_code error;
+  std::filesystem::path parent = std::filesystem::current_path(error);
+  return workflow::WatchSettings{.stuck_after = kScreenWatchStuckAfter,
+                                 .host = discovery::local_host_name(),
+                                 .compare_host = {},
+                                 .evidence_parent = error ? "." : std::move(parent),
+                                 .program = program};
 }
 
 }  // namespace
@@ -103,7 +81,7 @@ void toggle_watch(App& app) {
     }
     app.py_spy = std::move(*found);
   }
-  app.watching.emplace(row->group->key);
+  app.watching.emplace(row->group->key, screen_watch_settings(*app.py_spy));
   app.status =
       fmt::format("Watching {}: a round every {} s, stuck after {} s unchanged", row->group->label,
                   kScreenWatchEvery.count(), kScreenWatchStuckAfter.count());
@@ -113,8 +91,8 @@ bool step_watch(App& app) {
   if (!app.watching) return false;
   ScreenWatch& watching = *app.watching;
   if (watching.round) {
-    if (auto records = finished_records(*watching.round)) {
-      finish_round(app, watching, *records);
+    if (auto records = tasks::finished_records(*watching.round)) {
+      finish_round(app, watching, std::move(*records));
       return true;
     }
     if (watching.round->closed()) watching.round.reset();

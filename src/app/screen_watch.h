@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "app/watch.h"
 #include "tasks/runner.h"
+#include "workflow/watch_round.h"
 
 namespace stackpeek::app {
 
@@ -21,13 +21,12 @@ inline constexpr std::chrono::seconds kScreenWatchEvery{30};
 inline constexpr std::chrono::seconds kScreenWatchStuckAfter{300};
 
 struct ScreenWatch {
-  explicit ScreenWatch(std::string group_key)
-      : key(std::move(group_key)), watch(kScreenWatchStuckAfter) {}
+  ScreenWatch(std::string group_key, workflow::WatchSettings settings)
+      : key(std::move(group_key)), rounds(std::move(settings)) {}
   std::string key;  // the watched group
-  Watch watch;
+  workflow::WatchRounds rounds;
   std::optional<tasks::RunHandle> round;  // the dumps of the round in flight
-  discovery::RunTarget target;            // what they dump
-  std::vector<discovery::ProcessGroup> groups;
+  workflow::WatchRoundPlan plan;          // what they dump
   std::chrono::steady_clock::time_point next_round{};
 };
 

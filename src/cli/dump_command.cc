@@ -7,6 +7,7 @@
 #include "cli/output.h"
 #include "cli/run_commands.h"
 #include "cli/run_setup.h"
+#include "workflow/dump.h"
 
 namespace stackpeek::cli {
 namespace {
@@ -14,34 +15,22 @@ namespace {
 // The last round of dumps, compared with the history of the earlier ones.
 struct LastDump {
   RunOutcome outcome;
-  std::vector<stacks::DumpResult> results;
-  stacks::StackComparison comparison;
+  workflow::DumpRound round;
 };
-
-std::vector<stacks::DumpResult> dump_results(const std::string& host,
-                                             const discovery::RunTarget& target,
-                                             const std::vector<RunRecord>& records) {
-  std::vector<stacks::DumpResult> results;
-  for (size_t i = 0; i < target.processes.size(); ++i) {
-    const discovery::TargetProcess& process = target.processes[i];
-    results.push_back(stacks::dump_result_from_record(records[i], process.pid, process.rank, host,
-                                                      process.world_size));
-  }
-  return results;
-}
 
 bool print_json(const discovery::RunTarget& target, const LastDump& last) {
   std::string text;
   for (size_t i = 0; i < target.processes.size(); ++i) {
     text += json_line(dump_line_json(target.host, target.processes[i], last.outcome.records[i],
-                                     last.results[i], last.comparison.unchanged[i]));
+                                     last.round.results[i], last.round.comparison.unchanged[i]));
     text += '\n';
   }
   return write_stdout(text);
 }
 
 bool print_text(const LastDump& last) {
-  std::vector<std::string> lines = stacks::comparison_lines(last.comparison, last.results);
+  std::vector<std::string> lines =
+      stacks::comparison_lines(last.round.comparison, last.round.results);
   for (auto& line : app::record_lines(last.outcome.records)) lines.push_back(std::move(line));
   return write_lines(lines);
 }
@@ -69,12 +58,8 @@ int run_dump(const Options& options) {
       sleep_seconds(options.interval);
     }
     progress(fmt::format("Dumping {} process(es)…", target.processes.size()));
-    last.outcome = run_commands(tasks::build_spy_commands(setup->program, tasks::SpyMode::Dump,
-                                                          target.pids(), false, std::nullopt));
-    last.results = dump_results(host, target, last.outcome.records);
-    last.comparison = stacks::compare_stacks(last.results);
-    stacks::apply_history(last.comparison, last.results, history,
-                          stacks::StackHistory::Clock::now());
+    last.outcome = run_commands(workflow::dump_commands(target, setup->program));
+    last.round = workflow::finish_dump(target, last.outcome.records, history, host);
     if (last.outcome.stopped_by) break;
   }
   const bool printed = options.json ? print_json(target, last) : print_text(last);

@@ -1,6 +1,5 @@
 #include <fmt/format.h>
 
-#include <chrono>
 #include <filesystem>
 
 #include "cli/commands.h"
@@ -11,9 +10,8 @@
 #include "common/util.h"
 #include "report/facts_json.h"
 #include "report/json_values.h"
-#include "report/report_dir.h"
 #include "report/report_sections.h"
-#include "report/report_writer.h"
+#include "workflow/record.h"
 
 namespace stackpeek::cli {
 namespace {
@@ -54,44 +52,37 @@ void explain(const report::RunDetails& details) {
   }
 }
 
-uint64_t unix_seconds() {
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count());
-}
-
 }  // namespace
 
 int run_record(const Options& options) {
   const auto setup = set_up_run(options, "record");
   if (!setup) return setup.error();
-  const std::vector<uint32_t> pids = setup->target.pids();
   std::error_code error;
   std::filesystem::path parent = std::filesystem::absolute(options.dir, error);
   if (error) parent = options.dir;
-  auto dir = report::create_report_dir_in(parent, unix_seconds(), setup->target.label);
-  if (!dir) {
-    diagnose("could not create a report folder in " + options.dir + ": " + dir.error().message());
+  auto plan = workflow::plan_record({.target = setup->target,
+                                     .program = setup->program,
+                                     .parent = parent,
+                                     .seconds = options.duration,
+                                     .use_sudo = false});
+  if (!plan) {
+    diagnose("could not create a report folder in " + options.dir + ": " + plan.error().message());
     return kExitFailed;
   }
-  const std::string folder = path_text(dir->report_directory);
-  progress(fmt::format("Recording {} process(es) for {} s into {}; Ctrl+C stops early", pids.size(),
-                       options.duration, folder));
-  const auto started = std::chrono::steady_clock::now();
-  const RunOutcome outcome = run_commands(tasks::build_spy_commands(
-      setup->program, tasks::SpyMode::Record, pids, false, dir->raw_directory, options.duration));
-  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
-  const report::RunDetails details =
-      report::gather_details(*dir, outcome.records,
-                             {setup->target, static_cast<double>(options.duration), elapsed.count(),
-                              outcome.stopped_by.has_value()});
-  const auto written = report::write_report(*dir, outcome.records, &details);
-  if (!written) {
-    diagnose("could not write the report in " + folder + ": " + written.error().message());
+  const std::string folder = path_text(plan->dir.report_directory);
+  progress(fmt::format("Recording {} process(es) for {} s into {}; Ctrl+C stops early",
+                       plan->commands.size(), options.duration, folder));
+  const RunOutcome outcome = run_commands(plan->commands);
+  const workflow::RecordReport report =
+      workflow::finish_record(*plan, outcome.records, outcome.stopped_by.has_value());
+  if (!report.written) {
+    diagnose("could not write the report in " + folder + ": " + report.written.error().message());
   }
-  explain(details);
-  const bool printed = print_result(options.json, folder, pids, outcome.records, details);
+  explain(report.details);
+  const bool printed =
+      print_result(options.json, folder, plan->target.pids(), outcome.records, report.details);
   if (outcome.stopped_by) return 128 + *outcome.stopped_by;
-  return written && printed && all_succeeded(outcome.records) ? kExitOk : kExitFailed;
+  return report.written && printed && all_succeeded(outcome.records) ? kExitOk : kExitFailed;
 }
 
 }  // namespace stackpeek::cli

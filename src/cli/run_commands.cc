@@ -20,11 +20,9 @@ constexpr std::array kStopSignals = {SIGINT, SIGTERM, SIGHUP};
 int g_catch_depth = 0;
 std::array<struct sigaction, kStopSignals.size()> g_previous{};
 
-// A signal cuts the sleep short, so a stop is noticed at once.
-void pause_briefly() {
-  const timespec interval{0, 20'000'000};
-  nanosleep(&interval, nullptr);
-}
+// How long the wait for a run's end lasts before it looks for a stop signal again; the
+// run's end itself wakes it at once.
+constexpr std::chrono::milliseconds kStopSignalPoll{20};
 
 // Stands in for the records when the worker ended without sending them.
 std::vector<RunRecord> lost_records(const std::vector<tasks::SpyCommand>& commands) {
@@ -37,21 +35,6 @@ std::vector<RunRecord> lost_records(const std::vector<tasks::SpyCommand>& comman
     records.push_back(std::move(record));
   }
   return records;
-}
-
-std::vector<RunRecord> take_records(tasks::Finished finished) {
-  return std::move(finished.records);
-}
-
-// The records once the run has finished; the shape of the app's drain_events, which keeps
-// GCC 12 at -O3 from a false maybe-uninitialized report inside the event variant.
-std::optional<std::vector<RunRecord>> finished_records(tasks::RunHandle& run) {
-  while (true) {
-    auto event = run.try_recv();
-    if (!event) return std::nullopt;
-    if (std::get_if<tasks::TopFrame>(&*event)) continue;
-    return take_records(std::get<tasks::Finished>(std::move(*event)));
-  }
 }
 
 }  // namespace
@@ -86,7 +69,7 @@ RunOutcome run_commands(std::vector<tasks::SpyCommand> commands) {
   const auto planned = commands;
   tasks::RunHandle run = tasks::spawn_capture_worker(std::move(commands));
   while (true) {
-    if (auto records = finished_records(run)) {
+    if (auto records = tasks::finished_records(run, kStopSignalPoll)) {
       outcome.records = std::move(*records);
       break;
     }
@@ -98,7 +81,6 @@ RunOutcome run_commands(std::vector<tasks::SpyCommand> commands) {
       outcome.stopped_by = static_cast<int>(g_stop_signal);
       run.cancel();
     }
-    pause_briefly();
   }
   return outcome;
 }

@@ -168,4 +168,10 @@ std::string shell_join(const std::vector<std::string>& words) {
   return out;
 }
 
+uint64_t unix_seconds(std::chrono::system_clock::time_point time) {
+  const auto seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
+  return seconds < 0 ? 0 : static_cast<uint64_t>(seconds);
+}
+
 }  // namespace stackpeek

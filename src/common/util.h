@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <limits>
@@ -45,5 +46,10 @@ std::string escape_controls(std::string_view text);
 /// letters, digits and `_./:=,+@%-` in single quotes (a quote inside as '\''), joined by
 /// blanks.
 std::string shell_join(const std::vector<std::string>& words);
+
+/// Whole seconds since the Unix epoch at `time` (0 before it); names report and evidence
+/// folders.
+uint64_t unix_seconds(
+    std::chrono::system_clock::time_point time = std::chrono::system_clock::now());
 
 }  // namespace stackpeek

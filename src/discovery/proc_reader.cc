@@ -115,6 +115,17 @@ StatFields ProcReader::stat_fields() const {
   return fields;
 }
 
+bool ProcReader::stat_running() const {
+  std::string_view rest = stat_rest_;
+  const std::string_view state = next_field(rest);
+  return !state.empty() && state != "Z" && state != "X";
+}
+
+bool process_running(uint32_t pid) {
+  ProcReader reader("/proc");
+  return reader.read_stat(pid) && reader.stat_running();
+}
+
 std::optional<std::string> ProcReader::read_link(uint32_t pid, const char* name) {
   char target[4096];
   const ssize_t size = ::readlinkat(root_.get(), pid_path(pid, name), target, sizeof(target));

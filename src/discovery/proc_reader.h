@@ -37,6 +37,9 @@ class ProcReader {
   std::string_view stat_name() const { return stat_name_; }
   /// Parses the rest of the line read by the last successful read_stat.
   StatFields stat_fields() const;
+  /// True when the last successful read_stat found a process that has not exited: a zombie
+  /// ('Z') or a dead one ('X') has, whether or not its parent reaped it.
+  bool stat_running() const;
 
   /// The target of the PID/exe or PID/cwd link; nothing when it cannot be read.
   std::optional<std::string> read_link(uint32_t pid, const char* name);
@@ -65,5 +68,8 @@ class ProcReader {
   std::string_view stat_name_;
   std::string_view stat_rest_;
 };
+
+/// True while process `pid` of this machine runs (see ProcReader::stat_running).
+bool process_running(uint32_t pid);
 
 }  // namespace stackpeek::discovery

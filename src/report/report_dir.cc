@@ -16,12 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-uint64_t unix_seconds_now() {
-  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count();
-  return seconds < 0 ? 0 : static_cast<uint64_t>(seconds);
-}
-
 // Missing parents are created first; a folder that is already there (perhaps made by a
 // racing run) counts as created.
 Result<void> make_directories(const fs::path& path) {
@@ -94,7 +88,7 @@ std::string report_slug(std::string_view label) {
 }
 
 Result<ReportDir> create_report_dir(std::string_view target_label) {
-  const uint64_t now = unix_seconds_now();
+  const uint64_t now = unix_seconds();
   std::error_code ec;
   const fs::path cwd = fs::current_path(ec);
   if (ec) {

@@ -120,11 +120,30 @@ std::string command_line(const SpyCommand& command) {
 }
 
 ProcessSpec to_process(const SpyCommand& command) {
-  if (!command.use_sudo) return ProcessSpec{command.program.native(), command.args, false};
+  // A Rust backtrace setting turns every py-spy error into a backtrace instead of its one
+  // line of cause.
+  std::vector<std::string> drop_env{"RUST_BACKTRACE", "RUST_LIB_BACKTRACE"};
+  if (!command.use_sudo) {
+    return ProcessSpec{.program = command.program.native(),
+                       .args = command.args,
+                       .search_path = false,
+                       .death_signal = SIGKILL,
+                       .drop_env = std::move(drop_env)};
+  }
   std::vector<std::string> args{"-n", command.program.native()};
   args.insert(args.end(), command.args.begin(), command.args.end());
   // sudo cannot relay SIGKILL to the root py-spy it starts, but it relays SIGTERM.
-  return ProcessSpec{"sudo", std::move(args), true, SIGTERM};
+  return ProcessSpec{.program = "sudo",
+                     .args = std::move(args),
+                     .search_path = true,
+                     .death_signal = SIGTERM,
+                     .drop_env = std::move(drop_env)};
+}
+
+bool suspend_collided(const SpyCommand& command, const RunRecord& record) {
+  return record.status == RunStatus::Failure && !command.args.empty() &&
+         command.args.front() == "dump" &&
+         record.stderr_text.find("Failed to suspend process") != std::string::npos;
 }
 
 RunRecord run_captured(const SpyCommand& command) {

@@ -63,6 +63,10 @@ ProcessSpec to_process(const SpyCommand& command);
 /// The "-o" paths of the commands, in command order.
 std::vector<std::filesystem::path> output_files(const std::vector<SpyCommand>& commands);
 
+/// True when a dump failed only because another tracer held its process at that instant
+/// (py-spy's "Failed to suspend process"): worth one more try.
+bool suspend_collided(const SpyCommand& command, const RunRecord& record);
+
 /// capture_process of to_process(command), with command_line(command) as its text.
 RunRecord run_captured(const SpyCommand& command);
 

@@ -98,8 +98,15 @@ constexpr auto kCancelGrace = 2s;
 struct CaptureJob {
   std::vector<SpyCommand> commands;
   Receiver<CancelSignal> cancel;
+  Sender<CancelSignal> ended;  // each command's thread says here that it is done
   Sender<StoppedSignal> stopped;
 };
+
+// A capture worker with nothing to do but wait sleeps this long between looks; every
+// command's end and every cancel request wake it at once.
+constexpr auto kIdleWait = std::chrono::hours(1);
+// How long a dump that met another tracer waits before its one retry.
+constexpr auto kSuspendRetryPause = 100ms;
 
 // One command's thread and what it shares with the worker.
 struct CommandSlot {
@@ -118,6 +125,16 @@ RunRecord run_guarded(const SpyCommand& command, ChildControl& control) {
   }
 }
 
+// A dump that met another tracer holding its process is run once more after a short
+// pause, unless the run was cancelled meanwhile.
+RunRecord run_with_retry(const SpyCommand& command, ChildControl& control) {
+  RunRecord record = run_guarded(command, control);
+  if (!suspend_collided(command, record)) return record;
+  std::this_thread::sleep_for(kSuspendRetryPause);
+  if (!control.rearm()) return record;
+  return run_guarded(command, control);
+}
+
 // Signals every command that has not ended; through sudo, `sudo_sig` instead.
 void signal_running(std::vector<CommandSlot>& slots, const std::vector<SpyCommand>& commands,
                     int sig, int sudo_sig) {
@@ -131,20 +148,15 @@ bool all_ended(const std::vector<CommandSlot>& slots) {
                               [](const CommandSlot& slot) { return slot.control.running(); });
 }
 
-bool asked_at_once(Receiver<CancelSignal>& cancel) {
-  while (auto signal = cancel.try_recv()) {
-    if (signal->at_once) return true;
-  }
-  return false;
-}
-
 // Waits until every command has ended, until `deadline`, or until a cancel asks for an
 // end at once; true when all have ended.
 bool wait_all_ended(const std::vector<CommandSlot>& slots, Clock::time_point deadline,
                     Receiver<CancelSignal>& cancel) {
   while (!all_ended(slots)) {
-    if (Clock::now() >= deadline || asked_at_once(cancel)) return false;
-    std::this_thread::sleep_for(kSudoStopPoll);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return false;
+    const auto signal = cancel.recv_for(left);
+    if (signal && signal->at_once) return false;
   }
   return true;
 }
@@ -163,8 +175,8 @@ void stop_commands(std::vector<CommandSlot>& slots, const std::vector<SpyCommand
   signal_running(slots, commands, SIGKILL, SIGKILL);
 }
 
-// Waits up to one poll interval for a cancel request. A dropped sender without a request
-// is no cancel: the commands then run until they end by themselves.
+// Waits up to one poll interval of a live top for a cancel request. A dropped sender
+// without a request is no cancel: the process then runs until it ends by itself.
 std::optional<CancelSignal> next_cancel(Receiver<CancelSignal>& cancel) {
   if (cancel.closed()) {
     std::this_thread::sleep_for(kTopPoll);
@@ -178,23 +190,30 @@ std::optional<CancelSignal> next_cancel(Receiver<CancelSignal>& cancel) {
 std::vector<RunRecord> run_all(CaptureJob& job) {
   const auto& commands = job.commands;
   std::vector<CommandSlot> slots(commands.size());
+  size_t ended = 0;
   for (size_t i = 0; i < commands.size(); ++i) {
     try {
-      slots[i].thread.start([&slot = slots[i], &command = commands[i]] {
-        slot.record = run_guarded(command, slot.control);
+      slots[i].thread.start([&slot = slots[i], &command = commands[i], done = job.ended] {
+        slot.record = run_with_retry(command, slot.control);
+        done.send(CancelSignal{.at_once = false, .command_ended = true});
       });
     } catch (const std::system_error& error) {
       slots[i].control.ended();
       slots[i].record =
           internal_failure(commands[i], "failed to start a thread for the command", error);
+      ++ended;
     }
   }
   // Until every command has ended by itself, or the run is cancelled.
-  while (!all_ended(slots)) {
-    if (const auto request = next_cancel(job.cancel)) {
-      stop_commands(slots, commands, *request, job.cancel);
-      break;
+  while (ended < slots.size()) {
+    const auto signal = job.cancel.recv_for(kIdleWait);
+    if (!signal) continue;
+    if (signal->command_ended) {
+      ++ended;
+      continue;
     }
+    stop_commands(slots, commands, *signal, job.cancel);
+    break;
   }
   std::vector<RunRecord> records;
   records.reserve(commands.size());
@@ -374,12 +393,34 @@ void top_worker(TopJob& job) {
 
 }  // namespace
 
+namespace {
+
+std::vector<RunRecord> take_records(Finished finished) { return std::move(finished.records); }
+
+}  // namespace
+
+// The event leaves the variant through a function of its own, which keeps GCC 12 at -O3
+// from a false maybe-uninitialized report inside it.
+std::optional<std::vector<RunRecord>> finished_records(RunHandle& run,
+                                                       std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (true) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    auto event = left.count() > 0 ? run.recv_for(left) : run.try_recv();
+    if (!event) return std::nullopt;
+    if (std::get_if<TopFrame>(&*event)) continue;
+    return take_records(std::get<Finished>(std::move(*event)));
+  }
+}
+
 RunHandle spawn_capture_worker(std::vector<SpyCommand> commands) {
   auto channel = make_channel<TaskEvent>();
   auto cancel = make_channel<CancelSignal>();
   auto stopped = make_channel<StoppedSignal>();
-  auto job = std::make_shared<CaptureJob>(
-      CaptureJob{std::move(commands), std::move(cancel.receiver), std::move(stopped.sender)});
+  auto job = std::make_shared<CaptureJob>(CaptureJob{.commands = std::move(commands),
+                                                     .cancel = std::move(cancel.receiver),
+                                                     .ended = cancel.sender,
+                                                     .stopped = std::move(stopped.sender)});
   try {
     std::thread([job, events = channel.sender] { capture_worker(*job, events); }).detach();
   } catch (const std::system_error& error) {

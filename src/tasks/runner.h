@@ -28,8 +28,11 @@ struct Finished {
 using TaskEvent = std::variant<TopFrame, Finished>;
 
 /// A request to stop the run; `at_once` cuts short the grace of commands already asked.
+/// Inside a capture run the same channel also carries each command's end
+/// (`command_ended`, no request), so the worker sleeps until either comes.
 struct CancelSignal {
   bool at_once = false;
+  bool command_ended = false;
 };
 struct StoppedSignal {};
 
@@ -46,6 +49,10 @@ class RunHandle {
 
   /// The next waiting event, without blocking.
   std::optional<TaskEvent> try_recv() { return events_.try_recv(); }
+  /// The next event, waiting up to `timeout` for it; it wakes as soon as one is sent.
+  std::optional<TaskEvent> recv_for(std::chrono::milliseconds timeout) {
+    return events_.recv_for(timeout);
+  }
   /// True when no event waits and every sender is gone.
   bool closed() const { return events_.closed(); }
   /// True for live top runs.
@@ -81,6 +88,11 @@ class RunHandle {
   std::shared_ptr<TopWindow> top_window_;
   bool cancel_requested_ = false;
 };
+
+/// The records of a capture run once its Finished has come, waiting up to `timeout` for it
+/// (live top frames are skipped); none before, or when the run has closed without them.
+std::optional<std::vector<RunRecord>> finished_records(
+    RunHandle& run, std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
 
 /// Runs every command at once on its own thread and sends one Finished with the records
 /// in command order. Returns at once. The run stops its commands when cancelled (see

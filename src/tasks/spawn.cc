@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -31,9 +32,23 @@ struct ChildPlan {
   const ChildSetup* setup;
   const char* path;
   std::vector<char*> argv;
+  std::vector<char*> envp;
   pid_t parent;
   int error;
 };
+
+// Our environment without the variables named in `drop`; built before the child starts,
+// which may not allocate.
+std::vector<char*> child_environment(const std::vector<std::string>& drop) {
+  std::vector<char*> envp;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    const std::string_view name = text.substr(0, text.find('='));
+    if (std::ranges::find(drop, name) == drop.end()) envp.push_back(*entry);
+  }
+  envp.push_back(nullptr);
+  return envp;
+}
 
 // The kernel's sigaction for SIG_DFL: handler 0, no flags, no restorer, empty mask.
 struct KernelSigaction {
@@ -72,7 +87,7 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) int child_main(vo
   if (setup.own_session && syscall(SYS_ioctl, STDIN_FILENO, TIOCSCTTY, 0) != 0) return fail();
   const uint64_t no_signals = 0;
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &no_signals, nullptr, kKernelSigsetSize);
-  syscall(SYS_execve, plan.path, plan.argv.data(), environ);
+  syscall(SYS_execve, plan.path, plan.argv.data(), plan.envp.data());
   return fail();
 }
 
@@ -120,7 +135,12 @@ constexpr int kShareMemory = CLONE_VM;
 // parent's memory, and the parent resumes once the child has executed the program or
 // failed. All signals stay blocked meanwhile, so no handler of ours runs in the child.
 std::expected<pid_t, int> spawn_child(const ChildSetup& setup) {
-  ChildPlan plan{&setup, setup.path.c_str(), {}, getpid(), 0};
+  ChildPlan plan{.setup = &setup,
+                 .path = setup.path.c_str(),
+                 .argv = {},
+                 .envp = child_environment(setup.drop_env),
+                 .parent = getpid(),
+                 .error = 0};
   plan.argv.reserve(setup.argv.size() + 1);
   for (const auto& arg : setup.argv) plan.argv.push_back(const_cast<char*>(arg.c_str()));
   plan.argv.push_back(nullptr);

@@ -23,6 +23,8 @@ struct ChildSetup {
   /// Sent to the child when the thread that started it ends, or the whole program, even
   /// by SIGKILL. The child starts with default signal handlers and no blocked signals.
   int death_signal = 0;
+  /// Variables of the parent's environment the child does not get.
+  std::vector<std::string> drop_env = {};
 };
 
 /// Starts the child and returns once it has executed the program; the error is the errno

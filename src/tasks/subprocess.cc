@@ -45,7 +45,14 @@ std::expected<pid_t, int> start(const ProcessSpec& process, int stdin_fd, int st
                                 int stderr_fd, bool own_session) {
   auto path = resolve_program(process.program, process.search_path);
   if (!path) return std::unexpected(path.error());
-  ChildSetup setup{*path, {}, stdin_fd, stdout_fd, stderr_fd, own_session, process.death_signal};
+  ChildSetup setup{.path = *path,
+                   .argv = {},
+                   .stdin_fd = stdin_fd,
+                   .stdout_fd = stdout_fd,
+                   .stderr_fd = stderr_fd,
+                   .own_session = own_session,
+                   .death_signal = process.death_signal,
+                   .drop_env = process.drop_env};
   setup.argv.reserve(process.args.size() + 1);
   setup.argv.push_back(*path);
   setup.argv.insert(setup.argv.end(), process.args.begin(), process.args.end());
@@ -227,8 +234,8 @@ ChildControl::ChildControl() : wake_(above_std_streams(eventfd(0, EFD_CLOEXEC | 
 
 bool ChildControl::signal(int sig) {
   std::lock_guard lock(mutex_);
-  if (ended_) return false;
   signalled_ = true;
+  if (ended_) return false;
   if (pid_ < 0) {
     pending_ = sig;
   } else {
@@ -246,6 +253,14 @@ void ChildControl::clear_wake() const {
 bool ChildControl::running() const {
   std::lock_guard lock(mutex_);
   return !ended_;
+}
+
+bool ChildControl::rearm() {
+  std::lock_guard lock(mutex_);
+  if (signalled_) return false;
+  pid_ = -1;
+  ended_ = false;
+  return true;
 }
 
 void ChildControl::started(pid_t pid) {

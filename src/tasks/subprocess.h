@@ -24,6 +24,8 @@ struct ProcessSpec {
   /// Sent to the child should the program end first, even by SIGKILL, so that no child
   /// outlives it.
   int death_signal = SIGKILL;
+  /// Variables of our environment the child does not get.
+  std::vector<std::string> drop_env = {};
 };
 
 /// Starts `process` with standard input from /dev/null, both output streams captured
@@ -42,6 +44,9 @@ class ChildControl {
   bool signal(int sig);
   /// True while the child is started (or about to be) and has not ended.
   bool running() const;
+  /// Makes the control ready for a second child of the same command; false (and nothing
+  /// changed) once a signal was asked for, before or after the first child ended.
+  bool rearm();
 
   // Used by capture_process.
   void started(pid_t pid);

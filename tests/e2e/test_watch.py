@@ -191,7 +191,15 @@ class WatchTest(unittest.TestCase):
             time.sleep(0.1)
         reports = glob.glob(os.path.join(evidence, "py-spy-report-*", "report.json"))
         self.assertEqual(len(reports), 1)
-        self.assertEqual(len(glob.glob(os.path.join(os.path.dirname(reports[0]), "raw", "*"))), 4)
+        folder = os.path.dirname(reports[0])
+        self.assertEqual(len(glob.glob(os.path.join(folder, "raw", "*"))), 4)
+        # The same full report as `record` writes.
+        with open(os.path.join(folder, "report.md")) as f:
+            report = f.read()
+        self.assertIn("## Processes", report)
+        self.assertIn("## Where the time went", report)
+        self.assertTrue(os.path.exists(os.path.join(folder, "profiles",
+                                                    "pid-%d.folded" % ranks[3])))
         with open(os.path.join(self.out, "exec.txt")) as f:
             self.assertEqual(f.read().split(), [key, evidence])
 

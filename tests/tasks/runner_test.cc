@@ -92,6 +92,32 @@ TEST_F(CaptureWorkerTest, RecordsInCommandOrderWhateverTheFinishingOrder) {
   EXPECT_EQ(handle.try_recv(), std::nullopt);
 }
 
+TEST_F(CaptureWorkerTest, SuspendCollisionIsRetriedOnceAndRustBacktraceNeverReachesPySpy) {
+  setenv("RUST_BACKTRACE", "full", 1);
+  const std::string tries = (tmp_ / "tries-").string();
+  const auto spy = write_script(tmp_ / "py-spy",
+                                "echo x >> '" + tries +
+                                    "'$3\n"
+                                    "echo \"RUST_BACKTRACE=${RUST_BACKTRACE-unset}\"\n"
+                                    "case \"$3\" in\n"
+                                    "  1) echo 'Error: Failed to suspend process' >&2; exit 1;;\n"
+                                    "  2) echo 'Error: no such process' >&2; exit 1;;\n"
+                                    "esac");
+  RunHandle handle = spawn_capture_worker({dump(spy, 1), dump(spy, 2), dump(spy, 3)});
+  const Outcome outcome = wait_finished(handle);
+  unsetenv("RUST_BACKTRACE");
+  ASSERT_TRUE(outcome.finished);
+  const auto lines = [&](int pid) {
+    std::ifstream in(tries + std::to_string(pid));
+    return std::count(std::istreambuf_iterator<char>(in), {}, '\n');
+  };
+  EXPECT_EQ(lines(1), 2);
+  EXPECT_EQ(lines(2), 1);
+  EXPECT_EQ(lines(3), 1);
+  EXPECT_EQ(outcome.finished->records[0].status, RunStatus::Failure);
+  EXPECT_EQ(outcome.finished->records[2].stdout_text, "RUST_BACKTRACE=unset\n");
+}
+
 TEST_F(CaptureWorkerTest, StartFailureAndEmptyRun) {
   testing::write_file(tmp_ / "py-spy", "#!/bin/sh\n", 0644);
   RunHandle handle = spawn_capture_worker({dump(tmp_ / "py-spy", 9)});

@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <string>
 
-#include "app/watch.h"
 #include "common/error.h"
+#include "workflow/watch.h"
 
-namespace stackpeek::app {
+namespace stackpeek::workflow {
 
 /// Local time of day, "12:03:10".
 std::string wall_clock_text(WallClock::time_point time);
@@ -36,4 +36,4 @@ Result<std::filesystem::path> write_evidence(const std::filesystem::path& parent
                                              const std::string& label, uint64_t unix_seconds,
                                              const EvidenceFiles& files);
 
-}  // namespace stackpeek::app
+}  // namespace stackpeek::workflow

@@ -1,4 +1,4 @@
-#include "app/watch.h"
+#include "workflow/watch.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "app/watch_text.h"
+#include "workflow/watch_text.h"
 
-namespace stackpeek::app {
+namespace stackpeek::workflow {
 namespace {
 
 using std::chrono::seconds;
@@ -152,4 +152,4 @@ TEST_F(WatchTest, ProcessesOutsideATorchGroupAreWatchedAlone) {
 }
 
 }  // namespace
-}  // namespace stackpeek::app
+}  // namespace stackpeek::workflow

@@ -1,13 +1,13 @@
-#include "app/watch.h"
+#include "workflow/watch.h"
 
 #include <fmt/format.h>
 
 #include <algorithm>
 
-#include "app/watch_text.h"
 #include "common/util.h"
+#include "workflow/watch_text.h"
 
-namespace stackpeek::app {
+namespace stackpeek::workflow {
 namespace {
 
 using discovery::ProcessGroup;
@@ -57,6 +57,22 @@ std::string stuck_detail(const stacks::StackComparison& comparison,
   std::vector<TargetProcess> odd;
   for (const size_t index : bucket.members) odd.push_back(members[index]);
   return watch_members_text(odd) + " " + where;
+}
+
+// An event about `members` of a unit; the caller names the fields its kind adds.
+WatchEvent unit_event(WatchEventKind kind, const std::string& key, const std::string& label,
+                      const std::optional<std::string>& group, std::vector<TargetProcess> members,
+                      WallClock::time_point wall) {
+  return WatchEvent{.kind = kind,
+                    .unit = key,
+                    .group = group,
+                    .label = label,
+                    .members = std::move(members),
+                    .unchanged = std::nullopt,
+                    .detail = {},
+                    .remaining = 0,
+                    .evidence = {},
+                    .time = wall};
 }
 
 std::string member_name(const TargetProcess& process) {
@@ -131,16 +147,8 @@ std::vector<WatchEvent> Watch::observe_round(const std::vector<ProcessGroup>& gr
       ++it;
       continue;
     }
-    events.push_back({WatchEventKind::Ended,
-                      it->first,
-                      it->second.group,
-                      it->second.label,
-                      it->second.members,
-                      std::nullopt,
-                      {},
-                      0,
-                      {},
-                      wall});
+    events.push_back(unit_event(WatchEventKind::Ended, it->first, it->second.label,
+                                it->second.group, it->second.members, wall));
     for (const auto& member : it->second.members) {
       history_.forget(member.pid);
       members_.erase(member.pid);
@@ -166,7 +174,7 @@ std::vector<WatchEvent> Watch::observe_round(const std::vector<ProcessGroup>& gr
     unit.group = members.front().group;
     if (inserted) {
       events.push_back(
-          {WatchEventKind::Started, key, unit.group, unit.label, members, {}, {}, 0, {}, wall});
+          unit_event(WatchEventKind::Started, key, unit.label, unit.group, members, wall));
     }
     std::vector<TargetProcess> lost;
     for (const auto& old : unit.members) {
@@ -176,16 +184,10 @@ std::vector<WatchEvent> Watch::observe_round(const std::vector<ProcessGroup>& gr
       members_.erase(old.pid);
     }
     if (!lost.empty()) {
-      events.push_back({WatchEventKind::Lost,
-                        key,
-                        unit.group,
-                        unit.label,
-                        std::move(lost),
-                        {},
-                        {},
-                        members.size(),
-                        {},
-                        wall});
+      WatchEvent event =
+          unit_event(WatchEventKind::Lost, key, unit.label, unit.group, std::move(lost), wall);
+      event.remaining = members.size();
+      events.push_back(std::move(event));
     }
     unit.members = std::move(members);
     unit.records = std::move(unit_records);
@@ -211,16 +213,10 @@ void Watch::observe_unit(const std::string& key, UnitState& unit, Clock::time_po
     const bool failed = result.status == stacks::DumpStatus::Failed;
     if (failed && !member.failing) {
       const auto lines = split_lines(result.error);
-      events.push_back({WatchEventKind::Failing,
-                        key,
-                        unit.group,
-                        unit.label,
-                        {unit.members[i]},
-                        {},
-                        lines.empty() ? "dump failed" : std::string(lines.front()),
-                        0,
-                        {},
-                        wall});
+      WatchEvent event =
+          unit_event(WatchEventKind::Failing, key, unit.label, unit.group, {unit.members[i]}, wall);
+      event.detail = lines.empty() ? "dump failed" : std::string(lines.front());
+      events.push_back(std::move(event));
     }
     member.failing = failed;
     remember_stack(result.pid, result, wall);
@@ -231,28 +227,17 @@ void Watch::observe_unit(const std::string& key, UnitState& unit, Clock::time_po
   const bool stuck_now = unit.unchanged && *unit.unchanged >= stuck_after_;
   if (stuck_now && !unit.stuck) {
     unit.stuck = true;
-    events.push_back({WatchEventKind::Stuck,
-                      key,
-                      unit.group,
-                      unit.label,
-                      unit.members,
-                      unit.unchanged,
-                      stuck_detail(comparison, unit.results, unit.members),
-                      0,
-                      {},
-                      wall});
+    WatchEvent event =
+        unit_event(WatchEventKind::Stuck, key, unit.label, unit.group, unit.members, wall);
+    event.unchanged = unit.unchanged;
+    event.detail = stuck_detail(comparison, unit.results, unit.members);
+    events.push_back(std::move(event));
   } else if (unit.stuck && unit_moved(comparison)) {
     unit.stuck = false;
-    events.push_back({WatchEventKind::Recovered,
-                      key,
-                      unit.group,
-                      unit.label,
-                      unit.members,
-                      unit.unchanged,
-                      {},
-                      0,
-                      {},
-                      wall});
+    WatchEvent event =
+        unit_event(WatchEventKind::Recovered, key, unit.label, unit.group, unit.members, wall);
+    event.unchanged = unit.unchanged;
+    events.push_back(std::move(event));
   }
   unit.comparison = std::move(comparison);
 }
@@ -315,4 +300,4 @@ std::string Watch::history_text(const UnitState& unit) const {
   return text;
 }
 
-}  // namespace stackpeek::app
+}  // namespace stackpeek::workflow

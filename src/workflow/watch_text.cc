@@ -1,4 +1,4 @@
-#include "app/watch_text.h"
+#include "workflow/watch_text.h"
 
 #include <fmt/format.h>
 
@@ -10,7 +10,7 @@
 #include "report/report_file.h"
 #include "report/report_writer.h"
 
-namespace stackpeek::app {
+namespace stackpeek::workflow {
 
 std::string wall_clock_text(WallClock::time_point time) {
   const std::time_t seconds = WallClock::to_time_t(time);
@@ -83,4 +83,4 @@ Result<std::filesystem::path> write_evidence(const std::filesystem::path& parent
   return folder;
 }
 
-}  // namespace stackpeek::app
+}  // namespace stackpeek::workflow

@@ -21,7 +21,7 @@
 #include "discovery/run_target.h"
 #include "stacks/stack_compare.h"
 
-namespace stackpeek::app {
+namespace stackpeek::workflow {
 
 enum class WatchEventKind { Started, Stuck, Recovered, Lost, Failing, Ended };
 
@@ -134,4 +134,4 @@ std::string watch_unit_key(const discovery::TargetProcess& process,
 /// "ranks 0-3" when every member has a rank, else "pid 42" / "pids 42 43".
 std::string watch_members_text(const std::vector<discovery::TargetProcess>& members);
 
-}  // namespace stackpeek::app
+}  // namespace stackpeek::workflow
