@@ -1,5 +1,7 @@
 #include "cli/args.h"
 
+#include <fmt/format.h>
+
 #include <limits>
 #include <utility>
 
@@ -50,7 +52,11 @@ class ArgCursor {
 };
 
 std::expected<uint32_t, std::string> positive(std::string_view option, std::string_view text) {
-  const auto value = parse_unsigned(text, std::numeric_limits<uint32_t>::max());
+  constexpr uint32_t kLargest = std::numeric_limits<uint32_t>::max();
+  const auto value = parse_unsigned(text, kLargest);
+  if (!value && parse_unsigned(text)) {
+    return Failure(fmt::format("{} is at most {}, not '{}'", option, kLargest, text));
+  }
   if (!value || *value == 0) {
     return Failure(std::string(option) + " needs a positive whole number, not '" +
                    std::string(text) + "'");

@@ -72,6 +72,9 @@ struct ProcessInfo {
   double cpu = 0.0;  // percent of one CPU, averaged over the process lifetime
   uint64_t memory = 0;
   SlurmInfo slurm;
+  /// The interpreter's file was replaced or removed while the process ran (the kernel
+  /// adds " (deleted)" to its path, which `exe` no longer holds).
+  bool exe_replaced = false;
   bool operator==(const ProcessInfo&) const = default;
 };
 

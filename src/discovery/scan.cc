@@ -40,6 +40,16 @@ PathOrMessage path_or(std::optional<std::string> path, const char* message) {
   return path ? PathOrMessage::path(std::move(*path)) : PathOrMessage::message(message);
 }
 
+// The kernel's mark on the exe link of a file replaced or removed since it was started.
+constexpr std::string_view kDeletedSuffix = " (deleted)";
+
+// Takes the kernel's mark off `path`; true when it was there.
+bool strip_deleted_suffix(std::string& path) {
+  if (!path.ends_with(kDeletedSuffix)) return false;
+  path.resize(path.size() - kDeletedSuffix.size());
+  return true;
+}
+
 // Reads what the Python test needs first; environment and working directory only for
 // the processes it accepts.
 std::optional<ProcessInfo> read_process(ProcReader& reader, uint32_t pid, Clock& clock) {
@@ -48,6 +58,7 @@ std::optional<ProcessInfo> read_process(ProcReader& reader, uint32_t pid, Clock&
   info.pid = pid;
   info.name = utf8::decode_lossy(reader.stat_name());
   std::optional<std::string> exe = reader.read_link(pid, "exe");
+  info.exe_replaced = exe && strip_deleted_suffix(*exe);
   auto cmd = reader.read_cmdline(pid);
   if (!cmd || !is_python_process(info.name, exe, *cmd)) return std::nullopt;
   info.cwd = path_or(reader.read_link(pid, "cwd"), kCwdUnreadable);

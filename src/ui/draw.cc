@@ -104,6 +104,10 @@ Text process_details(const discovery::ProcessInfo& p, int width) {
       detail("Cpu", fmt::format("{:.1f}%", p.cpu), width),
       detail("Memory", std::to_string(p.memory / (1024 * 1024)) + " MiB", width),
   };
+  if (p.exe_replaced) {
+    lines.push_back(
+        detail("Replaced", "the executable file changed since the process started", width));
+  }
   if (p.torch.has_rank_info()) lines.push_back(detail("Torch", p.torch.rank_text(), width));
   lines.emplace_back("");
   lines.emplace_back("t runs live py-spy top for this PID.");

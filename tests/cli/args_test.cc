@@ -58,6 +58,12 @@ TEST(ArgsTest, RefusesWhatAVerbDoesNotTake) {
   }
 }
 
+TEST(ArgsTest, ANumberTooLargeNamesTheLimit) {
+  const auto options = parse({"record", "--all", "--duration", "99999999999"});
+  ASSERT_FALSE(options);
+  EXPECT_EQ(options.error(), "--duration is at most 4294967295, not '99999999999'");
+}
+
 TEST(ArgsTest, SlurmJobTakesAnOptionalId) {
   using discovery::SlurmJobRequest;
   const auto named = [](std::vector<std::string_view> args) {

@@ -92,6 +92,18 @@ TEST(ScanTest, FieldsFromStatLinksAndCommandLine) {
   EXPECT_EQ(got.memory, 25u * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE)));
 }
 
+TEST(ScanTest, ReplacedInterpreterIsClassifiedWithoutTheKernelsMark) {
+  FakeProcTree tree;
+  FakeProcess p{.pid = 70, .exe = "/usr/bin/python3.11 (deleted)"};
+  p.cmdline = "/usr/bin/python3.11\0"s;
+  tree.add(p);
+  const auto processes = scan(tree);
+  ASSERT_EQ(processes.size(), 1u);
+  EXPECT_EQ(processes[0].exe, PathOrMessage::path("/usr/bin/python3.11"));
+  EXPECT_TRUE(processes[0].exe_replaced);
+  EXPECT_EQ(processes[0].runtime.version, "3.11");
+}
+
 TEST(ScanTest, UnreadableLinksBecomeMessagesAndParentZeroIsAbsent) {
   FakeProcTree tree;
   FakeProcess p{.pid = 60, .ppid = 0, .exe = std::nullopt, .cwd = std::nullopt};
