@@ -34,9 +34,6 @@ std::string raw_record_name(const ReportDir& dir, const fs::path& record) {
   return path_text(relative);
 }
 
-// The title, an empty line and five facts.
-constexpr std::ptrdiff_t kHeaderLines = 7;
-
 size_t success_count(const std::vector<RunRecord>& records) {
   return std::ranges::count(records, RunStatus::Success, &RunRecord::status);
 }
@@ -74,18 +71,15 @@ std::string render_markdown(const ReportDir& dir, const std::vector<fs::path>& r
       "- Raw records: " + path_text(dir.raw_directory),
       fmt::format("- Command count: {}", records.size()),
       fmt::format("- Successful commands: {}", success_count(records)),
-      "",
-      "## How to use this report with an LLM",
-      "",
-      "Give the LLM this `report.md`, `report.json`, and the SVG files under `raw/`.",
-      "Ask it to compare hot functions, rank-specific differences, and repeated blocking stacks.",
-      "",
-      "## Raw Records",
-      "",
   };
-  // The header's last line, after the command counts.
-  if (details && details->run.canceled)
-    lines.insert(lines.begin() + kHeaderLines, "- " + canceled_text(details->run));
+  // The header's last fact, after the command counts.
+  if (details && details->run.canceled) lines.push_back("- " + canceled_text(details->run));
+  lines.insert(lines.end(),
+               {"", "## How to use this report with an LLM", "",
+                "Give the LLM this `report.md`, `report.json`, and the SVG files under `raw/`.",
+                "Ask it to compare hot functions, rank-specific differences, and repeated "
+                "blocking stacks.",
+                "", "## Raw Records", ""});
   for (const auto& record : raw) lines.push_back("- `" + raw_record_name(dir, record) + "`");
   lines.insert(lines.end(), {"", "## Commands", ""});
   for (const auto& record : records) {
