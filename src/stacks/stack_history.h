@@ -52,4 +52,17 @@ class StackHistory {
   std::map<std::pair<std::string, uint32_t>, Entry, std::less<>> entries_;
 };
 
+/// How long every item has been unchanged: the shortest of their `unchanged(item)` times;
+/// none when any item has none, or there is no item.
+template <class Range, class Unchanged>
+std::optional<std::chrono::seconds> shortest_unchanged(const Range& items, Unchanged unchanged) {
+  std::optional<std::chrono::seconds> least;
+  for (const auto& item : items) {
+    const std::optional<std::chrono::seconds> time = unchanged(item);
+    if (!time) return std::nullopt;
+    if (!least || *time < *least) least = time;
+  }
+  return least;
+}
+
 }  // namespace stackpeek::stacks

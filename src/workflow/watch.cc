@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "common/util.h"
+#include "stacks/stack_history.h"
 #include "workflow/watch_text.h"
 
 namespace stackpeek::workflow {
@@ -83,12 +84,9 @@ std::string member_name(const TargetProcess& process) {
 }  // namespace
 
 std::optional<seconds> comparison_unchanged(const stacks::StackComparison& comparison) {
-  std::optional<seconds> least;
-  for (const auto& bucket : comparison.buckets) {
-    if (bucket.kind != stacks::BucketKind::Stack || !bucket.unchanged) return std::nullopt;
-    if (!least || *bucket.unchanged < *least) least = bucket.unchanged;
-  }
-  return least;
+  return stacks::shortest_unchanged(comparison.buckets, [](const stacks::StackBucket& bucket) {
+    return bucket.kind == stacks::BucketKind::Stack ? bucket.unchanged : std::nullopt;
+  });
 }
 
 std::string_view watch_event_name(WatchEventKind kind) {
@@ -194,14 +192,8 @@ std::vector<WatchEvent> Watch::observe_round(const std::vector<ProcessGroup>& gr
     unit.results = std::move(results);
     observe_unit(key, unit, now, wall, events);
   }
-  round_unchanged_.reset();
-  for (size_t i = 0; const auto& [key, unit] : units_) {
-    if (!unit.unchanged) {
-      round_unchanged_.reset();
-      break;
-    }
-    if (i++ == 0 || *unit.unchanged < *round_unchanged_) round_unchanged_ = unit.unchanged;
-  }
+  round_unchanged_ =
+      stacks::shortest_unchanged(units_, [](const auto& entry) { return entry.second.unchanged; });
   return events;
 }
 
