@@ -17,6 +17,7 @@
 #include "stacks/stack_history.h"
 #include "tasks/py_spy.h"
 #include "tasks/runner.h"
+#include "workflow/record.h"
 
 namespace stackpeek::app {
 
@@ -63,14 +64,13 @@ struct OutputView {
 /// The whole application state, owned by the main loop.
 struct App {
   std::optional<tasks::RunHandle> active_run;
-  std::optional<report::ReportDir> active_report;  // the folder of the active record run
-  std::vector<std::string> top_frame;              // the latest frame of the active live top run
+  std::optional<workflow::RecordPlan> active_record;  // the folder of the active record run
+  std::vector<std::string> top_frame;                 // the latest frame of the active live top run
   /// What the active run targets, as resolved when it started; its records come back in
   /// this order, whatever the groups look like by then.
   discovery::RunTarget active_target;
   SpyMode active_mode = SpyMode::Dump;
-  std::chrono::steady_clock::time_point active_started;  // when the active run started
-  stacks::StackHistory stack_history;                    // the stacks dumped during this session
+  stacks::StackHistory stack_history;   // the stacks dumped during this session
   UnchangedGroups unchanged_groups;     // per group dumped whole, as of its last dump
   std::optional<ScreenWatch> watching;  // the group watched in the background
   std::vector<discovery::ProcessGroup> groups;

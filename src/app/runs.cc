@@ -27,7 +27,7 @@ namespace {
 constexpr size_t kComparisonWidth = 78;
 
 std::vector<std::string> start_lines(SpyMode mode, const std::vector<tasks::SpyCommand>& commands,
-                                     const std::optional<report::ReportDir>& dir) {
+                                     const report::ReportDir* dir) {
   std::vector<std::string> lines;
   switch (mode) {
     case SpyMode::Dump:
@@ -83,8 +83,7 @@ void show_top_frame(App& app, tasks::TopFrame frame) {
 }
 
 // The status of a completed run; for a record run, written says how its report went.
-std::string completion_status(const std::vector<RunRecord>& records,
-                              const std::optional<report::ReportDir>& dir,
+std::string completion_status(const std::vector<RunRecord>& records, const report::ReportDir* dir,
                               const Result<void>& written, bool cancelled) {
   if (dir) {
     if (!written) {
@@ -105,15 +104,9 @@ std::string completion_status(const std::vector<RunRecord>& records,
 
 // Writes a record run's report, cancelled or not, from the records as the commands ended;
 // the summary of its profiles opens the output pane.
-Result<void> write_record_report(const App& app, const report::ReportDir& dir,
-                                 const discovery::RunTarget& target,
+Result<void> write_record_report(const workflow::RecordPlan& plan,
                                  const std::vector<RunRecord>& records, bool cancelled,
                                  std::vector<std::string>& summary) {
-  const workflow::RecordPlan plan{.dir = dir,
-                                  .target = target,
-                                  .seconds = tasks::kDefaultRecordSeconds,
-                                  .commands = {},
-                                  .started = app.active_started};
   workflow::RecordReport report = workflow::finish_record(plan, records, cancelled);
   summary = report::summary_lines(report.details.facts, kComparisonWidth);
   return std::move(report.written);
@@ -182,12 +175,12 @@ void complete_run(App& app, tasks::Finished finished) {
   const discovery::RunTarget target = std::exchange(app.active_target, {});
   app.active_run.reset();
   app.mode = AppMode::browse();
-  const std::optional<report::ReportDir> report_dir = std::exchange(app.active_report, {});
+  const std::optional<workflow::RecordPlan> record = std::exchange(app.active_record, {});
+  const report::ReportDir* report_dir = record ? &record->dir : nullptr;
   std::vector<std::string> frame = std::exchange(app.top_frame, {});
   std::vector<std::string> summary;
   Result<void> written;
-  if (report_dir)
-    written = write_record_report(app, *report_dir, target, records, cancelled, summary);
+  if (record) written = write_record_report(*record, records, cancelled, summary);
   app.status = completion_status(records, report_dir, written, cancelled);
   if (top && records.size() == 1) {
     app.output_lines = top_completion_lines(std::move(frame), records.front(), cancelled);
@@ -245,7 +238,7 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
     return;
   }
   discovery::RunTarget target = selection_target(app.groups, selection);
-  std::optional<report::ReportDir> dir;
+  std::optional<workflow::RecordPlan> record;
   std::vector<tasks::SpyCommand> commands;
   if (mode == SpyMode::Record) {
     auto plan = workflow::plan_record(
@@ -254,28 +247,27 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
       app.status = "Could not create report folder: " + plan.error().message();
       return;
     }
-    dir = std::move(plan->dir);
-    commands = std::move(plan->commands);
+    record = std::move(*plan);
+    commands = record->commands;
   } else {
-    commands = commands_for_target(target, *app.py_spy, mode, use_sudo, dir);
+    commands = commands_for_target(target, *app.py_spy, mode, use_sudo, std::nullopt);
   }
   if (commands.empty()) {
     app.status = "No commands to run for the selected item";
     return;
   }
   app.status = start_status(mode, commands.size());
-  app.output_lines = start_lines(mode, commands, dir);
+  app.output_lines = start_lines(mode, commands, record ? &record->dir : nullptr);
   app.output_scroll = 0;
   app.mode = AppMode::running();
   app.tick = 0;
   app.run_started = std::chrono::steady_clock::now();
   app.run_seconds = 0;
   app.active_run.reset();
-  app.active_report = std::move(dir);
+  app.active_record = std::move(record);
   app.top_frame.clear();
   app.active_target = std::move(target);
   app.active_mode = mode;
-  app.active_started = std::chrono::steady_clock::now();
   if (mode == SpyMode::Top) {
     app.active_run.emplace(tasks::spawn_top_worker(std::move(commands.front()), app.top_pane));
   } else {

@@ -18,6 +18,15 @@ namespace {
 namespace fs = std::filesystem;
 using testing::FakeMachine;
 
+// A record run in `dir` that has just started.
+workflow::RecordPlan record_plan(report::ReportDir dir) {
+  return {.dir = std::move(dir),
+          .target = {},
+          .seconds = tasks::kDefaultRecordSeconds,
+          .commands = {},
+          .started = std::chrono::steady_clock::now()};
+}
+
 // A scratch folder that is also the current directory while the test runs, holding a
 // fake py-spy script.
 class RunsTest : public ::testing::Test {
@@ -179,8 +188,8 @@ TEST_F(RunsTest, CancelledRecordRunCompletesWithItsReport) {
   auto channel = make_channel<tasks::TaskEvent>();
   app.active_run.emplace(std::move(channel.receiver), std::nullopt, std::nullopt);
   app.mode = AppMode::running();
-  app.active_report = *report::create_report_dir("pid-200");
-  const std::string folder = app.active_report->report_directory.string();
+  app.active_record = record_plan(*report::create_report_dir("pid-200"));
+  const std::string folder = app.active_record->dir.report_directory.string();
   cancel_run(app);
   EXPECT_EQ(app.status, "Canceled running py-spy command");
   // No new run until the stopped commands have been reaped.
@@ -235,7 +244,7 @@ TEST_F(RunsTest, ReportWriteFailureStillListsFolder) {
   auto channel = make_channel<tasks::TaskEvent>();
   app.active_run.emplace(std::move(channel.receiver), std::nullopt, std::nullopt);
   app.mode = AppMode::running();
-  app.active_report = report::ReportDir{dir_ / "gone", dir_ / "gone" / "raw", "pid-1", 1};
+  app.active_record = record_plan({dir_ / "gone", dir_ / "gone" / "raw", "pid-1", 1});
   channel.sender.send(tasks::Finished{{}});
   drain_events(app);
   EXPECT_EQ(app.status, "Report write failed: failed to read raw report directory " +
