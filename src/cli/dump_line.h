@@ -1,16 +1,7 @@
 #pragma once
 
-// One line of `stackpeek dump --json` (JSON Lines, one object per process):
-//
-//   {"host": "node1", "pid": 4242, "group": "torch:..." | null, "rank": 3 | null,
-//    "world_size": 8 | null, "command": ["python3", "train.py"], "status": "Success",
-//    "exit_code": 0 | null, "signal": null | 9, "stderr": "",
-//    "unchanged_s": 12                     (--repeat: seconds the stack has been exactly
-//                                           the same; absent when it is new or changed)
-//    "threads": [thread, ...]}            (a dump that parsed; see stacks/dump_json.h)
-//    or "raw": "text as py-spy printed it" (a dump that did not parse)
-//
-// A failed dump has neither "threads" nor "raw"; its "stderr" says why.
+// Reading back the lines of `stackpeek dump --json`; report/dump_line_json.h writes them
+// and describes their format.
 
 #include <chrono>
 #include <cstdint>

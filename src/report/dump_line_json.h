@@ -1,11 +1,14 @@
 #pragma once
 
 // One line of `stackpeek dump --json` (JSON Lines, one object per process), as the dump
-// command prints it and a watch's evidence keeps it:
+// command prints it, a watch's evidence keeps it and `compare` reads it back
+// (cli/dump_line.h); the one description of the format:
 //
 //   {"host": "node1", "pid": 4242, "group": "torch:..." | null, "rank": 3 | null,
 //    "world_size": 8 | null, "command": ["python3", "train.py"], "status": "Success",
 //    "exit_code": 0 | null, "signal": null | 9, "stderr": "",
+//    "unchanged_s": 12                     (dump --repeat: seconds the stack has been exactly
+//                                           the same; absent when it is new or changed)
 //    "threads": [thread, ...]}            (a dump that parsed; see stacks/dump_json.h)
 //    or "raw": "text as py-spy printed it" (a dump that did not parse)
 //
