@@ -3,6 +3,7 @@
 #include "cli/args.h"
 #include "cli/commands.h"
 #include "cli/output.h"
+#include "cli/permission_notes.h"
 
 namespace stackpeek::cli {
 
@@ -15,6 +16,7 @@ int run_headless(std::span<const std::string_view> args) {
     write_stderr("usage:\n" + usage_text());
     return kExitUsage;
   }
+  remember_arguments(args);
   if (options->help) return write_stdout(headless_help_text()) ? kExitOk : kExitFailed;
   switch (options->verb) {
     case Verb::List:
