@@ -264,7 +264,7 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
     if (auto found = app.services.find_py_spy()) app.py_spy = *found;
   }
   if (!app.py_spy) {
-    app.status = tasks::kPySpyNotFound;
+    app.status = tasks::py_spy_not_found_text();
     return;
   }
   discovery::RunTarget target = selection_target(app.groups, selection);
