@@ -3,7 +3,6 @@ driven as an ordinary user with a password against root's processes."""
 
 import glob
 import os
-import pwd
 import shutil
 import subprocess
 import tempfile
@@ -15,7 +14,6 @@ from harness import KEY_ENTER, KEY_ESC, Term, Workload
 
 USER = "spk-sudo-e2e"
 PASSWORD = "Stack-peek-e2e-7"
-SUDOERS = "/etc/sudoers.d/spk-sudo-e2e"
 PROMPT = "[sudo] password for %s:" % USER
 STOP_LIMIT = 1.0
 
@@ -29,46 +27,11 @@ burn_sudo_mark()
 """
 
 
-def run(*args):
-    subprocess.run(args, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
-def remove_user():
-    if os.path.exists(SUDOERS):
-        os.unlink(SUDOERS)
-    subprocess.run(["userdel", USER], stderr=subprocess.DEVNULL)
-    shutil.rmtree("/run/sudo/ts/" + USER, ignore_errors=True)
-    if os.path.exists("/run/sudo/ts/" + USER):
-        os.unlink("/run/sudo/ts/" + USER)
-
-
-def helpers_left():
-    """stackpeek's relays and their sudo still running, by command line."""
-    found = []
-    for entry in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
-                if b"__top-relay\0" in f.read():
-                    found.append(int(entry))
-        except OSError:
-            pass
-    return found
-
-
-@unittest.skipUnless(os.geteuid() == 0, "needs root to create a user with a sudoers entry")
-@unittest.skipUnless(shutil.which("sudo"), "sudo is not installed")
 class RealSudoTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        remove_user()  # what a killed earlier run may have left
-        cls.addClassCleanup(remove_user)
-        run("useradd", "--no-create-home", "--shell", "/bin/sh", USER)
-        subprocess.run(["chpasswd"], input=("%s:%s\n" % (USER, PASSWORD)).encode(), check=True)
-        with open(SUDOERS, "w") as f:
-            f.write("%s ALL=(ALL:ALL) ALL\n" % USER)
-        os.chmod(SUDOERS, 0o440)
-        run("visudo", "-c", "-q")
-        cls.user = pwd.getpwnam(USER)
+        cls.user = harness.SudoUser(USER, PASSWORD)
+        cls.addClassCleanup(cls.user.close)
         cls.work = Workload()
         cls.addClassCleanup(cls.work.close)
         cls.busy = cls.work.start([harness.PYTHON, cls.work.script("busy_sudo.py", BUSY),
@@ -83,16 +46,14 @@ class RealSudoTest(unittest.TestCase):
         os.mkdir(cls.bin)
         os.symlink(harness.REAL_PY_SPY, os.path.join(cls.bin, "py-spy"))
         for path in (cls.home, cls.binary, cls.bin):
-            os.chown(path, cls.user.pw_uid, cls.user.pw_gid, follow_symlinks=False)
+            os.chown(path, cls.user.uid, cls.user.gid, follow_symlinks=False)
         os.chmod(cls.home, 0o755)
 
     def as_user(self, *args):
-        return ["/usr/bin/setpriv", "--reuid=%d" % self.user.pw_uid,
-                "--regid=%d" % self.user.pw_gid, "--init-groups", "--", *args]
+        return self.user.command(*args)
 
     def user_env(self):
-        return {"PATH": self.bin + ":/usr/bin:/bin", "HOME": self.home, "USER": USER,
-                "LOGNAME": USER}
+        return self.user.env(self.bin, self.home)
 
     def await_stopped(self, term, key):
         start = time.monotonic()
@@ -103,11 +64,11 @@ class RealSudoTest(unittest.TestCase):
         self.assertIn("mode: browse", term.text())
         self.assertLess(elapsed, STOP_LIMIT, "stopped after %.2f s" % elapsed)
         deadline = time.monotonic() + 3
-        while (harness.live_spies("", [self.busy.pid]) or helpers_left()) and \
+        while (harness.live_spies("", [self.busy.pid]) or harness.relays_left()) and \
                 time.monotonic() < deadline:
             time.sleep(0.05)
         self.assertEqual(harness.live_spies("", [self.busy.pid]), [], "py-spy left running")
-        self.assertEqual(helpers_left(), [], "sudo or its relay left running")
+        self.assertEqual(harness.relays_left(), [], "sudo or its relay left running")
 
     def accept(self, term, passwords):
         """Enter in the pop-up, then each password at sudo's prompt as it comes."""
@@ -168,7 +129,7 @@ class RealSudoTest(unittest.TestCase):
         self.assertEqual(term.raw.count(PROMPT.encode()), prompts, "asked for the password again")
 
         [folder] = glob.glob(os.path.join(self.home, "py-spy-report-*"))
-        self.assertEqual(os.stat(folder).st_uid, self.user.pw_uid)
+        self.assertEqual(os.stat(folder).st_uid, self.user.uid)
         raw = os.path.join(folder, "raw")
         self.assertTrue(os.path.getsize(os.path.join(raw, "pid-%d.svg" % self.busy.pid)) > 0)
         self.assertTrue(glob.glob(os.path.join(folder, "**", "*fold*"), recursive=True))
@@ -201,4 +162,7 @@ class RealSudoTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
+    if os.geteuid() != 0 or not shutil.which("sudo"):
+        print("test_sudo_real.py skipped: needs root (to create a user) and sudo", flush=True)
+        raise SystemExit(harness.SKIPPED)
     harness.main(real_py_spy=True)
