@@ -30,6 +30,11 @@ std::string pid_list(const std::vector<uint32_t>& pids) {
 
 }  // namespace
 
+bool sudo_wanted_password(const RunRecord& record) {
+  return record.command_line.starts_with("sudo -n ") && record.status != RunStatus::Success &&
+         record.stderr_text.find("a password is required") != std::string::npos;
+}
+
 DenialCause denial_cause(uint32_t pid, const PtraceContext& context) {
   const auto owner = context.process_owner ? context.process_owner(pid) : std::nullopt;
   if (owner && *owner != context.euid) return DenialCause::OtherUser;

@@ -27,6 +27,15 @@ enum class DenialCause {
 /// The cause for `pid` in `context`; a process whose owner cannot be told counts as one's own.
 DenialCause denial_cause(uint32_t pid, const PtraceContext& context);
 
+/// What the screen says when a command through `sudo -n` still wanted the password: the
+/// configuration keeps no ticket after `sudo -v` (timestamp_timeout=0, say).
+inline constexpr const char* kSudoAskedAgain =
+    "sudo wanted the password again (it keeps no ticket: timestamp_timeout=0?); run sudo "
+    "stackpeek";
+
+/// True when `record` is a `sudo -n` command that sudo refused for want of a password.
+bool sudo_wanted_password(const RunRecord& record);
+
 /// How the same command would be run through sudo.
 struct SudoInvocation {
   /// stackpeek's own path, and the arguments it was given after it.

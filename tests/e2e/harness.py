@@ -338,7 +338,8 @@ class SudoUser:
     /etc/sudoers.d; the default configuration stays as it is), removed again by close(),
     also after an earlier run that was killed. Needs root."""
 
-    def __init__(self, name, password):
+    def __init__(self, name, password, defaults=None):
+        """`defaults`: sudoers options for this user alone, such as "timestamp_timeout=0"."""
         self.name, self.password = name, password
         self.sudoers = "/etc/sudoers.d/" + name
         self.close()
@@ -346,6 +347,8 @@ class SudoUser:
         subprocess.run(["chpasswd"], input=("%s:%s\n" % (name, password)).encode(), check=True)
         with open(self.sudoers, "w") as f:
             f.write("%s ALL=(ALL:ALL) ALL\n" % name)
+            if defaults:
+                f.write("Defaults:%s %s\n" % (name, defaults))
         os.chmod(self.sudoers, 0o440)
         subprocess.run(["visudo", "-c", "-q"], check=True)
         entry = pwd.getpwnam(name)

@@ -138,6 +138,23 @@ class RealSudoTest(unittest.TestCase):
         subprocess.run(self.as_user("rm", "-r", folder), check=True)
         self.assertFalse(os.path.exists(folder))
 
+    def test_a_configuration_without_tickets_says_so(self):
+        user = harness.SudoUser(USER + "0", PASSWORD, defaults="timestamp_timeout=0")
+        self.addCleanup(user.close)
+        command = user.command(self.binary)
+        term = Term(command[0], command[1:], rows=45, cols=150, env=user.env(self.bin, self.home),
+                    cwd=self.home)
+        self.addCleanup(term.close)
+        term.filter("sudoRealMark")
+        term.select("pid %-7d" % self.busy.pid)
+        self.ask(term, "d")
+        term.send(KEY_ENTER)
+        term.wait_for(lambda t: user.prompt.encode() in term.raw, timeout=10)
+        term.child.send(PASSWORD + "\r")
+        text = term.wait_for("sudo wanted the password again", timeout=30)
+        self.assertIn("timestamp_timeout=0", text)
+        self.assertIn("run sudo stackpeek", text)
+
     def test_headless_commands_explain_and_name_the_command_that_works(self):
         for verb, extra in (("dump", []), ("record", ["--duration", "2"]),
                             ("watch", ["--every", "1"])):

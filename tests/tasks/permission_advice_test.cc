@@ -73,5 +73,13 @@ TEST(PermissionAdvice, PySpyHiddenBySecurePathKeepsTheUsersPath) {
   EXPECT_EQ(sudo_command_line(beside), "sudo /opt/sp/stackpeek dump --pid 4242");
 }
 
+TEST(PermissionAdvice, OnlyARefusedSudoCommandWantedThePassword) {
+  RunRecord record{"sudo -n /bin/py-spy dump --pid 1", "", "sudo: a password is required\n",
+                   RunStatus::Failure};
+  EXPECT_TRUE(sudo_wanted_password(record));
+  record.command_line = "/bin/py-spy dump --pid 1";
+  EXPECT_FALSE(sudo_wanted_password(record));
+}
+
 }  // namespace
 }  // namespace stackpeek::tasks
