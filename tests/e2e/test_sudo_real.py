@@ -1,11 +1,14 @@
 """The real sudo (Debian's default sudoers: use_pty, tickets per terminal) and the real py-spy,
 driven as an ordinary user with a password against root's processes."""
 
+import fcntl
 import glob
 import os
 import shutil
+import struct
 import subprocess
 import tempfile
+import termios
 import time
 import unittest
 
@@ -25,6 +28,14 @@ def burn_sudo_mark():
 
 burn_sudo_mark()
 """
+
+
+def top_window(target):
+    """(rows, columns) of the terminal the py-spy top of `target` has as standard input."""
+    [pid] = set(harness.live_spies("top", [target])) - set(harness.relays_left())
+    with open("/proc/%d/fd/0" % pid, "rb", buffering=0) as tty:
+        rows, cols, _, _ = struct.unpack("HHHH", fcntl.ioctl(tty, termios.TIOCGWINSZ, b"\0" * 8))
+    return rows, cols
 
 
 class RealSudoTest(unittest.TestCase):
@@ -114,6 +125,14 @@ class RealSudoTest(unittest.TestCase):
         term.send(KEY_ENTER)
         term.wait_for("burn_sudo_mark (busy_sudo.py", timeout=20)
         self.assertNotIn("password is required", term.text())
+        # py-spy's terminal follows the output pane when the screen is resized.
+        wide = top_window(self.busy.pid)
+        term.resize(45, 120)
+        deadline = time.monotonic() + 5
+        while top_window(self.busy.pid) == wide and time.monotonic() < deadline:
+            term.pump(0.1)
+        self.assertLess(top_window(self.busy.pid)[1], wide[1])
+        self.assertLess(top_window(self.busy.pid)[1], 120)
         self.await_stopped(term, KEY_ESC)
         self.assertIn("Canceled running py-spy command", term.text())
 
