@@ -36,6 +36,7 @@ bool sudo_wanted_password(const RunRecord& record) {
 }
 
 DenialCause denial_cause(uint32_t pid, const PtraceContext& context) {
+  if (context.euid == 0) return DenialCause::AsRoot;
   const auto owner = context.process_owner ? context.process_owner(pid) : std::nullopt;
   if (owner && *owner != context.euid) return DenialCause::OtherUser;
   const auto scope = read_ptrace_scope(context.scope_file);
@@ -74,6 +75,12 @@ std::string denial_advice(DenialCause cause, const std::vector<uint32_t>& pids,
           "sudo sysctl kernel.yama.ptrace_scope=0 allows it, or run {}",
           scope.value_or(1), pid_list(pids), command);
       break;
+    case DenialCause::AsRoot:
+      // sudo cannot help root; nor can PATH advice.
+      return fmt::format(
+          "py-spy was not allowed to read the memory of {} although it runs as root: a "
+          "container or security policy withholds ptrace (a container needs CAP_SYS_PTRACE)",
+          pid_list(pids));
     case DenialCause::Unknown:
       line = fmt::format("py-spy was not allowed to read the memory of {}: run {}", pid_list(pids),
                          command);

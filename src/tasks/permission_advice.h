@@ -22,6 +22,7 @@ enum class DenialCause {
   OtherUser,  // the process runs as another user: only root may read it
   Yama,       // one's own process, but kernel.yama.ptrace_scope restricts tracing
   Unknown,    // one's own process without Yama (a container's missing capability, say)
+  AsRoot,     // refused to root itself: a container or security policy withholds ptrace
 };
 
 /// The cause for `pid` in `context`; a process whose owner cannot be told counts as one's own.

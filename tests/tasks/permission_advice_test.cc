@@ -41,6 +41,9 @@ TEST_F(PermissionAdviceTest, CauseFollowsOwnerThenYama) {
   EXPECT_EQ(denial_cause(kMine, context("1")), DenialCause::Yama);
   EXPECT_EQ(denial_cause(kMine, context("0")), DenialCause::Unknown);
   EXPECT_EQ(denial_cause(kMine, context(nullptr)), DenialCause::Unknown);
+  auto root = context("1");
+  root.euid = 0;
+  EXPECT_EQ(denial_cause(kRoots, root), DenialCause::AsRoot);
   // A process that is gone counts as one's own: Yama may still explain it.
   EXPECT_EQ(denial_cause(99, context("2")), DenialCause::Yama);
 }
