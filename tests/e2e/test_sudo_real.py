@@ -5,6 +5,7 @@ import fcntl
 import glob
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import tempfile
@@ -66,6 +67,15 @@ class RealSudoTest(unittest.TestCase):
     def user_env(self):
         return self.user.env(self.bin, self.home)
 
+    def assert_nothing_left(self):
+        """Within 3 s neither py-spy nor sudo with its relay runs any more."""
+        deadline = time.monotonic() + 3
+        while (harness.live_spies("", [self.busy.pid]) or harness.relays_left()) and \
+                time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(harness.live_spies("", [self.busy.pid]), [], "py-spy left running")
+        self.assertEqual(harness.relays_left(), [], "sudo or its relay left running")
+
     def await_stopped(self, term, key):
         start = time.monotonic()
         term.child.send(key)
@@ -74,12 +84,7 @@ class RealSudoTest(unittest.TestCase):
         elapsed = time.monotonic() - start
         self.assertIn("mode: browse", term.text())
         self.assertLess(elapsed, STOP_LIMIT, "stopped after %.2f s" % elapsed)
-        deadline = time.monotonic() + 3
-        while (harness.live_spies("", [self.busy.pid]) or harness.relays_left()) and \
-                time.monotonic() < deadline:
-            time.sleep(0.05)
-        self.assertEqual(harness.live_spies("", [self.busy.pid]), [], "py-spy left running")
-        self.assertEqual(harness.relays_left(), [], "sudo or its relay left running")
+        self.assert_nothing_left()
 
     def accept(self, term, passwords):
         """Enter in the pop-up, then each password at sudo's prompt as it comes."""
@@ -153,9 +158,16 @@ class RealSudoTest(unittest.TestCase):
         self.assertTrue(os.path.getsize(os.path.join(raw, "pid-%d.svg" % self.busy.pid)) > 0)
         self.assertTrue(glob.glob(os.path.join(folder, "**", "*fold*"), recursive=True))
         self.assertTrue(os.path.isfile(os.path.join(folder, "report.md")))
-        term.quit()
         subprocess.run(self.as_user("rm", "-r", folder), check=True)
         self.assertFalse(os.path.exists(folder))
+
+        # Killed outright, stackpeek still leaves no live top behind: the kernel drops the
+        # parent-death signal of a sudo a user starts, but the relay's input ends.
+        self.ask(term, "t")
+        term.send(KEY_ENTER)
+        term.wait_for("burn_sudo_mark (busy_sudo.py", timeout=20)
+        os.kill(term.child.pid, signal.SIGKILL)
+        self.assert_nothing_left()
 
     def test_a_configuration_without_tickets_says_so(self):
         user = harness.SudoUser(USER + "0", PASSWORD, defaults="timestamp_timeout=0")
