@@ -61,11 +61,15 @@ class RealSudoTest(unittest.TestCase):
             os.chown(path, cls.user.uid, cls.user.gid, follow_symlinks=False)
         os.chmod(cls.home, 0o755)
 
-    def as_user(self, *args):
-        return self.user.command(*args)
-
-    def user_env(self):
-        return self.user.env(self.bin, self.home)
+    def open(self, user):
+        """The screen as `user`, root's process selected."""
+        command = user.command(self.binary)
+        term = Term(command[0], command[1:], rows=45, cols=150, env=user.env(self.bin, self.home),
+                    cwd=self.home)
+        self.addCleanup(term.close)
+        term.filter("sudoRealMark")
+        term.select("pid %-7d" % self.busy.pid)
+        return term
 
     def assert_nothing_left(self):
         """Within 3 s neither py-spy nor sudo with its relay runs any more."""
@@ -103,12 +107,7 @@ class RealSudoTest(unittest.TestCase):
         self.assertIn("Process %d runs as another user" % self.busy.pid, text)
 
     def test_dump_top_and_record_of_roots_process_with_one_password(self):
-        command = self.as_user(self.binary)
-        term = Term(command[0], command[1:], rows=45, cols=150, env=self.user_env(),
-                    cwd=self.home)
-        self.addCleanup(term.close)
-        term.filter("sudoRealMark")
-        term.select("pid %-7d" % self.busy.pid)
+        term = self.open(self.user)
         self.ask(term, "d")
         term.send(KEY_ESC, settle=0.3)
         self.assertIn("Canceled sudo prompt", term.text())
@@ -158,7 +157,7 @@ class RealSudoTest(unittest.TestCase):
         self.assertTrue(os.path.getsize(os.path.join(raw, "pid-%d.svg" % self.busy.pid)) > 0)
         self.assertTrue(glob.glob(os.path.join(folder, "**", "*fold*"), recursive=True))
         self.assertTrue(os.path.isfile(os.path.join(folder, "report.md")))
-        subprocess.run(self.as_user("rm", "-r", folder), check=True)
+        subprocess.run(self.user.command("rm", "-r", folder), check=True)
         self.assertFalse(os.path.exists(folder))
 
         # Killed outright, stackpeek still leaves no live top behind: the kernel drops the
@@ -172,12 +171,7 @@ class RealSudoTest(unittest.TestCase):
     def test_a_configuration_without_tickets_says_so(self):
         user = harness.SudoUser(USER + "0", PASSWORD, defaults="timestamp_timeout=0")
         self.addCleanup(user.close)
-        command = user.command(self.binary)
-        term = Term(command[0], command[1:], rows=45, cols=150, env=user.env(self.bin, self.home),
-                    cwd=self.home)
-        self.addCleanup(term.close)
-        term.filter("sudoRealMark")
-        term.select("pid %-7d" % self.busy.pid)
+        term = self.open(user)
         self.ask(term, "d")
         term.send(KEY_ENTER)
         term.wait_for(lambda t: user.prompt.encode() in term.raw, timeout=10)
@@ -190,7 +184,7 @@ class RealSudoTest(unittest.TestCase):
         for verb, extra in (("dump", []), ("record", ["--duration", "2"]),
                             ("watch", ["--every", "1"])):
             args = [self.binary, verb, "--pid", str(self.busy.pid), *extra]
-            child = subprocess.Popen(self.as_user(*args), env=self.user_env(), cwd=self.home,
+            child = subprocess.Popen(self.user.command(*args), env=self.user.env(self.bin, self.home), cwd=self.home,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                      text=True)
             if verb == "watch":  # it runs on, round after round, until stopped
