@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libncurses-dev libutf8proc-dev libfmt-dev
-                nlohmann-json3-dev)
+                nlohmann-json3-dev libsimdjson-dev)
 TEST_PACKAGES=(libgtest-dev python3 python3-pexpect python3-pyte tmux clang libclang-rt-dev clang-tidy
                pdsh python3-torch libunwind8 munge slurmctld slurmd slurm-client)
 RUN_PACKAGES=(python3 python3-venv)

@@ -14,6 +14,7 @@
 #include "report/report_dir.h"
 #include "report/report_sections.h"
 #include "report/report_writer.h"
+#include "stacks/comparison_text.h"
 #include "stacks/stack_compare.h"
 #include "tasks/runner.h"
 
