@@ -83,6 +83,7 @@ size_t write_input(const std::string& path, int ranks) {
 
 struct Run {
   double seconds = 0;
+  double cpu_seconds = 0;  // user and system
   long peak_kb = 0;
   int status = 0;
   std::string first_line;
@@ -103,6 +104,8 @@ Run run_compare(const std::string& binary, const std::string& input) {
   wait4(pid, &run.status, 0, &usage);
   run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   run.peak_kb = usage.ru_maxrss;
+  run.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   if (FILE* file = std::fopen(output.c_str(), "r")) {
     char line[512] = {};
     if (std::fgets(line, sizeof line, file) != nullptr) run.first_line = line;
@@ -135,9 +138,9 @@ int main(int argc, char** argv) {
     const Run run = run_compare(argv[1], input);
     if (std::getenv("SCALE_COMPARE_KEEP") == nullptr) std::remove(input.c_str());
     fmt::print(
-        "{:>7} ranks, {:>8.1f} MB: compare {:.2f} s, peak {:.0f} MB (cat {:.2f} s; goal at "
-        "100,000: 5 s, 512 MB); exit {}; {}",
-        ranks, bytes / 1e6, run.seconds, run.peak_kb / 1024.0, cat_s,
+        "{:>7} ranks, {:>8.1f} MB: compare {:.2f} s ({:.2f} s CPU), peak {:.0f} MB (cat {:.2f} s; "
+        "goal at 100,000: 5 s, 512 MB); exit {}; {}",
+        ranks, bytes / 1e6, run.seconds, run.cpu_seconds, run.peak_kb / 1024.0, cat_s,
         WIFEXITED(run.status) ? WEXITSTATUS(run.status) : -1, run.first_line);
     std::fflush(stdout);
   }
