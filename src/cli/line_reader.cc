@@ -30,22 +30,19 @@ Result<std::optional<std::string_view>> LineReader::next() {
   size_t searched = begin_;
   while (true) {
     const char* data = buffer_.data();
-    const void* feed =
-        end_ > searched ? std::memchr(data + searched, '\n', end_ - searched) : nullptr;
+    const void* feed = end_ > searched ? memrchr(data + searched, '\n', end_ - searched) : nullptr;
     if (feed != nullptr) {
       const size_t at = static_cast<size_t>(static_cast<const char*>(feed) - data);
-      const std::string_view line(data + begin_, at - begin_);
+      const std::string_view lines(data + begin_, at + 1 - begin_);
       begin_ = at + 1;
-      ++number_;
-      return line;
+      return lines;
     }
     if (eof_) {
       if (begin_ == end_) return std::nullopt;
       std::memset(buffer_.data() + end_, 0, kLinePadding);
-      const std::string_view line(buffer_.data() + begin_, end_ - begin_);
+      const std::string_view last(buffer_.data() + begin_, end_ - begin_);
       begin_ = end_;
-      ++number_;
-      return line;
+      return last;
     }
     searched = end_ - begin_;  // where the search goes on once fill moved the text
     auto got = fill();
