@@ -109,6 +109,7 @@ std::vector<std::string> job_pieces(const Members& members, Caps caps) {
     it->second.push_back(*member->rank);
   }
   std::vector<std::pair<std::string, std::string>> pieces;
+  pieces.reserve(host_order.size());
   for (const auto& host : host_order) {
     pieces.emplace_back(host, compact_ranges(ranks_by_host[host], caps.ranks));
   }
