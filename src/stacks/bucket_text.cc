@@ -169,6 +169,7 @@ std::string host_ranges(std::vector<std::string> hosts, size_t max_pieces) {
         std::stoull(host.substr(host.size() - digits)));
   }
   std::vector<std::pair<std::string, std::string>> named;  // sort key, text
+  named.reserve(plain.size() + families.size());
   for (const auto& name : plain) named.emplace_back(name, name);
   for (auto& [family, numbers] : families) {
     const auto& [prefix, digits] = family;
