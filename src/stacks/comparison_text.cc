@@ -375,14 +375,12 @@ struct DetailWriter {
   }
 };
 
-}  // namespace
-
-std::vector<std::string> class_lines(const StackClasses& classes, size_t width) {
+std::vector<std::string> text_lines(const StackClasses& classes,
+                                    const std::vector<ShownThreads>& shown, size_t width) {
   std::vector<std::string> lines;
   lines.push_back(fit_middle(summary(classes), width));
   if (classes.hosts > 0 && classes.jobs.size() > 1)
     lines.push_back(fit_middle(jobs_line(classes), width));
-  const std::vector<ShownThreads> shown = shown_threads(classes.classes);
   const DetailWriter writer{lines, width};
   for (size_t c = 0; c < classes.classes.size(); ++c) {
     lines.push_back(fitted_header(classes, classes.classes[c], width));
@@ -392,8 +390,9 @@ std::vector<std::string> class_lines(const StackClasses& classes, size_t width) 
   return lines;
 }
 
-StackClasses classes_from_comparison(const StackComparison& comparison,
-                                     const std::vector<DumpResult>& results) {
+// The buckets as classes, in the same order; each frame's lines only with `all_lines`.
+StackClasses classes_of(const StackComparison& comparison, const std::vector<DumpResult>& results,
+                        bool all_lines) {
   StackClasses out;
   out.classes.reserve(comparison.buckets.size());
   std::set<std::string_view> jobs;
@@ -404,8 +403,9 @@ StackClasses classes_from_comparison(const StackComparison& comparison,
     merged.unchanged = bucket.unchanged;
     if (bucket.kind == BucketKind::Stack) {
       merged.threads = first.dump->threads;
-      for (const size_t index : bucket.members)
-        add_lines(merged.lines, results[index].dump->threads);
+      for (const size_t index : bucket.members) {
+        if (all_lines) add_lines(merged.lines, results[index].dump->threads);
+      }
     } else {
       merged.text = bucket.kind == BucketKind::Failed ? first.error : first.raw;
     }
@@ -432,9 +432,45 @@ StackClasses classes_from_comparison(const StackComparison& comparison,
   return out;
 }
 
+// The lines of every member at each frame of one thread of a class.
+void add_thread_lines(StackClass& merged, const StackBucket& bucket,
+                      const std::vector<DumpResult>& results, size_t thread) {
+  if (thread >= merged.threads.size()) return;
+  merged.lines.resize(merged.threads.size());
+  auto& lines = merged.lines[thread];
+  lines.resize(merged.threads[thread].frames.size());
+  for (const size_t index : bucket.members) {
+    const auto& frames = results[index].dump->threads[thread].frames;
+    for (size_t f = 0; f < frames.size(); ++f) {
+      if (frames[f].line) add_line(lines[f], *frames[f].line);
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> class_lines(const StackClasses& classes, size_t width) {
+  return text_lines(classes, shown_threads(classes.classes), width);
+}
+
+StackClasses classes_from_comparison(const StackComparison& comparison,
+                                     const std::vector<DumpResult>& results) {
+  return classes_of(comparison, results, true);
+}
+
+// The screen's comparison reads the lines of the threads shown only: a group dump holds
+// thousands of frames.
 std::vector<std::string> comparison_lines(const StackComparison& comparison,
                                           const std::vector<DumpResult>& results, size_t width) {
-  return class_lines(classes_from_comparison(comparison, results), width);
+  StackClasses classes = classes_of(comparison, results, false);
+  const std::vector<ShownThreads> shown = shown_threads(classes.classes);
+  for (size_t c = 0; c < classes.classes.size(); ++c) {
+    if (classes.classes[c].kind != BucketKind::Stack) continue;
+    for (const auto& [thread, differs] : shown[c].threads) {
+      add_thread_lines(classes.classes[c], comparison.buckets[c], results, thread);
+    }
+  }
+  return text_lines(classes, shown, width);
 }
 
 std::vector<std::string> compare_stack_lines(const std::vector<DumpResult>& results,
