@@ -12,6 +12,7 @@
 #include "discovery/torch.h"
 #include "report/report_dir.h"
 #include "report/report_sections.h"
+#include "stacks/comparison_text.h"
 #include "stacks/stack_compare.h"
 #include "tasks/permission_advice.h"
 #include "tasks/runner.h"

@@ -7,6 +7,7 @@
 #include "cli/output.h"
 #include "cli/run_commands.h"
 #include "cli/run_setup.h"
+#include "stacks/comparison_text.h"
 #include "workflow/dump.h"
 
 namespace stackpeek::cli {

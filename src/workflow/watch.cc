@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "common/util.h"
+#include "stacks/comparison_text.h"
 #include "stacks/stack_history.h"
 #include "workflow/watch_text.h"
 
