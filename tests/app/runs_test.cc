@@ -185,7 +185,8 @@ TEST_F(RunsTest, CancelledRecordRunCompletesWithItsReport) {
   EXPECT_EQ(app.status, "Canceled running py-spy command");
   // No new run until the stopped commands have been reaped.
   EXPECT_TRUE(app.mode.is(AppMode::Kind::Running));
-  channel.sender.send(tasks::Finished{{{"py-spy record", "stopped\n", "", RunStatus::Success, 0}}});
+  channel.sender.send(tasks::Finished{
+      .records = {{"py-spy record", "stopped\n", "", RunStatus::Success, 0}}, .final_dumps = {}});
   drain_events(app);
   EXPECT_EQ(app.status, "Canceled running py-spy command");
   EXPECT_EQ(app.reports, std::vector<std::string>{folder});
@@ -236,7 +237,7 @@ TEST_F(RunsTest, ReportWriteFailureStillListsFolder) {
   app.active_run.emplace(std::move(channel.receiver), std::nullopt, std::nullopt);
   app.mode = AppMode::running();
   app.active_report = report::ReportDir{dir_ / "gone", dir_ / "gone" / "raw", "pid-1", 1};
-  channel.sender.send(tasks::Finished{{}});
+  channel.sender.send(tasks::Finished{.records = {}, .final_dumps = {}});
   drain_events(app);
   EXPECT_EQ(app.status, "Report write failed: failed to read raw report directory " +
                             (dir_ / "gone/raw").string());
@@ -274,7 +275,7 @@ App top_run(App app, bool cancel) {
   }
   RunRecord record{"py-spy top --pid 7", "process 7 ended\n", "", RunStatus::Success, 0};
   if (cancel) record = {"py-spy top --pid 7", "", "", RunStatus::Failure, std::nullopt, 9};
-  channel.sender.send(tasks::Finished{{record}});
+  channel.sender.send(tasks::Finished{.records = {record}, .final_dumps = {}});
   drain_events(app);
   return app;
 }
