@@ -70,7 +70,7 @@ std::vector<std::string> start_lines(SpyMode mode, const std::vector<tasks::SpyC
 std::string start_status(SpyMode mode, size_t count) {
   switch (mode) {
     case SpyMode::Dump:
-      return "Running " + std::to_string(count) + " py-spy command(s)";
+      return "Running " + plural(count, "py-spy command", "py-spy commands");
     case SpyMode::Record:  // the footer adds the countdown; the folder is in the output pane
       return fmt::format("Recording {} {}", count, count == 1 ? "process" : "processes");
     case SpyMode::Top:
@@ -100,12 +100,11 @@ std::string completion_status(const std::vector<RunRecord>& records,
     if (!cancelled) return "Report written to " + path_text(dir->report_directory);
   }
   if (cancelled) return kCanceledStatus;
-  const std::string count = std::to_string(records.size());
+  const std::string count = plural(records.size(), "py-spy command", "py-spy commands");
   const bool failed = std::any_of(records.begin(), records.end(), [](const RunRecord& r) {
     return r.status != RunStatus::Success;
   });
-  return failed ? "Completed with errors in " + count + " py-spy command(s)"
-                : "Completed " + count + " py-spy command(s)";
+  return failed ? "Completed with errors in " + count : "Completed " + count;
 }
 
 // Writes a record run's report, cancelled or not, from the records as the commands ended;

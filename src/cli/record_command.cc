@@ -75,9 +75,8 @@ int run_record(const Options& options) {
     return kExitFailed;
   }
   const std::string folder = path_text(dir->report_directory);
-  progress(fmt::format(
-      "Recording {} process(es) for {} s into {}; Ctrl+C stops early, a second Ctrl+C at once",
-      pids.size(), options.duration, folder));
+  progress(fmt::format("Recording {} for {} s into {}; Ctrl+C stops early, a second Ctrl+C at once",
+                       plural(pids.size(), "process", "processes"), options.duration, folder));
   const auto started = std::chrono::steady_clock::now();
   RunOutcome outcome = run_commands(
       tasks::build_spy_commands(setup->program, tasks::SpyMode::Record, pids, false,

@@ -182,12 +182,12 @@ std::string truncate_middle(std::string_view text, size_t max) {
   if (!utf8::is_valid(text)) return truncate_middle(utf8::decode_lossy(text), max);
   const size_t count = utf8::char_count(text);
   if (count <= max) return std::string(text);
-  if (max <= 3) return std::string(max, '.');
-  const size_t head = (max - 3) / 2;
-  const size_t tail = max - 3 - head;
+  if (max == 0) return {};
+  const size_t head = (max - 1) / 2;
+  const size_t tail = max - 1 - head;
   const std::string_view head_text = text.substr(0, utf8::byte_offset(text, head));
   const std::string_view tail_text = text.substr(utf8::byte_offset(text, count - tail));
-  return std::string(head_text) + "..." + std::string(tail_text);
+  return std::string(head_text) + std::string(kEllipsis) + std::string(tail_text);
 }
 
 }  // namespace stackpeek::discovery

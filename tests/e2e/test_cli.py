@@ -20,7 +20,7 @@ HELP = (
     "j/k, arrows Zoomed: scroll the output a line\n"
     "PageUp/Down Zoomed: scroll a page\n"
     "Home/End    Zoomed: first/last line (also g/G)\n"
-    "/           Filter the list (Enter keeps, Esc clears)\n"
+    "/           Filter the list (Enter keeps; Esc restores, then clears)\n"
     "q           Quit\n"
     "Ctrl+C      Quit; cancels an active run\n"
     "Ctrl+Z      Suspend (fg resumes)\n"

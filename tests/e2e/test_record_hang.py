@@ -73,6 +73,26 @@ class RecordHangTest(unittest.TestCase):
                                   for rank, pid in enumerate(self.job.ranks)})
         self.assertTrue(all(p["samples_expected"] for p in report["processes"]), report)
 
+    def test_screen_counts_down_names_w_and_shows_a_running_watch(self):
+        term = Term(harness.BINARY, rows=40, cols=80, cwd=self.cwd, env=harness.real_env())
+        self.addCleanup(term.close)
+        term.filter(self.job.work.marker)
+        term.select("[torch/ddp]")
+        self.assertIn(" w ", term.line(39))  # the keys alone at 80 columns
+        term.send(harness.KEY_ENTER)
+        footer = term.wait_for(lambda t: re.search(r"Recording 4 processes: \d+ s left", t))
+        self.assertRegex(footer, r"Recording 4 processes: (2\d|30) s left")
+        term.send(harness.KEY_ESC)
+        term.wait_for("mode: browse", timeout=30)
+        term.resize(40, 200)
+        term.send("w")
+        text = term.wait_for("watching 1 group")
+        self.assertIn(" t w r ", text.splitlines()[-1])
+        self.assertIn("w watches for a hang", text)
+        term.send("w")
+        term.wait_for(lambda t: "watching 1 group" not in t)
+        term.quit_cleanly()
+
 
 if __name__ == "__main__":
     harness.main(real_py_spy=True)
