@@ -122,7 +122,8 @@ void add_runtime_groups(const std::vector<ProcessInfo>& processes, PidSet& assig
 }
 
 void describe_group(ProcessGroup& group) {
-  group.label = group_label(group.members);
+  group.full_label = full_group_label(group.members);
+  group.label = truncate_middle(group.full_label, kLabelLimit);
   if (group.members.empty()) {
     group.runtime_text = group.cwd_text = "unknown";
     return;
@@ -169,13 +170,17 @@ std::string command_signature(const std::vector<std::string>& cmd) {
   return kept.empty() ? "unknown-command" : fmt::format("{}", fmt::join(kept, " "));
 }
 
-std::string group_label(const std::vector<ProcessInfo>& members) {
+std::string full_group_label(const std::vector<ProcessInfo>& members) {
   if (members.empty()) return "empty group";
   const ProcessInfo& first = members.front();
   std::string text = command_signature(first.cmd);
   const bool torch_like = is_torch_launcher(first.cmd) || first.torch.has_rank_info();
   if (!torch_like && text == "unknown-command") text = first.name;
-  return truncate_middle(text, kLabelLimit);
+  return text;
+}
+
+std::string group_label(const std::vector<ProcessInfo>& members) {
+  return truncate_middle(full_group_label(members), kLabelLimit);
 }
 
 std::string truncate_middle(std::string_view text, size_t max) {

@@ -205,6 +205,7 @@ TEST(LabelTest, LongSignatureShortenedInTheMiddle) {
   const std::string long_arg = std::string(30, 'a') + std::string(30, 'b');
   const std::string label = group_label({proc(1, {}, {"python3", long_arg})});
   EXPECT_EQ(label, std::string(23, 'a') + "…" + std::string(24, 'b'));
+  EXPECT_EQ(full_group_label({proc(1, {}, {"python3", long_arg})}), long_arg);  // list --json
 }
 
 TEST(TruncateTest, LimitsInCharacters) {
