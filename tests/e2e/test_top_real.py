@@ -126,7 +126,7 @@ class RealTopTest(unittest.TestCase):
         term = self.open("briefTopMark", brief.pid)
         self.start_top(term)
         term.wait_for("burn_briefly (brief_top.py", timeout=15)
-        text = term.wait_for("Completed 1 py-spy command(s)", timeout=20)
+        text = term.wait_for("Completed 1 py-spy command", timeout=20)
         self.assertIn(BROWSE, text)
         self.assertIn("process %d ended" % brief.pid, term.output_lines())
 
