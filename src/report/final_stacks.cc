@@ -6,6 +6,7 @@
 
 #include "common/util.h"
 #include "report/dump_line_json.h"
+#include "stacks/comparison_text.h"
 
 namespace stackpeek::report {
 namespace {
