@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "common/defaults.h"
 #include "common/utf8.h"
 #include "common/util.h"
 #include "discovery/torch.h"
@@ -67,7 +68,7 @@ std::vector<std::string> start_lines(SpyMode mode, const std::vector<tasks::SpyC
 std::string start_status(SpyMode mode, size_t count) {
   switch (mode) {
     case SpyMode::Dump:
-      return "Running " + std::to_string(count) + " py-spy command(s)";
+      return "Running " + plural(count, "py-spy command", "py-spy commands");
     case SpyMode::Record:  // the footer adds the countdown; the folder is in the output pane
       return fmt::format("Recording {} {}", count, count == 1 ? "process" : "processes");
     case SpyMode::Top:
@@ -97,21 +98,22 @@ std::string completion_status(const std::vector<RunRecord>& records, const repor
     if (!cancelled) return "Report written to " + path_text(dir->report_directory);
   }
   if (cancelled) return kCanceledStatus;
-  const std::string count = std::to_string(records.size());
+  const std::string count = plural(records.size(), "py-spy command", "py-spy commands");
   const bool failed = std::any_of(records.begin(), records.end(), [](const RunRecord& r) {
     return r.status != RunStatus::Success;
   });
-  return failed ? "Completed with errors in " + count + " py-spy command(s)"
-                : "Completed " + count + " py-spy command(s)";
+  return failed ? "Completed with errors in " + count : "Completed " + count;
 }
 
 // Writes a record run's report, cancelled or not, from the records as the commands ended;
 // the summary of its profiles opens the output pane.
-Result<void> write_record_report(const workflow::RecordPlan& plan,
-                                 const std::vector<RunRecord>& records, bool cancelled,
+Result<void> write_record_report(App& app, const workflow::RecordPlan& plan,
+                                 tasks::Finished finished, bool cancelled,
                                  std::vector<std::string>& summary) {
-  workflow::RecordReport report = workflow::finish_record(plan, records, cancelled);
-  summary = report::summary_lines(report.details.facts, kComparisonWidth);
+  workflow::RecordReport report = workflow::finish_record(
+      plan, finished.records, cancelled, std::move(finished.final_dumps), &app.stack_history);
+  const auto* final = report.details.final_stacks ? &*report.details.final_stacks : nullptr;
+  summary = report::summary_lines(report.details.facts, kComparisonWidth, final);
   return std::move(report.written);
 }
 
@@ -170,7 +172,7 @@ std::vector<std::string> dump_comparison(App& app, const discovery::RunTarget& t
 }
 
 void complete_run(App& app, tasks::Finished finished) {
-  const std::vector<RunRecord> records = std::move(finished.records);
+  const std::vector<RunRecord> records = finished.records;
   // A cancelled dump has stacks of some processes only: no comparison, no history.
   const bool cancelled = app.active_run && app.active_run->cancel_requested();
   const bool top = app.active_run && app.active_run->live_top();
@@ -183,7 +185,7 @@ void complete_run(App& app, tasks::Finished finished) {
   std::vector<std::string> frame = std::exchange(app.top_frame, {});
   std::vector<std::string> summary;
   Result<void> written;
-  if (record) written = write_record_report(*record, records, cancelled, summary);
+  if (record) written = write_record_report(app, *record, std::move(finished), cancelled, summary);
   app.status = completion_status(records, report_dir, written, cancelled);
   if (top && records.size() == 1) {
     app.output_lines = top_completion_lines(std::move(frame), records.front(), cancelled);
@@ -218,7 +220,7 @@ tasks::Finished lost_worker_result(const App& app) {
   if (records.empty())
     records.push_back({"py-spy", "", "the py-spy worker ended without reporting its results",
                        RunStatus::SpawnFailed});
-  return tasks::Finished{std::move(records)};
+  return tasks::Finished{.records = std::move(records), .final_dumps = {}};
 }
 
 }  // namespace
@@ -274,7 +276,11 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
   if (mode == SpyMode::Top) {
     app.active_run.emplace(tasks::spawn_top_worker(std::move(commands.front()), app.top_pane));
   } else {
-    app.active_run.emplace(tasks::spawn_capture_worker(std::move(commands)));
+    // A record ends with one dump of every process: its final stacks in the report.
+    auto final_dumps =
+        app.active_record ? app.active_record->final_dumps : std::vector<tasks::SpyCommand>{};
+    app.active_run.emplace(
+        tasks::spawn_capture_worker(std::move(commands), std::move(final_dumps)));
   }
 }
 

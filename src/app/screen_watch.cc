@@ -91,8 +91,8 @@ bool step_watch(App& app) {
   if (!app.watching) return false;
   ScreenWatch& watching = *app.watching;
   if (watching.round) {
-    if (auto records = tasks::finished_records(*watching.round)) {
-      finish_round(app, watching, std::move(*records));
+    if (auto finished = tasks::finished_records(*watching.round)) {
+      finish_round(app, watching, std::move(finished->records));
       return true;
     }
     if (watching.round->closed()) watching.round.reset();

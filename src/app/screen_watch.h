@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "common/defaults.h"
 #include "tasks/runner.h"
 #include "workflow/watch_round.h"
 
@@ -16,9 +17,9 @@ namespace stackpeek::app {
 struct App;
 
 /// Seconds from one screen watch round to the next.
-inline constexpr std::chrono::seconds kScreenWatchEvery{30};
+inline constexpr std::chrono::seconds kScreenWatchEvery{kDefaults.watch_every_s};
 /// Seconds unchanged that make a watched group stuck.
-inline constexpr std::chrono::seconds kScreenWatchStuckAfter{300};
+inline constexpr std::chrono::seconds kScreenWatchStuckAfter{kDefaults.stuck_after_s};
 
 struct ScreenWatch {
   ScreenWatch(std::string group_key, workflow::WatchSettings settings)

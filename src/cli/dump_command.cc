@@ -7,6 +7,7 @@
 #include "cli/output.h"
 #include "cli/run_commands.h"
 #include "cli/run_setup.h"
+#include "common/util.h"
 #include "stacks/comparison_text.h"
 #include "workflow/dump.h"
 
@@ -58,7 +59,7 @@ int run_dump(const Options& options) {
                            options.repeat));
       sleep_seconds(options.interval);
     }
-    progress(fmt::format("Dumping {} process(es)…", target.processes.size()));
+    progress("Dumping " + plural(target.processes.size(), "process", "processes") + "…");
     last.outcome = run_commands(workflow::dump_commands(target, setup->program));
     last.round = workflow::finish_dump(target, last.outcome.records, history, host);
     if (last.outcome.stopped_by) break;

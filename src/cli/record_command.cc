@@ -44,7 +44,8 @@ bool print_result(bool as_json, const std::string& folder, const std::vector<uin
 
 // The summary of the profiles while on a terminal; every failure in plain words always.
 void explain(const report::RunDetails& details) {
-  for (const auto& line : report::summary_lines(details.facts, 0)) {
+  const auto* final = details.final_stacks ? &*details.final_stacks : nullptr;
+  for (const auto& line : report::summary_lines(details.facts, 0, final)) {
     if (!line.empty()) progress(line);
   }
   for (const auto& facts : details.facts) {
@@ -70,11 +71,12 @@ int run_record(const Options& options) {
     return kExitFailed;
   }
   const std::string folder = path_text(plan->dir.report_directory);
-  progress(fmt::format("Recording {} process(es) for {} s into {}; Ctrl+C stops early",
-                       plan->commands.size(), options.duration, folder));
-  const RunOutcome outcome = run_commands(plan->commands);
-  const workflow::RecordReport report =
-      workflow::finish_record(*plan, outcome.records, outcome.stopped_by.has_value());
+  progress(fmt::format("Recording {} for {} s into {}; Ctrl+C stops early, a second Ctrl+C at once",
+                       plural(plan->commands.size(), "process", "processes"), options.duration,
+                       folder));
+  RunOutcome outcome = run_commands(plan->commands, plan->final_dumps);
+  const workflow::RecordReport report = workflow::finish_record(
+      *plan, outcome.records, outcome.stopped_by.has_value(), std::move(outcome.final_dumps));
   if (!report.written) {
     diagnose("could not write the report in " + folder + ": " + report.written.error().message());
   }

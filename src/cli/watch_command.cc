@@ -70,9 +70,9 @@ class WatchRun {
     for (const auto& error : result.errors) diagnose(error);
     for (const auto& event : result.events) print(event);
     for (const auto& stuck : result.stuck) act_on(stuck);
-    progress(fmt::format("{} round {}: {} process(es)",
-                         workflow::wall_clock_text(workflow::WallClock::now()),
-                         rounds_.watch().rounds(), plan->target.processes.size()));
+    progress(fmt::format("{} round {}: {}", workflow::wall_clock_text(workflow::WallClock::now()),
+                         rounds_.watch().rounds(),
+                         plural(plan->target.processes.size(), "process", "processes")));
     return options_.targets.all || !plan->target.processes.empty();
   }
 
@@ -115,9 +115,9 @@ class WatchRun {
                plan.error().message());
       return;
     }
-    const RunOutcome outcome = run_commands(plan->commands);
-    const workflow::RecordReport report =
-        workflow::finish_record(*plan, outcome.records, outcome.stopped_by.has_value());
+    RunOutcome outcome = run_commands(plan->commands, plan->final_dumps);
+    const workflow::RecordReport report = workflow::finish_record(
+        *plan, outcome.records, outcome.stopped_by.has_value(), std::move(outcome.final_dumps));
     if (!report.written) {
       diagnose("could not write the report in " + path_text(plan->dir.report_directory) + ": " +
                report.written.error().message());

@@ -51,6 +51,13 @@ class Sender {
     return true;
   }
 
+  /// True while the receiver is alive: a send may still be read.
+  bool open() const {
+    if (!state_) return false;
+    std::lock_guard lock(state_->mutex);
+    return state_->receiver_alive;
+  }
+
   /// Drops this sender now.
   void reset() {
     if (!state_) return;

@@ -98,6 +98,7 @@ constexpr auto kCancelGrace = 2s;
 
 struct CaptureJob {
   std::vector<SpyCommand> commands;
+  std::vector<SpyCommand> final_dumps;
   Receiver<CancelSignal> cancel;
   Sender<CancelSignal> ended;  // each command's thread says here that it is done
   Sender<StoppedSignal> stopped;
@@ -108,6 +109,12 @@ struct CaptureJob {
 constexpr auto kIdleWait = std::chrono::hours(1);
 // How long a dump that met another tracer waits before its one retry.
 constexpr auto kSuspendRetryPause = 100ms;
+
+// How a group of commands ended: stopped by a cancel, and whether that asked for at once.
+struct StopSeen {
+  bool stopped = false;
+  bool at_once = false;
+};
 
 // One command's thread and what it shares with the worker.
 struct CommandSlot {
@@ -152,12 +159,15 @@ bool all_ended(const std::vector<CommandSlot>& slots) {
 // Waits until every command has ended, until `deadline`, or until a cancel asks for an
 // end at once; true when all have ended.
 bool wait_all_ended(const std::vector<CommandSlot>& slots, Clock::time_point deadline,
-                    Receiver<CancelSignal>& cancel) {
+                    Receiver<CancelSignal>& cancel, StopSeen& seen) {
   while (!all_ended(slots)) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return false;
     const auto signal = cancel.recv_for(left);
-    if (signal && signal->at_once) return false;
+    if (signal && signal->at_once) {
+      seen.at_once = true;
+      return false;
+    }
   }
   return true;
 }
@@ -166,13 +176,15 @@ bool wait_all_ended(const std::vector<CommandSlot>& slots, Clock::time_point dea
 // grace; a sudo command gets SIGTERM to relay to py-spy before SIGKILL, since sudo cannot
 // relay SIGKILL.
 void stop_commands(std::vector<CommandSlot>& slots, const std::vector<SpyCommand>& commands,
-                   CancelSignal first, Receiver<CancelSignal>& cancel) {
+                   CancelSignal first, Receiver<CancelSignal>& cancel, StopSeen& seen) {
+  seen.stopped = true;
+  seen.at_once = seen.at_once || first.at_once;
   if (!first.at_once) {
     signal_running(slots, commands, SIGINT, SIGINT);
-    if (wait_all_ended(slots, Clock::now() + kCancelGrace, cancel)) return;
+    if (wait_all_ended(slots, Clock::now() + kCancelGrace, cancel, seen)) return;
   }
   signal_running(slots, commands, SIGKILL, SIGTERM);
-  if (wait_all_ended(slots, Clock::now() + kSudoStopGrace, cancel)) return;
+  if (wait_all_ended(slots, Clock::now() + kSudoStopGrace, cancel, seen)) return;
   signal_running(slots, commands, SIGKILL, SIGKILL);
 }
 
@@ -188,13 +200,13 @@ std::optional<CancelSignal> next_cancel(Receiver<CancelSignal>& cancel) {
 
 // Every command starts at once, so the members of a group are sampled over the same
 // period; the records still come back in command order.
-std::vector<RunRecord> run_all(CaptureJob& job) {
-  const auto& commands = job.commands;
+std::vector<RunRecord> run_all(const std::vector<SpyCommand>& commands,
+                               Receiver<CancelSignal>& cancel, const Sender<CancelSignal>& ended,
+                               StopSeen& seen) {
   std::vector<CommandSlot> slots(commands.size());
-  size_t ended = 0;
   for (size_t i = 0; i < commands.size(); ++i) {
     try {
-      slots[i].thread.start([&slot = slots[i], &command = commands[i], done = job.ended] {
+      slots[i].thread.start([&slot = slots[i], &command = commands[i], done = ended] {
         slot.record = run_with_retry(command, slot.control);
         done.send(CancelSignal{.at_once = false, .command_ended = true});
       });
@@ -202,18 +214,15 @@ std::vector<RunRecord> run_all(CaptureJob& job) {
       slots[i].control.ended();
       slots[i].record =
           internal_failure(commands[i], "failed to start a thread for the command", error);
-      ++ended;
     }
   }
-  // Until every command has ended by itself, or the run is cancelled.
-  while (ended < slots.size()) {
-    const auto signal = job.cancel.recv_for(kIdleWait);
-    if (!signal) continue;
-    if (signal->command_ended) {
-      ++ended;
-      continue;
-    }
-    stop_commands(slots, commands, *signal, job.cancel);
+  // Until every command has ended by itself, or the run is cancelled. A command's end
+  // wakes the loop; ends left over from an earlier group of commands on the same channel
+  // only cost a look at the slots.
+  while (!all_ended(slots)) {
+    const auto signal = cancel.recv_for(kIdleWait);
+    if (!signal || signal->command_ended) continue;
+    stop_commands(slots, commands, *signal, cancel, seen);
     break;
   }
   std::vector<RunRecord> records;
@@ -226,9 +235,16 @@ std::vector<RunRecord> run_all(CaptureJob& job) {
 }
 
 void capture_worker(CaptureJob& job, const Sender<TaskEvent>& events) {
-  std::vector<RunRecord> records = run_all(job);
+  StopSeen seen;
+  Finished finished{.records = run_all(job.commands, job.cancel, job.ended, seen),
+                    .final_dumps = {}};
+  if (!job.final_dumps.empty() && !seen.at_once && events.open()) {
+    StopSeen dump_seen;
+    auto dumps = run_all(job.final_dumps, job.cancel, job.ended, dump_seen);
+    if (!dump_seen.stopped) finished.final_dumps = std::move(dumps);
+  }
   // The main loop may have dropped the run; then the records are simply discarded.
-  events.send(Finished{std::move(records)});
+  events.send(std::move(finished));
   job.stopped.send(StoppedSignal{});
 }
 
@@ -342,7 +358,7 @@ void watch_top_process(pid_t pid, TopJob& job, RunRecord& record) {
 }
 
 void finish_top(TopJob& job, RunRecord record) {
-  job.events.send(Finished{{std::move(record)}});
+  job.events.send(Finished{.records = {std::move(record)}, .final_dumps = {}});
   job.stopped.send(StoppedSignal{});
 }
 
@@ -420,29 +436,30 @@ void top_worker(TopJob& job) {
 
 namespace {
 
-std::vector<RunRecord> take_records(Finished finished) { return std::move(finished.records); }
+Finished take_finished(Finished finished) { return finished; }
 
 }  // namespace
 
 // The event leaves the variant through a function of its own, which keeps GCC 12 at -O3
 // from a false maybe-uninitialized report inside it.
-std::optional<std::vector<RunRecord>> finished_records(RunHandle& run,
-                                                       std::chrono::milliseconds timeout) {
+std::optional<Finished> finished_records(RunHandle& run, std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   while (true) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     auto event = left.count() > 0 ? run.recv_for(left) : run.try_recv();
     if (!event) return std::nullopt;
     if (std::get_if<TopFrame>(&*event)) continue;
-    return take_records(std::get<Finished>(std::move(*event)));
+    return take_finished(std::get<Finished>(std::move(*event)));
   }
 }
 
-RunHandle spawn_capture_worker(std::vector<SpyCommand> commands) {
+RunHandle spawn_capture_worker(std::vector<SpyCommand> commands,
+                               std::vector<SpyCommand> final_dumps) {
   auto channel = make_channel<TaskEvent>();
   auto cancel = make_channel<CancelSignal>();
   auto stopped = make_channel<StoppedSignal>();
   auto job = std::make_shared<CaptureJob>(CaptureJob{.commands = std::move(commands),
+                                                     .final_dumps = std::move(final_dumps),
                                                      .cancel = std::move(cancel.receiver),
                                                      .ended = cancel.sender,
                                                      .stopped = std::move(stopped.sender)});
@@ -455,7 +472,7 @@ RunHandle spawn_capture_worker(std::vector<SpyCommand> commands) {
       records.push_back(
           internal_failure(command, "failed to start the run's worker thread", error));
     }
-    channel.sender.send(Finished{std::move(records)});
+    channel.sender.send(Finished{.records = std::move(records), .final_dumps = {}});
   }
   return RunHandle(std::move(channel.receiver), std::move(cancel.sender),
                    std::move(stopped.receiver));
@@ -472,8 +489,9 @@ RunHandle spawn_top_worker(SpyCommand command, WindowSize size) {
   try {
     std::thread([job] { top_worker(*job); }).detach();
   } catch (const std::system_error& error) {
-    events.sender.send(
-        Finished{{internal_failure(job->command, "failed to start the top worker thread", error)}});
+    events.sender.send(Finished{
+        .records = {internal_failure(job->command, "failed to start the top worker thread", error)},
+        .final_dumps = {}});
   }
   return RunHandle(std::move(events.receiver), std::move(cancel.sender),
                    std::move(stopped.receiver), std::move(window));

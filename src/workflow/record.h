@@ -34,6 +34,8 @@ struct RecordPlan {
   discovery::RunTarget target;  // the processes, in command order
   uint32_t seconds = tasks::kDefaultRecordSeconds;
   std::vector<tasks::SpyCommand> commands;
+  /// One dump per process, run once sampling ends: the stacks the report compares.
+  std::vector<tasks::SpyCommand> final_dumps;
   std::chrono::steady_clock::time_point started;
 };
 
@@ -47,9 +49,11 @@ struct RecordReport {
   Result<void> written;  // report.md and report.json
 };
 
-/// Writes the report from the records as the commands ended, in command order; the run's
-/// time is counted from plan_record to this call.
+/// Writes the report from the records as the commands ended, in command order, and the
+/// final dumps (empty when none were taken); the run's time is counted from plan_record to
+/// this call. With a history, the final stacks say how long each has been unchanged.
 RecordReport finish_record(const RecordPlan& plan, const std::vector<RunRecord>& records,
-                           bool canceled);
+                           bool canceled, std::vector<RunRecord> final_dumps = {},
+                           stacks::StackHistory* history = nullptr);
 
 }  // namespace stackpeek::workflow
