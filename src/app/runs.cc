@@ -174,7 +174,7 @@ std::vector<std::string> dump_comparison(App& app, const discovery::RunTarget& t
   results.reserve(records.size());
   for (size_t i = 0; i < records.size(); ++i) {
     results.push_back(stacks::dump_result_from_record(
-        records[i], processes[i].pid, processes[i].rank, {}, processes[i].world_size));
+        records[i], processes[i].pid, processes[i].rank, {}, processes[i].missing_world()));
   }
   stacks::StackComparison comparison = stacks::compare_stacks(results);
   stacks::apply_history(comparison, results, app.stack_history, stacks::StackHistory::Clock::now());

@@ -25,7 +25,7 @@ std::vector<stacks::DumpResult> dump_results(const std::string& host,
   for (size_t i = 0; i < target.processes.size(); ++i) {
     const discovery::TargetProcess& process = target.processes[i];
     results.push_back(stacks::dump_result_from_record(records[i], process.pid, process.rank, host,
-                                                      process.world_size));
+                                                      process.missing_world()));
   }
   return results;
 }

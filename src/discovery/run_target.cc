@@ -10,6 +10,7 @@
 
 #include "common/util.h"
 #include "discovery/environ_values.h"
+#include "discovery/launcher.h"
 #include "discovery/python_name.h"
 #include "discovery/runtime.h"
 
@@ -24,12 +25,13 @@ std::optional<uint32_t> parse_u32(const std::optional<std::string>& text) {
 }
 
 TargetProcess target_process(const ProcessInfo& info, const std::string& group) {
-  return {info.pid,
-          group,
-          parse_u32(info.torch.rank),
-          parse_u32(info.torch.world_size),
-          info.cmd,
-          format_runtime(info.runtime)};
+  const RankNumbers numbers = rank_numbers(info);
+  return {.pid = info.pid,
+          .group = group,
+          .rank = numbers.rank,
+          .world_size = numbers.world_size,
+          .command = info.cmd,
+          .runtime = format_runtime(info.runtime)};
 }
 
 class TargetList {
@@ -52,7 +54,20 @@ class TargetList {
     out_.push_back({pid, std::nullopt, std::nullopt, std::nullopt, {}, {}});
   }
 
-  std::vector<TargetProcess> take() { return std::move(out_); }
+  std::vector<TargetProcess> take() {
+    std::unordered_set<std::string_view> whole;
+    for (const ProcessGroup& group : groups_) {
+      if (std::ranges::all_of(group.members, [&](const ProcessInfo& member) {
+            return seen_.contains(member.pid);
+          })) {
+        whole.insert(group.key);
+      }
+    }
+    for (TargetProcess& process : out_) {
+      process.whole_group = process.group && whole.contains(*process.group);
+    }
+    return std::move(out_);
+  }
 
  private:
   const std::vector<ProcessGroup>& groups_;

@@ -6,6 +6,7 @@
 
 #include "common/utf8.h"
 #include "discovery/environ_values.h"
+#include "discovery/launcher.h"
 #include "discovery/proc_reader.h"
 #include "discovery/python_name.h"
 #include "discovery/runtime.h"
@@ -56,6 +57,7 @@ std::optional<ProcessInfo> read_process(ProcReader& reader, uint32_t pid, Clock&
   EnvironValues values = environ_values(*environ);
   info.torch = std::move(values.torch);
   info.slurm = std::move(values.slurm);
+  info.job_rank = job_rank(info.torch, info.slurm, values.launcher);
   info.exe = path_or(std::move(exe), kExeUnreadable);
   info.cmd = std::move(*cmd);
   info.runtime = detect_runtime(info.exe, info.cmd);
@@ -79,6 +81,7 @@ Result<std::vector<ProcessInfo>> scan_processes(const std::string& proc_root) {
   }
   std::sort(processes.begin(), processes.end(),
             [](const ProcessInfo& a, const ProcessInfo& b) { return a.pid < b.pid; });
+  name_unnamed_jobs(processes);
   return processes;
 }
 
