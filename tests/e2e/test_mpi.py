@@ -5,6 +5,7 @@ one group tagged by its launcher, and a dump names the stuck rank by its number.
 import json
 import os
 import shutil
+import signal
 import subprocess
 import time
 import unittest
@@ -91,6 +92,13 @@ class MpiJobsTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.work.close()
+        # Open MPI puts its ranks in process groups of their own, and ranks without MPI calls
+        # outlive a killed mpirun: end every process of this workload by its pid.
+        for pid in harness.pids_with(cls.work.marker):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
 
     def test_each_job_is_one_group_of_its_launcher(self):
         kinds = {tag: group["kind"] for tag, group in self.by_job.items()}
