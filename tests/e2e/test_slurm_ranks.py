@@ -4,6 +4,7 @@ a step whose tasks set them."""
 
 import json
 import os
+import signal
 import subprocess
 import unittest
 
@@ -41,10 +42,10 @@ def run(*args):
                           stdin=subprocess.DEVNULL)
 
 
-def task_number(pid):
+def slurm_variable(pid, name):
     with open("/proc/%d/environ" % pid, "rb") as f:
         env = dict(e.split(b"=", 1) for e in f.read().split(b"\0") if b"=" in e)
-    return int(env[b"SLURM_PROCID"])
+    return env[name.encode()].decode()
 
 
 @unittest.skipUnless(os.geteuid() == 0, "needs root to run munged and slurmd")
@@ -85,7 +86,8 @@ class SrunRanksTest(unittest.TestCase):
 
     def test_step_is_one_group_and_torch_ranks_win(self):
         plain = self.group_of("plain")
-        self.assertEqual((plain["kind"], plain["key"]), ("srun", "srun:%s.0" % self.job_id),
+        step = slurm_variable(plain["members"][0]["pid"], "SLURM_STEP_ID")
+        self.assertEqual((plain["kind"], plain["key"]), ("srun", "srun:%s.%s" % (self.job_id, step)),
                          json.dumps(self.groups, indent=1))
         self.assertEqual([(m["launcher"]["rank"], m["launcher"]["world_size"])
                           for m in plain["members"]], [(r, 4) for r in range(4)])
@@ -93,7 +95,8 @@ class SrunRanksTest(unittest.TestCase):
         self.assertEqual(torch["kind"], "torch/ddp")
         for member in torch["members"]:
             self.assertIsNone(member["launcher"])
-            self.assertEqual(member["torch"]["rank"], 1 - task_number(member["pid"]))
+            self.assertEqual(member["torch"]["rank"],
+                             1 - int(slurm_variable(member["pid"], "SLURM_PROCID")))
 
     @unittest.skipUnless(os.access(harness.REAL_PY_SPY, os.X_OK),
                          "no real py-spy at " + harness.REAL_PY_SPY)
@@ -106,6 +109,14 @@ class SrunRanksTest(unittest.TestCase):
         self.assertEqual(lines[0], "Stacks compared: 4 processes, 2 distinct", result.stdout)
         self.assertEqual(lines[1], "1 process: rank 2 (pid %d)" % stuck)
         self.assertTrue(lines[2].strip().startswith("stuck ("), lines)
+
+        # A task that ends leaves the step running: the group's dump names it missing.
+        gone = plain["members"][3]["pid"]
+        os.kill(gone, signal.SIGKILL)
+        wait_until(lambda: not os.path.exists("/proc/%d" % gone), "task 3 to end")
+        result = run("dump", "--group", plain["key"])
+        self.assertEqual(result.stdout.splitlines()[0],
+                         "Stacks compared: 3 processes, 2 distinct, missing ranks 3", result.stdout)
 
 
 if __name__ == "__main__":
