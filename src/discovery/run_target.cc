@@ -55,21 +55,27 @@ class TargetList {
   }
 
   std::vector<TargetProcess> take() {
-    std::unordered_set<std::string_view> whole;
-    for (const ProcessGroup& group : groups_) {
-      if (std::ranges::all_of(group.members, [&](const ProcessInfo& member) {
-            return seen_.contains(member.pid);
-          })) {
-        whole.insert(group.key);
-      }
+    std::unordered_set<std::string_view> jobs;
+    for (const TargetProcess& process : out_) {
+      if (process.world_size && process.group) jobs.insert(*process.group);
     }
-    for (TargetProcess& process : out_) {
-      process.whole_group = process.group && whole.contains(*process.group);
-    }
+    if (jobs.size() == 1) mark_whole_job(*jobs.begin());
     return std::move(out_);
   }
 
  private:
+  // Marks the members of the one job targeted when every process of its group is.
+  void mark_whole_job(std::string_view key) {
+    const auto group = std::ranges::find(groups_, key, &ProcessGroup::key);
+    if (group == groups_.end() ||
+        !std::ranges::all_of(group->members, [&](const ProcessInfo& member) {
+          return seen_.contains(member.pid);
+        })) {
+      return;
+    }
+    for (TargetProcess& process : out_) process.whole_job = process.group == key;
+  }
+
   const std::vector<ProcessGroup>& groups_;
   std::unordered_set<uint32_t> seen_;
   std::vector<TargetProcess> out_;

@@ -39,12 +39,13 @@ struct TargetProcess {
   std::optional<uint32_t> world_size;  // torch WORLD_SIZE, else its launcher's
   std::vector<std::string> command;    // its command line; empty when not in the snapshot
   std::string runtime{};  // "system 3.12 - /usr" (see format_runtime); empty when not known
-  /// Every process of its group is targeted too, so the ranks of its world that none of
-  /// them has are missing from the job; a rank targeted alone leaves the others unasked.
-  bool whole_group = false;
+  /// Its group is the only job of the run and every process of it is targeted, so the ranks
+  /// of its world that none of them has are missing; a rank targeted alone leaves the others
+  /// unasked, and ranks of two jobs say nothing of each other.
+  bool whole_job = false;
 
-  /// The world size whose absent ranks count as missing: world_size for a whole group.
-  std::optional<uint32_t> missing_world() const { return whole_group ? world_size : std::nullopt; }
+  /// The world size whose absent ranks count as missing: world_size for a whole job.
+  std::optional<uint32_t> missing_world() const { return whole_job ? world_size : std::nullopt; }
   bool operator==(const TargetProcess&) const = default;
 };
 

@@ -79,13 +79,16 @@ TEST(RunTargetTest, GroupKeyAsPrintedOrExact) {
 }
 
 TEST(RunTargetTest, MissingRanksCountOnlyForAWholeGroup) {
-  ProcessGroup job;
+  ProcessGroup job, other;
   job.key = "mpich:pid-9";
+  other.key = "mpich:pid-19";
   for (uint32_t rank = 0; rank < 3; ++rank) {
     ProcessInfo member;
     member.pid = 10 + rank;
     member.job_rank = JobRank{Launcher::Mpich, "pid-9", rank, 4, rank};
     job.members.push_back(member);
+    member.pid += 10;
+    other.members.push_back(member);
   }
   const auto one = resolve_target({job}, TargetRequest{{12}, {}, false, {}}, "h");
   ASSERT_TRUE(one);
@@ -98,6 +101,10 @@ TEST(RunTargetTest, MissingRanksCountOnlyForAWholeGroup) {
     ASSERT_TRUE(whole);
     for (const auto& process : whole->processes) EXPECT_EQ(process.missing_world(), 4u);
   }
+  // Ranks of two jobs say nothing of each other's missing ranks.
+  const auto both = resolve_target({job, other}, TargetRequest{{}, {}, true, {}}, "h");
+  ASSERT_TRUE(both);
+  for (const auto& process : both->processes) EXPECT_EQ(process.missing_world(), std::nullopt);
 }
 
 }  // namespace
