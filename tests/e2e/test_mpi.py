@@ -135,6 +135,17 @@ class MpiJobsTest(unittest.TestCase):
         text = run("dump", *pids)
         self.assertEqual(text.stdout.splitlines()[0], "Stacks compared: 2 processes, 2 distinct")
 
+    def test_screen_shows_the_launcher_beside_the_rank(self):
+        term = harness.Term(harness.BINARY, rows=50, cols=160, env=harness.real_env())
+        self.addCleanup(term.close)
+        term.filter(self.work.marker)
+        term.select("[mpich]")
+        row = term.select("rank 2/4 local 2")
+        self.assertIn("job.py", row)
+        launching = self.by_job["mpich"]["key"].split("pid-")[1]
+        term.wait_for("Launcher   MPICH job of pid " + launching)
+        term.quit_cleanly()
+
 
 if __name__ == "__main__":
     harness.main(real_py_spy=True)
