@@ -15,6 +15,7 @@
 #include "report/report_sections.h"
 #include "report/report_writer.h"
 #include "stacks/stack_compare.h"
+#include "tasks/permission_advice.h"
 #include "tasks/runner.h"
 
 namespace stackpeek::app {
@@ -90,6 +91,7 @@ void show_top_frame(App& app, tasks::TopFrame frame) {
 std::string completion_status(const std::vector<RunRecord>& records,
                               const std::optional<report::ReportDir>& dir,
                               const Result<void>& written, bool cancelled) {
+  if (std::ranges::any_of(records, tasks::sudo_wanted_password)) return tasks::kSudoAskedAgain;
   if (dir) {
     if (!written) {
       const std::string& why = written.error().message();
@@ -264,7 +266,7 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
     if (auto found = app.services.find_py_spy()) app.py_spy = *found;
   }
   if (!app.py_spy) {
-    app.status = tasks::kPySpyNotFound;
+    app.status = tasks::py_spy_not_found_text();
     return;
   }
   discovery::RunTarget target = selection_target(app.groups, selection);
