@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <limits>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "common/util.h"
@@ -68,38 +67,23 @@ std::optional<JobRank> job_rank(const TorchInfo& torch, const SlurmInfo& slurm,
   if (auto rank = horovod_rank(vars)) return rank;
   if (auto rank = open_mpi_rank(vars)) return rank;
   if (!repeats_slurm_step(vars)) {
-    // Hydra names no job in the ranks' environment: name_unnamed_jobs gives it one.
+    // Hydra names no job in the ranks' environment: launching_job gives it one.
     if (auto rank = ranked(Launcher::Mpich, "", vars.pmi_rank, vars.pmi_size, vars.mpi_local_rank))
       return rank;
   }
   return slurm_rank(slurm, vars);
 }
 
-void name_unnamed_jobs(std::vector<ProcessInfo>& processes) {
-  std::unordered_map<uint32_t, const ProcessInfo*> by_pid;
-  for (const auto& process : processes) by_pid.emplace(process.pid, &process);
-  const auto unnamed = [](const ProcessInfo& process) {
-    return process.job_rank && process.job_rank->job.empty();
-  };
-  std::vector<std::string> names(processes.size());
-  for (size_t i = 0; i < processes.size(); ++i) {
-    if (!unnamed(processes[i])) continue;
-    const Launcher launcher = processes[i].job_rank->launcher;
-    const ProcessInfo* top = &processes[i];
-    std::unordered_set<uint32_t> visited;
-    while (top->parent_pid && visited.insert(top->pid).second) {
-      const auto parent = by_pid.find(*top->parent_pid);
-      if (parent == by_pid.end() || !unnamed(*parent->second) ||
-          parent->second->job_rank->launcher != launcher) {
-        break;
-      }
-      top = parent->second;
-    }
-    names[i] = fmt::format("{}{}", kLaunchedBy, top->parent_pid.value_or(0));
+std::string launching_job(Launcher launcher, uint32_t parent,
+                          const std::function<std::optional<Ancestor>(uint32_t)>& ancestor) {
+  uint32_t pid = parent;
+  std::unordered_set<uint32_t> visited;
+  while (visited.insert(pid).second) {
+    const auto next = ancestor(pid);
+    if (!next || !next->parent || !next->rank || next->rank->launcher != launcher) break;
+    pid = *next->parent;
   }
-  for (size_t i = 0; i < processes.size(); ++i) {
-    if (!names[i].empty()) processes[i].job_rank->job = std::move(names[i]);
-  }
+  return fmt::format("{}{}", kLaunchedBy, pid);
 }
 
 std::string_view launcher_label(Launcher launcher) {

@@ -3,6 +3,7 @@
 // Ranks that launchers other than torch give: a Slurm step's tasks, Open MPI's and MPICH's
 // (Hydra, also Intel MPI) ranks and Horovod's, read from the variables each launcher sets.
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,10 +20,20 @@ namespace stackpeek::discovery {
 std::optional<JobRank> job_rank(const TorchInfo& torch, const SlurmInfo& slurm,
                                 const LauncherVars& vars);
 
-/// Names the job of every rank whose launcher names none by the launching process: the
-/// parent of the rank's outermost ancestor in `processes` with a rank of the same
-/// launcher, so a data loader's workers, which inherit their rank's variables, stay in it.
-void name_unnamed_jobs(std::vector<ProcessInfo>& processes);
+/// What is known of an ancestor of a rank: its parent and the launcher rank its environment
+/// gives.
+struct Ancestor {
+  std::optional<uint32_t> parent;
+  std::optional<JobRank> rank;
+};
+
+/// The job of a rank whose launcher names none (job_rank leaves it empty): "pid-N" for the
+/// process that started it, the nearest ancestor from `parent` up whose environment gives no
+/// rank of `launcher` (Hydra's proxy, past wrapper shells, and past the rank itself for a
+/// data loader's worker, which inherits its variables). `ancestor` reads one; none (gone or
+/// unreadable) ends the walk at that pid.
+std::string launching_job(Launcher launcher, uint32_t parent,
+                          const std::function<std::optional<Ancestor>(uint32_t)>& ancestor);
 
 /// "srun", "openmpi", "mpich" or "horovod".
 std::string_view launcher_label(Launcher launcher);

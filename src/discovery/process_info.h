@@ -111,7 +111,8 @@ struct ProcessInfo {
   double cpu = 0.0;  // percent of one CPU, averaged over the process lifetime
   uint64_t memory = 0;
   SlurmInfo slurm;
-  /// The launcher's rank; none when torch's variables give one (they win) or no launcher does.
+  /// The launcher's rank; none when torch's variables give one (they win), no launcher does,
+  /// or the process is no Python interpreter (a wrapper shell that names Python).
   std::optional<JobRank> job_rank;
   bool operator==(const ProcessInfo&) const = default;
 };

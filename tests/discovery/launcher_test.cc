@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "discovery/environ_values.h"
 
 namespace stackpeek::discovery {
@@ -46,23 +48,29 @@ TEST(JobRankTest, InnermostLauncherWinsAndTorchOverAll) {
   EXPECT_EQ(rank_of(kOpenMpi + "HOROVOD_RANK=2\0HOROVOD_SIZE=4\0"s)->launcher, Launcher::Horovod);
 }
 
-ProcessInfo mpich_rank(uint32_t pid, uint32_t parent, uint32_t rank) {
-  ProcessInfo info;
-  info.pid = pid;
-  info.parent_pid = parent;
-  info.job_rank = JobRank{Launcher::Mpich, "", rank, 4, rank};
-  return info;
-}
-
-TEST(JobRankTest, UnnamedJobIsItsLauncherAndWorkersStayInTheirRanksJob) {
-  // Two mpiexec jobs (proxies 500 and 600); rank 1 of the first has a data-loader worker.
-  std::vector<ProcessInfo> processes = {mpich_rank(501, 500, 0), mpich_rank(502, 500, 1),
-                                        mpich_rank(503, 502, 1), mpich_rank(601, 600, 0)};
-  name_unnamed_jobs(processes);
-  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(processes[i].job_rank->job, "pid-500") << i;
-  EXPECT_EQ(processes[3].job_rank->job, "pid-600");
-  EXPECT_EQ(job_text(*processes[0].job_rank), "MPICH job of pid 500");
-  EXPECT_EQ(rank_text(processes[2]), "rank 1/4 local 1");
+TEST(JobRankTest, UnnamedJobIsTheProcessThatStartedItsRanks) {
+  // Hydra's proxy 500 starts rank 0 directly and rank 1 through a shell (510); rank 0 has a
+  // data-loader worker (503). Pid 600 is gone.
+  const auto mpich = [](uint32_t rank) { return JobRank{Launcher::Mpich, "", rank, 4, rank}; };
+  const std::map<uint32_t, Ancestor> tree = {
+      {500, {1, std::nullopt}},
+      {501, {500, mpich(0)}},
+      {510, {500, mpich(1)}},
+      {520, {500, JobRank{Launcher::OpenMpi, "7", 0, 4, 0}}}};
+  const auto ancestor = [&](uint32_t pid) -> std::optional<Ancestor> {
+    const auto it = tree.find(pid);
+    return it == tree.end() ? std::nullopt : std::optional(it->second);
+  };
+  EXPECT_EQ(launching_job(Launcher::Mpich, 500, ancestor), "pid-500");
+  EXPECT_EQ(launching_job(Launcher::Mpich, 510, ancestor), "pid-500");
+  EXPECT_EQ(launching_job(Launcher::Mpich, 501, ancestor), "pid-500");
+  EXPECT_EQ(launching_job(Launcher::Mpich, 520, ancestor), "pid-520");
+  EXPECT_EQ(launching_job(Launcher::Mpich, 600, ancestor), "pid-600");
+  const JobRank named{Launcher::Mpich, "pid-500", 1, 4, 1};
+  EXPECT_EQ(job_text(named), "MPICH job of pid 500");
+  ProcessInfo worker;
+  worker.job_rank = named;
+  EXPECT_EQ(rank_text(worker), "rank 1/4 local 1");
 }
 
 }  // namespace

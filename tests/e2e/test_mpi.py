@@ -1,5 +1,6 @@
 """Ranks of real MPI launchers under the real py-spy: two Open MPI jobs (one with mpi4py, one
-with a rank that forks two data-loader workers) and one MPICH job, side by side. Each job is
+with a rank that forks two data-loader workers) and one MPICH job started through a wrapper
+shell, side by side. Each job is
 one group tagged by its launcher, and a dump names the stuck rank by its number."""
 
 import json
@@ -77,7 +78,9 @@ class MpiJobsTest(unittest.TestCase):
                   script, marker]
         cls.work.start(mpirun + ["mpi4py"])
         cls.work.start(mpirun + ["workers"])
-        cls.work.start([MPIEXEC, "-n", "4", harness.PYTHON, script, marker, "mpich"])
+        # Through a shell that stays the ranks' parent, as a wrapper script does.
+        cls.work.start([MPIEXEC, "-n", "4", "/bin/sh", "-c", '"$@"; true', "sh", harness.PYTHON,
+                        script, marker, "mpich"])
         ready = lambda: len([f for f in os.listdir(cls.work.dir) if f.startswith("ready-")])
         deadline = time.monotonic() + 30
         while ready() < 12 and time.monotonic() < deadline:
