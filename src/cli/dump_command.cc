@@ -7,6 +7,8 @@
 #include "cli/output.h"
 #include "cli/run_commands.h"
 #include "cli/run_setup.h"
+#include "common/util.h"
+#include "stacks/comparison_text.h"
 
 namespace stackpeek::cli {
 namespace {
@@ -68,7 +70,7 @@ int run_dump(const Options& options) {
                            options.repeat));
       sleep_seconds(options.interval);
     }
-    progress(fmt::format("Dumping {} process(es)…", target.processes.size()));
+    progress("Dumping " + plural(target.processes.size(), "process", "processes") + "…");
     last.outcome = run_commands(tasks::build_spy_commands(setup->program, tasks::SpyMode::Dump,
                                                           target.pids(), false, std::nullopt));
     last.results = dump_results(host, target, last.outcome.records);

@@ -59,7 +59,7 @@ class RealTorchTest(unittest.TestCase):
         term.filter(self.job.work.marker)
         term.select("[torch/ddp]")
         term.send("d")
-        term.wait_for("Completed 4 py-spy command(s)", timeout=60)
+        term.wait_for("Completed 4 py-spy commands", timeout=60)
         lines = term.output_lines()
         self.assertIn("Stacks compared: 4 processes, 2 distinct", lines)
         headers = bucket_headers(lines)
