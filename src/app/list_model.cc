@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "discovery/launcher.h"
+
 namespace stackpeek::app {
 namespace {
 
@@ -29,7 +31,7 @@ ListRow group_row(const ProcessGroup& group, size_t index, bool expanded,
 // The whole command line: the screen fits it to the list's width.
 ListRow member_row(const ProcessInfo& member, size_t group_index, size_t index) {
   ListRow row{ListRow::Kind::Process, group_index, index, fmt::format("  pid {:<7} ", member.pid)};
-  if (member.torch.has_rank_info()) row.text += member.torch.rank_text() + " ";
+  if (auto rank = discovery::rank_text(member)) row.text += *rank + " ";
   row.fit_begin = row.text.size();
   row.text += member.cmd.empty() ? member.name : fmt::format("{}", fmt::join(member.cmd, " "));
   row.fit_end = row.text.size();

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "common/util.h"
+#include "discovery/launcher.h"
 
 namespace stackpeek::cli {
 namespace {
@@ -32,6 +33,20 @@ json torch_json(const discovery::TorchInfo& torch) {
           {"master_port", text_or_null(torch.master_port)}};
 }
 
+template <class T>
+json or_null(const std::optional<T>& value) {
+  return value ? json(*value) : json(nullptr);
+}
+
+json launcher_json(const std::optional<discovery::JobRank>& job) {
+  if (!job) return nullptr;
+  return {{"name", discovery::launcher_label(job->launcher)},
+          {"job", job->job},
+          {"rank", job->rank},
+          {"local_rank", or_null(job->local_rank)},
+          {"world_size", or_null(job->world_size)}};
+}
+
 }  // namespace
 
 json process_json(const discovery::ProcessInfo& process) {
@@ -46,6 +61,7 @@ json process_json(const discovery::ProcessInfo& process) {
             {"root", path_or_null(process.runtime.root)},
             {"version", text_or_null(process.runtime.version)}}},
           {"torch", torch_json(process.torch)},
+          {"launcher", launcher_json(process.job_rank)},
           {"cpu_percent", process.cpu},
           {"memory_bytes", process.memory}};
 }

@@ -7,6 +7,8 @@
 //             "runtime": {"kind", "root" | null, "version" | null},
 //             "torch": {"rank", "local_rank", "world_size" (numbers or null),
 //                       "master_addr", "master_port" (texts or null)} | null,
+//             "launcher": {"name" ("srun", "openmpi", "mpich", "horovod"), "job", "rank",
+//                          "local_rank", "world_size" (numbers or null)} | null,
 //             "cpu_percent", "memory_bytes"}
 //
 // A path that could not be read is null; a torch value that is not a whole number is null.

@@ -10,6 +10,7 @@ namespace stackpeek::discovery {
 struct EnvironValues {
   TorchInfo torch;
   SlurmInfo slurm;
+  LauncherVars launcher;
   bool operator==(const EnvironValues&) const = default;
 };
 

@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "common/utf8.h"
 #include "common/util.h"
+#include "discovery/launcher.h"
 #include "discovery/python_name.h"
 #include "discovery/runtime.h"
 #include "discovery/torch.h"
@@ -40,7 +42,9 @@ struct Buckets {
 bool by_pid(const ProcessInfo* a, const ProcessInfo* b) { return a->pid < b->pid; }
 
 bool by_rank_then_pid(const ProcessInfo* a, const ProcessInfo* b) {
-  const uint32_t rank_a = parse_rank(a->torch.rank), rank_b = parse_rank(b->torch.rank);
+  constexpr uint32_t kNoRank = std::numeric_limits<uint32_t>::max();
+  const uint32_t rank_a = rank_numbers(*a).rank.value_or(kNoRank);
+  const uint32_t rank_b = rank_numbers(*b).rank.value_or(kNoRank);
   return rank_a != rank_b ? rank_a < rank_b : a->pid < b->pid;
 }
 
@@ -60,16 +64,43 @@ std::string torch_key(const TorchInfo& torch) {
          torch.master_port.value_or("unknown-port") + ":world" + *torch.world_size;
 }
 
-void add_torch_groups(const std::vector<ProcessInfo>& processes, PidSet& assigned,
-                      std::vector<ProcessGroup>& groups) {
+GroupKind launcher_kind(Launcher launcher) {
+  switch (launcher) {
+    case Launcher::Slurm:
+      return GroupKind::Srun;
+    case Launcher::OpenMpi:
+      return GroupKind::OpenMpi;
+    case Launcher::Mpich:
+      return GroupKind::Mpich;
+    case Launcher::Horovod:
+      return GroupKind::Horovod;
+  }
+  return GroupKind::Srun;
+}
+
+// Torch's job, or the launcher's job with its kind; none for a process of no job.
+std::optional<std::pair<std::string, GroupKind>> job_of(const ProcessInfo& process) {
+  if (process.torch.world_size)
+    return std::pair{"torch:" + torch_key(process.torch), GroupKind::TorchDdp};
+  if (!process.job_rank) return std::nullopt;
+  const JobRank& job = *process.job_rank;
+  return std::pair{fmt::format("{}:{}", launcher_label(job.launcher), job.job),
+                   launcher_kind(job.launcher)};
+}
+
+// Ranks of one job (a rank's workers, which inherit its variables, among them) are one
+// group once it has two processes.
+void add_job_groups(const std::vector<ProcessInfo>& processes, PidSet& assigned,
+                    std::vector<ProcessGroup>& groups) {
   Buckets<std::string> jobs;
   for (const auto& process : processes) {
-    if (process.torch.world_size) jobs.add(torch_key(process.torch), process);
+    if (auto job = job_of(process)) jobs.add(job->first, process);
   }
   for (auto& [key, members] : jobs.entries) {
     if (members.size() < 2) continue;
+    const GroupKind kind = job_of(*members.front())->second;
     std::sort(members.begin(), members.end(), by_rank_then_pid);
-    groups.push_back(make_group("torch:" + key, GroupKind::TorchDdp, members, assigned));
+    groups.push_back(make_group(key, kind, members, assigned));
   }
 }
 
@@ -135,15 +166,19 @@ void describe_group(ProcessGroup& group) {
 }  // namespace
 
 std::string_view group_kind_label(GroupKind kind) {
-  static constexpr std::array<std::string_view, 4> kLabels = {"torch/ddp", "process tree",
-                                                              "runtime", "process"};
+  static constexpr std::array<std::string_view, 8> kLabels = {
+      "torch/ddp", "srun", "openmpi", "mpich", "horovod", "process tree", "runtime", "process"};
   return kLabels[static_cast<size_t>(kind)];
+}
+
+bool is_rank_group(GroupKind kind) {
+  return kind != GroupKind::ProcessTree && kind != GroupKind::Runtime && kind != GroupKind::Process;
 }
 
 std::vector<ProcessGroup> build_groups(const std::vector<ProcessInfo>& processes) {
   PidSet assigned;
   std::vector<ProcessGroup> groups;
-  add_torch_groups(processes, assigned, groups);
+  add_job_groups(processes, assigned, groups);
   add_tree_groups(processes, assigned, groups);
   add_runtime_groups(processes, assigned, groups);
   for (auto& group : groups) describe_group(group);
@@ -174,7 +209,8 @@ std::string full_group_label(const std::vector<ProcessInfo>& members) {
   if (members.empty()) return "empty group";
   const ProcessInfo& first = members.front();
   std::string text = command_signature(first.cmd);
-  const bool torch_like = is_torch_launcher(first.cmd) || first.torch.has_rank_info();
+  const bool torch_like =
+      is_torch_launcher(first.cmd) || first.torch.has_rank_info() || first.job_rank;
   if (!torch_like && text == "unknown-command") text = first.name;
   return text;
 }

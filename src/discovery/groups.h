@@ -11,10 +11,13 @@
 
 namespace stackpeek::discovery {
 
-enum class GroupKind { TorchDdp, ProcessTree, Runtime, Process };
+enum class GroupKind { TorchDdp, Srun, OpenMpi, Mpich, Horovod, ProcessTree, Runtime, Process };
 
-/// "torch/ddp", "process tree", "runtime" or "process".
+/// "torch/ddp", "srun", "openmpi", "mpich", "horovod", "process tree", "runtime" or "process".
 std::string_view group_kind_label(GroupKind kind);
+
+/// True for the ranks of one distributed job: torch's or another launcher's.
+bool is_rank_group(GroupKind kind);
 
 /// Processes that belong together, with their members in member order.
 struct ProcessGroup {
@@ -27,8 +30,9 @@ struct ProcessGroup {
   std::string full_label = {};  // the label never cut (list --json); empty: `label` is whole
 };
 
-/// Partitions a snapshot into torch jobs, process trees and runtime groups, sorted by
-/// label, then key. Every process ends up in exactly one group.
+/// Partitions a snapshot into torch jobs, other launchers' jobs (one per launcher and job
+/// identity, see JobRank), process trees and runtime groups, sorted by label, then key.
+/// Every process ends up in exactly one group.
 std::vector<ProcessGroup> build_groups(const std::vector<ProcessInfo>& processes);
 
 /// The first six arguments that are neither launcher tokens nor rank options, or

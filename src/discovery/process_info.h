@@ -59,6 +59,45 @@ struct SlurmInfo {
   bool operator==(const SlurmInfo&) const = default;
 };
 
+/// The raw texts of the rank variables of the launchers other than torch, as a process's
+/// environment holds them when it starts.
+struct LauncherVars {
+  std::optional<std::string> slurm_step_id;       // SLURM_STEP_ID
+  std::optional<std::string> slurm_procid;        // SLURM_PROCID
+  std::optional<std::string> slurm_ntasks;        // SLURM_NTASKS
+  std::optional<std::string> slurm_localid;       // SLURM_LOCALID
+  std::optional<std::string> ompi_rank;           // OMPI_COMM_WORLD_RANK
+  std::optional<std::string> ompi_size;           // OMPI_COMM_WORLD_SIZE
+  std::optional<std::string> ompi_local_rank;     // OMPI_COMM_WORLD_LOCAL_RANK
+  std::optional<std::string> pmix_namespace;      // PMIX_NAMESPACE
+  std::optional<std::string> ompi_jobid;          // OMPI_MCA_ess_base_jobid
+  std::optional<std::string> pmi_rank;            // PMI_RANK
+  std::optional<std::string> pmi_size;            // PMI_SIZE
+  std::optional<std::string> mpi_local_rank;      // MPI_LOCALRANKID
+  std::optional<std::string> horovod_rank;        // HOROVOD_RANK
+  std::optional<std::string> horovod_size;        // HOROVOD_SIZE
+  std::optional<std::string> horovod_local_rank;  // HOROVOD_LOCAL_RANK
+  std::optional<std::string> gloo_addr;           // HOROVOD_GLOO_RENDEZVOUS_ADDR
+  std::optional<std::string> gloo_port;           // HOROVOD_GLOO_RENDEZVOUS_PORT
+  bool operator==(const LauncherVars&) const = default;
+};
+
+/// The launchers that give a process a rank without torch's variables.
+enum class Launcher { Slurm, OpenMpi, Mpich, Horovod };
+
+/// A process's place in one job of a launcher other than torch.
+struct JobRank {
+  Launcher launcher = Launcher::Slurm;
+  /// What tells this job from every other job of the launcher: "42.0" (Slurm job and step),
+  /// Open MPI's PMIx namespace, Horovod's rendezvous "addr:port", or for a launcher that
+  /// names none (MPICH's Hydra), "pid-N": the process that started its ranks.
+  std::string job;
+  uint32_t rank = 0;
+  std::optional<uint32_t> world_size;
+  std::optional<uint32_t> local_rank;
+  bool operator==(const JobRank&) const = default;
+};
+
 /// One Python process of a snapshot.
 struct ProcessInfo {
   uint32_t pid = 0;
@@ -75,6 +114,9 @@ struct ProcessInfo {
   /// The interpreter's file was replaced or removed while the process ran (the kernel
   /// adds " (deleted)" to its path, which `exe` no longer holds).
   bool exe_replaced = false;
+  /// The launcher's rank; none when torch's variables give one (they win), no launcher does,
+  /// or the process is no Python interpreter (a wrapper shell that names Python).
+  std::optional<JobRank> job_rank;
   bool operator==(const ProcessInfo&) const = default;
 };
 

@@ -10,6 +10,7 @@
 
 #include "common/util.h"
 #include "discovery/environ_values.h"
+#include "discovery/launcher.h"
 #include "discovery/python_name.h"
 #include "discovery/runtime.h"
 
@@ -24,12 +25,13 @@ std::optional<uint32_t> parse_u32(const std::optional<std::string>& text) {
 }
 
 TargetProcess target_process(const ProcessInfo& info, const std::string& group) {
-  return {info.pid,
-          group,
-          parse_u32(info.torch.rank),
-          parse_u32(info.torch.world_size),
-          info.cmd,
-          format_runtime(info.runtime)};
+  const RankNumbers numbers = rank_numbers(info);
+  return {.pid = info.pid,
+          .group = group,
+          .rank = numbers.rank,
+          .world_size = numbers.world_size,
+          .command = info.cmd,
+          .runtime = format_runtime(info.runtime)};
 }
 
 class TargetList {
@@ -52,9 +54,28 @@ class TargetList {
     out_.push_back({pid, std::nullopt, std::nullopt, std::nullopt, {}, {}});
   }
 
-  std::vector<TargetProcess> take() { return std::move(out_); }
+  std::vector<TargetProcess> take() {
+    std::unordered_set<std::string_view> jobs;
+    for (const TargetProcess& process : out_) {
+      if (process.world_size && process.group) jobs.insert(*process.group);
+    }
+    if (jobs.size() == 1) mark_whole_job(*jobs.begin());
+    return std::move(out_);
+  }
 
  private:
+  // Marks the members of the one job targeted when every process of its group is.
+  void mark_whole_job(std::string_view key) {
+    const auto group = std::ranges::find(groups_, key, &ProcessGroup::key);
+    if (group == groups_.end() ||
+        !std::ranges::all_of(group->members, [&](const ProcessInfo& member) {
+          return seen_.contains(member.pid);
+        })) {
+      return;
+    }
+    for (TargetProcess& process : out_) process.whole_job = process.group == key;
+  }
+
   const std::vector<ProcessGroup>& groups_;
   std::unordered_set<uint32_t> seen_;
   std::vector<TargetProcess> out_;

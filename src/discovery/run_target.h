@@ -35,10 +35,17 @@ struct TargetRequest {
 struct TargetProcess {
   uint32_t pid = 0;
   std::optional<std::string> group;    // the key of its group; none when not in the snapshot
-  std::optional<uint32_t> rank;        // torch RANK, when well-formed
-  std::optional<uint32_t> world_size;  // torch WORLD_SIZE, when well-formed
+  std::optional<uint32_t> rank;        // torch RANK, else its launcher's, when well-formed
+  std::optional<uint32_t> world_size;  // torch WORLD_SIZE, else its launcher's
   std::vector<std::string> command;    // its command line; empty when not in the snapshot
   std::string runtime{};  // "system 3.12 - /usr" (see format_runtime); empty when not known
+  /// Its group is the only job of the run and every process of it is targeted, so the ranks
+  /// of its world that none of them has are missing; a rank targeted alone leaves the others
+  /// unasked, and ranks of two jobs say nothing of each other.
+  bool whole_job = false;
+
+  /// The world size whose absent ranks count as missing: world_size for a whole job.
+  std::optional<uint32_t> missing_world() const { return whole_job ? world_size : std::nullopt; }
   bool operator==(const TargetProcess&) const = default;
 };
 

@@ -6,6 +6,7 @@
 
 #include "common/utf8.h"
 #include "discovery/environ_values.h"
+#include "discovery/launcher.h"
 #include "discovery/proc_reader.h"
 #include "discovery/python_name.h"
 #include "discovery/runtime.h"
@@ -50,6 +51,19 @@ bool strip_deleted_suffix(std::string& path) {
   return true;
 }
 
+// An ancestor of a rank, read with the scan's reader: the caller has taken what it needs of
+// the rank's own stat line and environment before.
+std::optional<Ancestor> read_ancestor(ProcReader& reader, uint32_t pid) {
+  const auto environ = reader.read_environ(pid);
+  std::optional<JobRank> rank;
+  if (environ) {
+    const EnvironValues values = environ_values(*environ);
+    rank = job_rank(values.torch, values.slurm, values.launcher);
+  }
+  if (!reader.read_stat(pid)) return std::nullopt;
+  return Ancestor{reader.stat_fields().parent_pid, std::move(rank)};
+}
+
 // Reads what the Python test needs first; environment and working directory only for
 // the processes it accepts.
 std::optional<ProcessInfo> read_process(ProcReader& reader, uint32_t pid, Clock& clock) {
@@ -68,12 +82,21 @@ std::optional<ProcessInfo> read_process(ProcReader& reader, uint32_t pid, Clock&
   info.torch = std::move(values.torch);
   info.slurm = std::move(values.slurm);
   info.exe = path_or(std::move(exe), kExeUnreadable);
+  // A wrapper shell or srun that only names Python inherits the rank's variables too.
+  if (is_python_interpreter(info.name, info.exe)) {
+    info.job_rank = job_rank(info.torch, info.slurm, values.launcher);
+  }
   info.cmd = std::move(*cmd);
   info.runtime = detect_runtime(info.exe, info.cmd);
   const StatFields stat = reader.stat_fields();
   info.parent_pid = stat.parent_pid;
   info.cpu = cpu_percent(stat, reader, clock);
   info.memory = stat.rss_pages * clock.page_size;
+  if (info.job_rank && info.job_rank->job.empty()) {
+    info.job_rank->job =
+        launching_job(info.job_rank->launcher, stat.parent_pid.value_or(0),
+                      [&](uint32_t ancestor) { return read_ancestor(reader, ancestor); });
+  }
   return info;
 }
 

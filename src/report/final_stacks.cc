@@ -48,7 +48,7 @@ std::optional<FinalStacks> final_stacks(const discovery::RunTarget& target,
   FinalStacks out;
   for (size_t i = 0; i < records.size(); ++i) {
     out.results.push_back(stacks::dump_result_from_record(
-        records[i], processes[i].pid, processes[i].rank, {}, processes[i].world_size));
+        records[i], processes[i].pid, processes[i].rank, {}, processes[i].missing_world()));
   }
   out.comparison = stacks::compare_stacks(out.results);
   if (history) {

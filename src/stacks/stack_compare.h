@@ -26,8 +26,8 @@ enum class DumpStatus { Ok, Failed };
 struct DumpResult {
   std::string host;  // empty on the screen; the headless command names hosts
   uint32_t pid = 0;
-  std::optional<uint32_t> rank;        // torch RANK when known
-  std::optional<uint32_t> world_size;  // torch WORLD_SIZE when known
+  std::optional<uint32_t> rank;        // torch RANK, else the launcher's rank, when known
+  std::optional<uint32_t> world_size;  // its world size when known
   std::string job;                     // the job of the rank (see ClassMember); may be empty
   DumpStatus status = DumpStatus::Ok;
   std::string error;                // Failed: py-spy's standard error (first line is shown)

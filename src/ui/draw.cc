@@ -12,6 +12,7 @@
 #include "common/defaults.h"
 #include "common/utf8.h"
 #include "discovery/groups.h"
+#include "discovery/launcher.h"
 #include "discovery/runtime.h"
 #include "tasks/py_spy.h"
 #include "ui/grapheme.h"
@@ -109,7 +110,12 @@ Text process_details(const discovery::ProcessInfo& p, int width) {
     lines.push_back(
         detail("Replaced", "the executable file changed since the process started", width));
   }
-  if (p.torch.has_rank_info()) lines.push_back(detail("Torch", p.torch.rank_text(), width));
+  if (p.torch.has_rank_info()) {
+    lines.push_back(detail("Torch", p.torch.rank_text(), width));
+  } else if (p.job_rank) {
+    lines.push_back(detail("Rank", discovery::rank_text(p).value_or(""), width));
+    lines.push_back(detail("Launcher", discovery::job_text(*p.job_rank), width));
+  }
   lines.emplace_back("");
   lines.emplace_back("t runs live py-spy top for this PID.");
   lines.emplace_back(truncate_middle(

@@ -16,7 +16,7 @@ std::vector<stacks::DumpResult> dump_results(const std::vector<discovery::Target
   for (size_t i = 0; i < processes.size() && i < records.size(); ++i) {
     const discovery::TargetProcess& process = processes[i];
     results.push_back(stacks::dump_result_from_record(records[i], process.pid, process.rank, host,
-                                                      process.world_size));
+                                                      process.missing_world()));
   }
   return results;
 }

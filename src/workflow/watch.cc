@@ -110,7 +110,7 @@ std::string_view watch_event_name(WatchEventKind kind) {
 
 std::string watch_unit_key(const TargetProcess& process, const std::vector<ProcessGroup>& groups) {
   const ProcessGroup* group = find_group(groups, process.group);
-  if (group != nullptr && group->kind == discovery::GroupKind::TorchDdp) return group->key;
+  if (group != nullptr && discovery::is_rank_group(group->kind)) return group->key;
   return fmt::format("pid-{}", process.pid);
 }
 

@@ -4,10 +4,10 @@
 // the events a watch reports (a group stuck or moving again, members lost, dumps failing).
 // Runs no process: the caller dumps every round's target and hands over the records.
 //
-// A torch group is watched as a whole; any other process on its own. A unit is stuck when
-// every member's stack has been unchanged (see stacks::apply_history) for `stuck_after`;
-// it stays in that episode until a member's stack changes, so evidence is kept once per
-// episode.
+// A group of ranks (torch's or another launcher's) is watched as a whole; any other process on its
+// own. A unit is stuck when every member's stack has been unchanged (see stacks::apply_history) for
+// `stuck_after`; it stays in that episode until a member's stack changes, so evidence is kept once
+// per episode.
 
 #include <chrono>
 #include <cstdint>
@@ -30,7 +30,7 @@ std::string_view watch_event_name(WatchEventKind kind);
 
 using WallClock = std::chrono::system_clock;
 
-/// One event of a round. `unit` names what it is about: a torch group's key, or
+/// One event of a round. `unit` names what it is about: a group of ranks' key, or
 /// "pid-N" for a process watched on its own.
 struct WatchEvent {
   WatchEventKind kind = WatchEventKind::Started;
@@ -127,7 +127,7 @@ class Watch {
 /// see stacks::apply_history); none when any member is new, moved, failed or unparsed.
 std::optional<std::chrono::seconds> comparison_unchanged(const stacks::StackComparison& comparison);
 
-/// The unit a target process belongs to: its torch group's key, else "pid-N".
+/// The unit a target process belongs to: its group's key when that holds ranks, else "pid-N".
 std::string watch_unit_key(const discovery::TargetProcess& process,
                            const std::vector<discovery::ProcessGroup>& groups);
 

@@ -87,6 +87,33 @@ TEST(TorchPassTest, UnparsableRanksOrderLastAndAmongThemselvesByPid) {
   EXPECT_EQ(pids_of(groups[0]), (Pids{6, 2, 5, 1, 3, 4}));
 }
 
+ProcessInfo launched(uint32_t pid, uint32_t parent, Launcher launcher, std::string job,
+                     uint32_t rank_value) {
+  ProcessInfo info = proc(pid, parent, {"python3", "job.py"});
+  info.job_rank = JobRank{launcher, std::move(job), rank_value, 4, rank_value};
+  return info;
+}
+
+TEST(LauncherPassTest, OneGroupPerJobTaggedByLauncherWorkersBesideTheirRank) {
+  // Steps 0 and 1 of Slurm job 42 and two Open MPI jobs; rank 1 of step 0 has a worker.
+  const auto groups = build_groups(
+      {launched(11, 10, Launcher::Slurm, "42.0", 1), launched(12, 10, Launcher::Slurm, "42.0", 0),
+       launched(13, 11, Launcher::Slurm, "42.0", 1), launched(21, 20, Launcher::Slurm, "42.1", 0),
+       launched(22, 20, Launcher::Slurm, "42.1", 1), launched(31, 30, Launcher::OpenMpi, "7", 0),
+       launched(32, 30, Launcher::OpenMpi, "7", 1), launched(41, 40, Launcher::OpenMpi, "8", 0),
+       launched(42, 40, Launcher::OpenMpi, "8", 1)});
+  ASSERT_EQ(groups.size(), 4u);
+  const ProcessGroup* step0 = find_group(groups, "srun:42.0");
+  ASSERT_NE(step0, nullptr);
+  EXPECT_EQ(step0->kind, GroupKind::Srun);
+  EXPECT_EQ(pids_of(*step0), (Pids{12, 11, 13}));
+  EXPECT_EQ(pids_of(*find_group(groups, "srun:42.1")), (Pids{21, 22}));
+  EXPECT_EQ(find_group(groups, "openmpi:8")->kind, GroupKind::OpenMpi);
+  EXPECT_EQ(group_kind_label(GroupKind::OpenMpi), "openmpi");
+  EXPECT_TRUE(is_rank_group(GroupKind::Mpich));
+  EXPECT_FALSE(is_rank_group(GroupKind::ProcessTree));
+}
+
 TEST(TreePassTest, ProcessTreeUnderOneRootGroupedByPid) {
   const std::vector<std::string> cmd = {"python3", "pool.py"};
   const auto groups = build_groups(

@@ -78,5 +78,34 @@ TEST(RunTargetTest, GroupKeyAsPrintedOrExact) {
   EXPECT_FALSE(resolve_target(groups, TargetRequest{{}, {"runtime:/srv/a"}, false, {}}, "h"));
 }
 
+TEST(RunTargetTest, MissingRanksCountOnlyForAWholeGroup) {
+  ProcessGroup job, other;
+  job.key = "mpich:pid-9";
+  other.key = "mpich:pid-19";
+  for (uint32_t rank = 0; rank < 3; ++rank) {
+    ProcessInfo member;
+    member.pid = 10 + rank;
+    member.job_rank = JobRank{Launcher::Mpich, "pid-9", rank, 4, rank};
+    job.members.push_back(member);
+    member.pid += 10;
+    other.members.push_back(member);
+  }
+  const auto one = resolve_target({job}, TargetRequest{{12}, {}, false, {}}, "h");
+  ASSERT_TRUE(one);
+  EXPECT_EQ(one->processes[0].rank, 2u);
+  EXPECT_EQ(one->processes[0].world_size, 4u);
+  EXPECT_EQ(one->processes[0].missing_world(), std::nullopt);
+  for (const auto& request : {TargetRequest{{}, {"mpich:pid-9"}, false, {}},
+                              TargetRequest{{12, 10, 11}, {}, false, {}}}) {
+    const auto whole = resolve_target({job}, request, "h");
+    ASSERT_TRUE(whole);
+    for (const auto& process : whole->processes) EXPECT_EQ(process.missing_world(), 4u);
+  }
+  // Ranks of two jobs say nothing of each other's missing ranks.
+  const auto both = resolve_target({job, other}, TargetRequest{{}, {}, true, {}}, "h");
+  ASSERT_TRUE(both);
+  for (const auto& process : both->processes) EXPECT_EQ(process.missing_world(), std::nullopt);
+}
+
 }  // namespace
 }  // namespace stackpeek::discovery

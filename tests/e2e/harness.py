@@ -446,6 +446,40 @@ def wait_for_exec(pids, needle, timeout=20.0):
             time.sleep(0.02)
 
 
+def pids_with(*needles, file="cmdline"):
+    """The processes whose command line (or other /proc file) holds every needle."""
+    found = []
+    needles = [n if isinstance(n, bytes) else n.encode() for n in needles]
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/%s" % (entry, file), "rb") as f:
+                text = f.read()
+        except OSError:
+            continue
+        if all(n in text for n in needles):
+            found.append(int(entry))
+    return found
+
+
+def comm(pid):
+    try:
+        with open("/proc/%d/comm" % pid) as f:
+            return f.read().strip()
+    except OSError:
+        return ""
+
+
+def wait_until(check, what, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = check()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.1)
+
+
 def real_py_spy_missing():
     """Why the real py-spy cannot run here, or None when it can."""
     if not os.access(REAL_PY_SPY, os.X_OK):

@@ -160,6 +160,19 @@ TEST(DrawUi, ProcessDetailsOfATorchRank) {
   EXPECT_EQ(buffer.at(left + 11, 1).style, Style{});
 }
 
+TEST(DrawUi, LauncherRankShowsTheRankAndTheJobInDetailsAndTheRow) {
+  ProcessInfo p = process(7, {"python3", "job.py"});
+  p.job_rank = discovery::JobRank{discovery::Launcher::OpenMpi, "1190592513", 3, 4, 1};
+  const app::App app =
+      app_with({group("openmpi:1190592513", "job.py", GroupKind::OpenMpi, {p})}, 1);
+  const Rows rows = details_rows(render(app, 400, 40));
+  ASSERT_GE(rows.size(), 9u);
+  EXPECT_EQ(rows[7], "Rank       rank 3/4 local 1");
+  EXPECT_EQ(rows[8], "Launcher   Open MPI job 1190592513");
+  EXPECT_EQ(app.rows[0].text, "v job.py [openmpi] 1 procs");
+  EXPECT_EQ(app.rows[1].text, "  pid 7       rank 3/4 local 1 python3 job.py");
+}
+
 TEST(DrawUi, ProcessWithoutRankInformationHasNoTorchLine) {
   ProcessGroup g =
       group("runtime:x", "serve.py", GroupKind::Process, {process(7, {"python3", "serve.py"})});
