@@ -14,6 +14,7 @@
 #include "report/report_dir.h"
 #include "report/report_sections.h"
 #include "report/report_writer.h"
+#include "report/stacks_svg.h"
 #include "stacks/stack_compare.h"
 #include "tasks/runner.h"
 
@@ -163,11 +164,23 @@ void remember_group_unchanged(App& app, const discovery::RunTarget& target,
   update_rows(app);
 }
 
+// A group dump's flame graph, written where record runs leave their folders; what the
+// status line says of it.
+std::string write_dump_picture(const discovery::RunTarget& target,
+                               const std::vector<stacks::DumpResult>& results,
+                               const stacks::StackComparison& comparison) {
+  auto written = report::write_stacks_svg_here(results, comparison, target.label);
+  if (!written) return "stacks picture not written: " + written.error().message();
+  return "stacks picture " + path_text(*written);
+}
+
 // The stack comparison that opens the output of a dump of two or more processes. Every
 // parsed dump, a lone one too, is remembered in the stack history, so that a later group
-// dump can tell how long a process has shown the same stack.
+// dump can tell how long a process has shown the same stack. `picture` tells of the group's
+// flame graph.
 std::vector<std::string> dump_comparison(App& app, const discovery::RunTarget& target,
-                                         const std::vector<RunRecord>& records) {
+                                         const std::vector<RunRecord>& records,
+                                         std::string& picture) {
   const auto& processes = target.processes;
   if (processes.empty() || processes.size() != records.size()) return {};
   std::vector<stacks::DumpResult> results;
@@ -180,6 +193,7 @@ std::vector<std::string> dump_comparison(App& app, const discovery::RunTarget& t
   stacks::apply_history(comparison, results, app.stack_history, stacks::StackHistory::Clock::now());
   remember_group_unchanged(app, target, comparison);
   if (results.size() < 2) return {};
+  if (comparison.distinct > 0) picture = write_dump_picture(target, results, comparison);
   return stacks::comparison_lines(comparison, results, kComparisonWidth);
 }
 
@@ -202,8 +216,10 @@ void complete_run(App& app, tasks::Finished finished) {
   if (top && records.size() == 1) {
     app.output_lines = top_completion_lines(std::move(frame), records.front(), cancelled);
   } else {
+    std::string picture;
     app.output_lines =
-        cancelled || !dump ? std::move(summary) : dump_comparison(app, target, records);
+        cancelled || !dump ? std::move(summary) : dump_comparison(app, target, records, picture);
+    if (!picture.empty()) app.status += "; " + picture;
     for (auto& line : record_lines(records)) app.output_lines.push_back(std::move(line));
   }
   if (report_dir) {

@@ -68,6 +68,8 @@ std::expected<void, std::string> store_value(Options& options, std::string_view 
     options.dir = std::string(value);
   } else if (name == "--exec") {
     options.exec = std::string(value);
+  } else if (name == "--svg") {
+    options.svg = std::string(value);
   } else {
     auto number = positive(name, value);
     if (!number) return std::unexpected(number.error());
@@ -129,6 +131,7 @@ std::expected<bool, std::string> apply_option(Options& options, std::string_view
       (takes_targets(verb) && (name == "--pid" || name == "--group")) ||
       (verb == Verb::Dump && (name == "--host" || name == "--repeat" || name == "--interval")) ||
       (verb == Verb::Record && (name == "--duration" || name == "--dir")) ||
+      ((verb == Verb::Dump || verb == Verb::Compare) && name == "--svg") ||
       (verb == Verb::Watch && is_watch_option(name));
   if (!known) return false;
   auto value = cursor.value(name);
@@ -183,14 +186,16 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
 std::string usage_text() {
   return "stackpeek list [--json] [--slurm-job [ID]]\n"
          "stackpeek dump TARGET... [--json] [--host NAME] [--repeat N] [--interval S]\n"
+         "               [--svg FILE]\n"
          "stackpeek record TARGET... [--duration S] [--dir DIR] [--json]\n"
-         "stackpeek compare [FILE...] [--json]\n"
+         "stackpeek compare [FILE...] [--json] [--svg FILE]\n"
          "stackpeek watch TARGET... [--every S] [--stuck-after S] [--record S] [--dir DIR]\n"
          "                [--json] [--host NAME] [--exec CMD]\n"
          "TARGET: --pid PID (repeatable), --group KEY (see `stackpeek list`), --all or\n"
          "        --slurm-job [ID] (a Slurm job's Python processes on this node; ID\n"
          "        defaults to SLURM_JOB_ID)\n"
-         "--host NAME defaults to SLURMD_NODENAME when set, else the host name\n";
+         "--host NAME defaults to SLURMD_NODENAME when set, else the host name\n"
+         "--svg FILE also writes the stacks as one flame graph of the group\n";
 }
 
 }  // namespace stackpeek::cli

@@ -4,8 +4,9 @@
 //
 //   stackpeek list [--json] [--slurm-job [ID]]
 //   stackpeek dump TARGET... [--json] [--host NAME] [--repeat N] [--interval S]
+//                  [--svg FILE]
 //   stackpeek record TARGET... [--duration S] [--dir DIR] [--json]
-//   stackpeek compare [FILE...] [--json]
+//   stackpeek compare [FILE...] [--json] [--svg FILE]
 //   stackpeek watch TARGET... [--every S] [--stuck-after S] [--record S] [--dir DIR]
 //                   [--json] [--host NAME] [--exec CMD]
 //
@@ -45,6 +46,7 @@ struct Options {
   uint32_t stuck_after = 300;       // watch: seconds unchanged that make a group stuck
   std::optional<uint32_t> record;   // watch: seconds to record a stuck group
   std::optional<std::string> exec;  // watch: shell command run after evidence is kept
+  std::optional<std::string> svg;   // dump, compare: where the group's flame graph goes
 };
 
 /// The options of `args` (the arguments after the program name, the verb first), or a

@@ -12,7 +12,6 @@
 #include "common/util.h"
 
 namespace stackpeek::report {
-namespace {
 
 namespace fs = std::filesystem;
 
@@ -21,6 +20,8 @@ uint64_t unix_seconds_now() {
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count();
   return seconds < 0 ? 0 : static_cast<uint64_t>(seconds);
 }
+
+namespace {
 
 // Missing parents are created first; a folder that is already there (perhaps made by a
 // racing run) counts as created.

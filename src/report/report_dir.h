@@ -28,6 +28,9 @@ Result<ReportDir> create_report_dir(std::string_view target_label);
 Result<ReportDir> create_report_dir_in(const std::filesystem::path& parent,
                                        uint64_t created_at_unix, std::string_view target_label);
 
+/// Seconds since the Unix epoch, now (0 before it).
+uint64_t unix_seconds_now();
+
 /// Creates the folder `base`, or when that name is taken "BASE-2", "BASE-3", ... (missing
 /// parents first), so a folder is never shared. Returns the folder made.
 Result<std::filesystem::path> make_fresh_directory(const std::filesystem::path& base);

@@ -623,6 +623,10 @@ std::vector<std::string> compare_stack_lines(const std::vector<DumpResult>& resu
   return comparison_lines(comparison, results, width);
 }
 
+std::string host_member_names(const std::vector<const DumpResult*>& members, size_t max_names) {
+  return host_names(members, {.names = max_names, .ranks = kListedNames});
+}
+
 std::string compact_ranges(std::vector<uint32_t> values, size_t max_pieces) {
   std::sort(values.begin(), values.end());
   values.erase(std::unique(values.begin(), values.end()), values.end());

@@ -144,6 +144,10 @@ std::vector<std::string> compare_stack_lines(const std::vector<DumpResult>& resu
                                              StackHistory* history,
                                              StackHistory::Clock::time_point now, size_t width = 0);
 
+/// The members as the comparison names them across hosts: "node1:0-7 node2:8,9 web1:4242"
+/// (at most `max_names` hosts or pids, then "…").
+std::string host_member_names(const std::vector<const DumpResult*>& members, size_t max_names = 8);
+
 /// Sorted distinct values as compact ranges: runs of three or more as "A-B", others
 /// listed, joined by ","; after `max_pieces` pieces the rest is written as "…".
 /// {0,1,2,4,5,6,7} gives "0-2,4-7"; {3,4} gives "3,4"; {} gives "".
