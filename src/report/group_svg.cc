@@ -43,7 +43,6 @@ Members profiled(const std::vector<ProcessFacts>& facts) {
   for (const auto& f : facts) {
     if (!pictured(f)) continue;
     stacks::DumpResult result;
-    result.host = f.host;
     result.pid = f.process.pid;
     result.rank = f.process.rank;
     result.dump = stacks::heaviest_stack_dump(*f.profile.summary);
@@ -91,12 +90,25 @@ std::string tooltip(const stacks::TreeNode& node, const stacks::TreeNode& root,
   return text;
 }
 
-std::vector<LegendEntry> legend(const std::vector<std::string>& class_names) {
-  if (class_names.size() < 2) return {{std::string(kEqualFill), "all processes alike"}};
+std::vector<LegendEntry> legend(size_t classes) {
+  if (classes < 2) return {{std::string(kEqualFill), "all processes alike"}};
   return {{blend(kPaleRed, kRed, 1), "odd ones spend a larger share"},
           {blend(kPaleBlue, kBlue, 1), "odd ones spend a smaller share"},
-          {std::string(kEqualFill), "about the same share"},
-          {std::string(kSharedFill), "rest: " + class_names.back()}};
+          {std::string(kEqualFill), "about the same share"}};
+}
+
+// "4 processes, 1596 samples; odd ones: rank 3; rest: ranks 0-2; width: samples".
+std::string subtitle(const MemberNames& names, const std::vector<std::vector<uint32_t>>& classes,
+                     size_t members, double samples) {
+  std::string text = fmt::format("{}, {:.0f} samples; ", processes_text(members), samples);
+  if (classes.size() >= 2) {
+    std::vector<uint32_t> odd;
+    for (size_t c = 0; c + 1 < classes.size(); ++c)
+      odd.insert(odd.end(), classes[c].begin(), classes[c].end());
+    std::ranges::sort(odd);
+    text += fmt::format("odd ones: {}; rest: {}; ", names.text(odd), names.text(classes.back()));
+  }
+  return text + "width: samples";
 }
 
 }  // namespace
@@ -122,19 +134,16 @@ std::string group_svg(const std::vector<ProcessFacts>& facts, std::string_view l
     classes.push_back(std::move(which));
   }
   for (const auto& result : members.heaviest) named.push_back(&result);
-  const MemberNames names(
-      named, comparison.hosts > 0 && std::ranges::any_of(members.heaviest, [](const auto& r) {
-               return !r.host.empty();
-             }));
+  // One machine's processes: named by rank or pid, as the report names them.
+  const MemberNames names(named, false);
   std::vector<std::string> class_names;
   for (const auto& which : classes) class_names.push_back(names.text(which));
   const stacks::MergedTree tree = stacks::merge_stacks(tree_members, classes.size());
   FlamePicture picture{
       .title = fmt::format("Profiles of {}", label),
-      .subtitle = fmt::format("{}, {:.0f} samples; width: samples; classes by heaviest stack",
-                              processes_text(members.graphs.size()), tree.nodes.front().weight),
+      .subtitle = subtitle(names, classes, members.graphs.size(), tree.nodes.front().weight),
       .boxes = {},
-      .legend = legend(class_names)};
+      .legend = legend(classes.size())};
   std::vector<int32_t> box_of(tree.nodes.size(), -1);
   const stacks::TreeNode& root = tree.nodes.front();
   const std::vector<uint32_t> order = stacks::breadth_first(tree);

@@ -93,8 +93,8 @@ std::string stacks_svg(const std::vector<stacks::DumpResult>& results,
     box_of[i] = static_cast<int32_t>(picture.boxes.size());
     picture.boxes.push_back(
         {.label = box_label(node, everyone, who),
-         .tooltip = fmt::format("{}\n{} of {}: {}", box_title(node),
-                                processes_text(node.members.size()), drawn.members.size(), who),
+         .tooltip = fmt::format("{}\n{} of {}: {}", box_title(node), node.members.size(),
+                                processes_text(drawn.members.size()), who),
          .fill = members_fill(node.class_weight, everyone),
          .weight = node.weight,
          .parent = node.parent < 0 ? -1 : box_of[static_cast<size_t>(node.parent)]});
