@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include "cli/compare_json.h"
 #include "cli/dump_lines.h"
 #include "cli/output.h"
+#include "cli/svg_option.h"
 #include "common/error.h"
 #include "common/unique_fd.h"
 
@@ -108,10 +111,12 @@ int run_compare(const Options& options) {
   }
   keep_last_per_process(collected.results);
   const auto& results = collected.results;
+  const bool pictured = write_svg_option(options, results, stacks::compare_stacks(results),
+                                         fmt::format("{}", fmt::join(sources, " ")));
   const bool printed = options.json ? write_stdout(json_line(comparison_json(results)) + "\n")
                                     : write_lines(stacks::compare_stack_lines(
                                           results, nullptr, stacks::StackHistory::Clock::now()));
-  return printed && !collected.skipped && !any_failed(results) ? kExitOk : kExitFailed;
+  return printed && pictured && !collected.skipped && !any_failed(results) ? kExitOk : kExitFailed;
 }
 
 }  // namespace stackpeek::cli

@@ -7,7 +7,7 @@
 #include "cli/output.h"
 #include "cli/run_commands.h"
 #include "cli/run_setup.h"
-#include "report/stacks_svg.h"
+#include "cli/svg_option.h"
 
 namespace stackpeek::cli {
 namespace {
@@ -47,16 +47,6 @@ bool print_text(const LastDump& last) {
   return write_lines(lines);
 }
 
-// The picture asked for with --svg; false (after saying why) when it was not written.
-bool write_picture(const Options& options, const discovery::RunTarget& target,
-                   const LastDump& last) {
-  if (!options.svg) return true;
-  auto written =
-      report::write_stacks_svg(*options.svg, last.results, last.comparison, target.label);
-  if (!written) diagnose(error_line(written.error()));
-  return written.has_value();
-}
-
 void sleep_seconds(uint32_t seconds) {
   timespec left{static_cast<time_t>(seconds), 0};
   while (nanosleep(&left, &left) != 0) {
@@ -88,7 +78,7 @@ int run_dump(const Options& options) {
                           stacks::StackHistory::Clock::now());
     if (last.outcome.stopped_by) break;
   }
-  const bool pictured = write_picture(options, target, last);
+  const bool pictured = write_svg_option(options, last.results, last.comparison, target.label);
   const bool printed = (options.json ? print_json(target, last) : print_text(last)) && pictured;
   if (last.outcome.stopped_by) return 128 + *last.outcome.stopped_by;
   return printed && all_succeeded(last.outcome.records) ? kExitOk : kExitFailed;

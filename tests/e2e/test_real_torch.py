@@ -123,8 +123,12 @@ class RealTorchTest(unittest.TestCase):
         self.assertEqual([(m["host"], m["rank"]) for m in slow["members"]], [("node7", 3)])
         self.assertEqual(slow["threads"][0]["frames"][0]["function"], TorchJob.SLOW_FUNCTION)
         self.assertEqual(sorted(m["rank"] for m in rest["members"]), [0, 1, 2])
-        as_text = run("compare", stdin_text=dumped.stdout).stdout.splitlines()
+        cwd = tempfile.mkdtemp(prefix="stackpeek-torch-")
+        self.addCleanup(shutil.rmtree, cwd, ignore_errors=True)
+        svg = os.path.join(cwd, "stacks.svg")
+        as_text = run("compare", "--svg", svg, stdin_text=dumped.stdout).stdout.splitlines()
         self.assert_names_slow_rank_alone(bucket_headers(as_text), "node7:3")
+        self.assert_stacks_svg(svg, "node7:3", "node7:0-2")
 
 
 if __name__ == "__main__":
