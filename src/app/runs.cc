@@ -11,6 +11,7 @@
 #include "common/utf8.h"
 #include "common/util.h"
 #include "discovery/torch.h"
+#include "report/group_svg.h"
 #include "report/report_dir.h"
 #include "report/report_sections.h"
 #include "report/report_writer.h"
@@ -87,6 +88,13 @@ void show_top_frame(App& app, tasks::TopFrame frame) {
   app.output_scroll = 0;
 }
 
+// "; group picture group.svg" when the report drew the group in one picture.
+std::string picture_note(const report::ReportDir& dir) {
+  std::error_code ec;
+  if (!std::filesystem::exists(dir.report_directory / report::kGroupSvgName, ec)) return {};
+  return fmt::format("; group picture {}", report::kGroupSvgName);
+}
+
 // The status of a completed run; for a record run, written says how its report went.
 std::string completion_status(const std::vector<RunRecord>& records,
                               const std::optional<report::ReportDir>& dir,
@@ -97,7 +105,9 @@ std::string completion_status(const std::vector<RunRecord>& records,
       return cancelled ? fmt::format("{}; report write failed: {}", kCanceledStatus, why)
                        : "Report write failed: " + why;
     }
-    if (!cancelled) return "Report written to " + path_text(dir->report_directory);
+    if (!cancelled)
+      return "Report written to " + path_text(dir->report_directory) + picture_note(*dir);
+    return std::string(kCanceledStatus) + picture_note(*dir);
   }
   if (cancelled) return kCanceledStatus;
   const std::string count = std::to_string(records.size());

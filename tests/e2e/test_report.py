@@ -178,7 +178,8 @@ class ReportTest(unittest.TestCase):
         term = self.start_screen_record()
         time.sleep(4)
         term.send(harness.KEY_ESC)
-        term.wait_for("mode: browse", timeout=20)
+        text = term.wait_for("mode: browse", timeout=20)
+        self.assertIn("group picture group.svg", text)  # wait_for returns the screen
         lines = term.output_lines()
         self.assertEqual(lines[0], "Heaviest stacks:")
         self.assertEqual(lines[1], "Stacks compared: 4 processes, 2 distinct")
