@@ -102,7 +102,8 @@ std::string legend_svg(const std::vector<LegendEntry>& legend, double y) {
   const auto per_row = static_cast<size_t>(kFlameWidth / kLegendEntryWidth);
   for (size_t i = 0; i < legend.size(); ++i) {
     const double x = kMargin + static_cast<double>(i % per_row) * kLegendEntryWidth;
-    const double row_y = y + static_cast<double>(i / per_row) * kLegendRow;
+    const size_t row = i / per_row;
+    const double row_y = y + static_cast<double>(row) * kLegendRow;
     fmt::format_to(std::back_inserter(out),
                    "<rect x=\"{:.0f}\" y=\"{:.0f}\" width=\"12\" height=\"12\" fill=\"{}\"/>"
                    "<text x=\"{:.0f}\" y=\"{:.0f}\">{}</text>\n",

@@ -137,6 +137,7 @@ std::string group_svg(const std::vector<ProcessFacts>& facts, std::string_view l
   // One machine's processes: named by rank or pid, as the report names them.
   const MemberNames names(named, false);
   std::vector<std::string> class_names;
+  class_names.reserve(classes.size());
   for (const auto& which : classes) class_names.push_back(names.text(which));
   const stacks::MergedTree tree = stacks::merge_stacks(tree_members, classes.size());
   FlamePicture picture{

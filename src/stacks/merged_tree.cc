@@ -11,6 +11,9 @@
 namespace stackpeek::stacks {
 namespace {
 
+// Children looked for one by one; a node with more is indexed.
+constexpr size_t kScannedChildren = 8;
+
 struct ChildKey {
   uint32_t parent;
   const void* function;
@@ -38,21 +41,20 @@ class TreeBuilder {
     tree_.nodes.push_back(std::move(root));
   }
 
-  // The child of `parent` for this frame or thread, made on first sight.
+  // The child of `parent` for this frame or thread, made on first sight. Most nodes have a
+  // few children, looked for in order; a node with many has them in the index.
   uint32_t child(uint32_t parent, TreeNodeKind kind, const Name& function, const Name& file) {
-    const ChildKey key{parent, function.id(), file.id(), kind == TreeNodeKind::Thread};
-    auto [it, inserted] = index_.try_emplace(key, static_cast<uint32_t>(tree_.nodes.size()));
-    if (inserted) {
-      TreeNode node;
-      node.kind = kind;
-      node.function = function;
-      node.file = file;
-      node.parent = static_cast<int32_t>(parent);
-      node.class_weight.assign(tree_.classes, 0);
-      tree_.nodes.push_back(std::move(node));
-      tree_.nodes[parent].children.push_back(it->second);
+    const std::vector<uint32_t>& children = tree_.nodes[parent].children;
+    if (children.size() <= kScannedChildren) {
+      for (const uint32_t c : children) {
+        const TreeNode& node = tree_.nodes[c];
+        if (node.function == function && node.file == file && node.kind == kind) return c;
+      }
+    } else {
+      const auto found = index_.find(key_of(parent, kind, function, file));
+      if (found != index_.end()) return found->second;
     }
-    return it->second;
+    return add_child(parent, kind, function, file);
   }
 
   void pass(uint32_t node_index, uint32_t member, uint32_t class_index, double weight,
@@ -107,6 +109,33 @@ class TreeBuilder {
   }
 
  private:
+  static ChildKey key_of(uint32_t parent, TreeNodeKind kind, const Name& function,
+                         const Name& file) {
+    return {parent, function.id(), file.id(), kind == TreeNodeKind::Thread};
+  }
+
+  uint32_t add_child(uint32_t parent, TreeNodeKind kind, const Name& function, const Name& file) {
+    const auto index = static_cast<uint32_t>(tree_.nodes.size());
+    TreeNode node;
+    node.kind = kind;
+    node.function = function;
+    node.file = file;
+    node.parent = static_cast<int32_t>(parent);
+    node.class_weight.assign(tree_.classes, 0);
+    tree_.nodes.push_back(std::move(node));
+    std::vector<uint32_t>& children = tree_.nodes[parent].children;
+    children.push_back(index);
+    if (children.size() == kScannedChildren + 1) {
+      for (const uint32_t c : children) {
+        const TreeNode& known = tree_.nodes[c];
+        index_.emplace(key_of(parent, known.kind, known.function, known.file), c);
+      }
+    } else if (children.size() > kScannedChildren) {
+      index_.emplace(key_of(parent, kind, function, file), index);
+    }
+    return index;
+  }
+
   MergedTree tree_;
   std::unordered_map<ChildKey, uint32_t, ChildKeyHash> index_;
 };
