@@ -1,11 +1,14 @@
 // Time to draw a group's stacks as one flame graph (stacks.svg) for 1,024 and 100,000 dumped
 // processes, and a recorded group's profiles (group.svg) for 64 processes. The dumps are
 // torch-shaped (4 threads of 20 frames, lines varied by rank); about 1 % of the ranks are odd
-// in one of three ways. Each profile holds 200 stacks 30 frames deep.
+// in one of three ways; then 5,000 (or the count given) whose innermost frames all differ,
+// where the comparison itself is the larger cost. Each profile holds 200
+// stacks 30 frames deep.
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,7 +34,7 @@ const char* const kFunctions[] = {"forward",  "_call_impl", "_wrapped_call_impl"
 const char* const kFiles[] = {"torch/nn/modules/module.py", "torch/nn/parallel/distributed.py",
                               "torch/distributed/distributed_c10d.py", "train.py", "threading.py"};
 
-stacks::DumpResult dumped(uint32_t rank) {
+stacks::DumpResult dumped(uint32_t rank, bool distinct) {
   stacks::ProcessDump dump;
   for (int t = 0; t < kThreads; ++t) {
     stacks::ThreadStack thread;
@@ -47,6 +50,7 @@ stacks::DumpResult dumped(uint32_t rank) {
   if (rank % 97 == 3) dump.threads[0].frames[0] = {"_next_data", "dataloader.py", 1329};
   if (rank % 211 == 5) dump.threads[0].frames[4] = {"load_state", "checkpoint.py", 88};
   if (rank % 331 == 7) dump.threads.pop_back();
+  if (distinct) dump.threads[0].frames[0] = {fmt::format("step_{}", rank), "steps.py", 1};
   stacks::DumpResult result;
   result.host = fmt::format("node{:03}", rank / 8);
   result.pid = 10000 + rank;
@@ -83,9 +87,9 @@ double median_ms(Fn&& fn, int runs) {
   return ms[ms.size() / 2];
 }
 
-void stacks_figure(uint32_t processes, double goal_ms, int runs) {
+void stacks_figure(uint32_t processes, double goal_ms, int runs, bool distinct = false) {
   std::vector<stacks::DumpResult> results;
-  for (uint32_t rank = 0; rank < processes; ++rank) results.push_back(dumped(rank));
+  for (uint32_t rank = 0; rank < processes; ++rank) results.push_back(dumped(rank, distinct));
   const auto comparison = stacks::compare_stacks(results);
   std::string svg;
   const double ms =
@@ -99,9 +103,10 @@ void stacks_figure(uint32_t processes, double goal_ms, int runs) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   stacks_figure(1024, 50, kRuns);
   stacks_figure(100'000, 2000, 3);
+  stacks_figure(argc > 1 ? static_cast<uint32_t>(std::atoi(argv[1])) : 5'000, 2000, 3, true);
   std::vector<report::ProcessFacts> facts(64);
   for (int p = 0; p < 64; ++p) {
     facts[p].process.pid = 20000 + p;

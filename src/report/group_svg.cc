@@ -61,16 +61,13 @@ std::string blend(Rgb from, Rgb to, double t) {
 }
 
 // The odd ones' share of their samples in a box minus the rest's share.
-double difference(const stacks::TreeNode& node, const stacks::TreeNode& root) {
-  const size_t rest = node.class_weight.size() - 1;
-  double odd = 0, odd_total = 0;
-  for (size_t c = 0; c < rest; ++c) {
-    odd += node.class_weight[c];
-    odd_total += root.class_weight[c];
-  }
-  const double rest_total = root.class_weight[rest];
+double difference(const stacks::TreeNode& node, const stacks::TreeNode& root, size_t classes) {
+  const auto rest = static_cast<uint32_t>(classes - 1);
+  const double rest_total = stacks::class_weight(root, rest);
+  const double odd_total = root.weight - rest_total;
   if (odd_total <= 0 || rest_total <= 0) return 0;
-  return odd / odd_total - node.class_weight[rest] / rest_total;
+  const double rest_weight = stacks::class_weight(node, rest);
+  return (node.weight - rest_weight) / odd_total - rest_weight / rest_total;
 }
 
 std::string difference_fill(double diff) {
@@ -84,7 +81,9 @@ std::string tooltip(const stacks::TreeNode& node, const stacks::TreeNode& root,
   std::string text = fmt::format("{}\n{:.0f} samples, {:.1f} % of all", box_title(node),
                                  node.weight, 100 * node.weight / std::max(root.weight, 1.0));
   for (size_t c = 0; c < class_names.size() && c < kTooltipClasses; ++c) {
-    const double share = root.class_weight[c] > 0 ? node.class_weight[c] / root.class_weight[c] : 0;
+    const auto index = static_cast<uint32_t>(c);
+    const double total = stacks::class_weight(root, index);
+    const double share = total > 0 ? stacks::class_weight(node, index) / total : 0;
     text += fmt::format("\n{}: {:.1f} %", class_names[c], 100 * share);
   }
   return text;
@@ -156,8 +155,8 @@ std::string group_svg(const std::vector<ProcessFacts>& facts, std::string_view l
     picture.boxes.push_back(
         {.label = box_label(node, everyone, node_names[i]),
          .tooltip = tooltip(node, root, class_names),
-         .fill =
-             classes.size() < 2 ? std::string(kEqualFill) : difference_fill(difference(node, root)),
+         .fill = classes.size() < 2 ? std::string(kEqualFill)
+                                    : difference_fill(difference(node, root, classes.size())),
          .weight = node.weight,
          .parent = node.parent < 0 ? -1 : box_of[static_cast<size_t>(node.parent)]});
   }

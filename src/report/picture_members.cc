@@ -47,15 +47,11 @@ std::string class_fill(size_t index, size_t classes) {
   return std::string(kWarmFills[index % kWarmFills.size()]);
 }
 
-std::string members_fill(const std::vector<double>& class_weight, bool everyone) {
+std::string members_fill(const stacks::TreeNode& node, bool everyone, size_t classes) {
   if (everyone) return std::string(kSharedFill);
-  std::optional<size_t> only;
-  for (size_t i = 0; i < class_weight.size(); ++i) {
-    if (class_weight[i] <= 0) continue;
-    if (only) return std::string(kMixedFill);
-    only = i;
-  }
-  return only ? class_fill(*only, class_weight.size()) : std::string(kMixedFill);
+  if (node.class_weights.size() == 1)
+    return class_fill(node.class_weights.front().class_index, classes);
+  return std::string(kMixedFill);
 }
 
 std::string box_label(const stacks::TreeNode& node, bool everyone, const std::string& names) {

@@ -42,7 +42,7 @@ std::string class_fill(size_t index, size_t classes);
 
 /// The fill of a box with this weight per class: shared when every member passes through
 /// it, the class's own fill when one class does, else the mixed fill.
-std::string members_fill(const std::vector<double>& class_weight, bool everyone);
+std::string members_fill(const stacks::TreeNode& node, bool everyone, size_t classes);
 
 /// The text of a tree node's box: "all: NAMES", "thread \"MainThread\"", "step (train.py:41)";
 /// with the members' names first ("[rank 3] …") unless `everyone` passes through it.

@@ -95,7 +95,7 @@ std::string stacks_svg(const std::vector<stacks::DumpResult>& results,
         {.label = box_label(node, everyone, who),
          .tooltip = fmt::format("{}\n{} of {}: {}", box_title(node), node.members.size(),
                                 processes_text(drawn.members.size()), who),
-         .fill = members_fill(node.class_weight, everyone),
+         .fill = members_fill(node, everyone, drawn.classes.size()),
          .weight = node.weight,
          .parent = node.parent < 0 ? -1 : box_of[static_cast<size_t>(node.parent)]});
   }

@@ -37,7 +37,6 @@ class TreeBuilder {
     tree_.classes = classes;
     TreeNode root;
     root.kind = TreeNodeKind::Root;
-    root.class_weight.assign(classes, 0);
     tree_.nodes.push_back(std::move(root));
   }
 
@@ -61,7 +60,18 @@ class TreeBuilder {
             std::optional<uint32_t> line = std::nullopt) {
     TreeNode& node = tree_.nodes[node_index];
     node.weight += weight;
-    if (class_index < node.class_weight.size()) node.class_weight[class_index] += weight;
+    auto& weights = node.class_weights;
+    if (weights.empty() || weights.back().class_index != class_index) {
+      // Members come in class order, so a new class goes last; any other order still holds.
+      const auto at = std::ranges::lower_bound(weights, class_index, {}, &ClassWeight::class_index);
+      if (at == weights.end() || at->class_index != class_index) {
+        weights.insert(at, {.class_index = class_index, .weight = weight});
+      } else {
+        at->weight += weight;
+      }
+    } else {
+      weights.back().weight += weight;
+    }
     if (node.members.empty() || node.members.back() != member) node.members.push_back(member);
     if (line && std::ranges::find(node.lines, *line) == node.lines.end()) {
       if (node.lines.size() < kKeptLines) {
@@ -121,7 +131,6 @@ class TreeBuilder {
     node.function = function;
     node.file = file;
     node.parent = static_cast<int32_t>(parent);
-    node.class_weight.assign(tree_.classes, 0);
     tree_.nodes.push_back(std::move(node));
     std::vector<uint32_t>& children = tree_.nodes[parent].children;
     children.push_back(index);
@@ -153,6 +162,12 @@ MergedTree merge_stacks(const std::vector<TreeMember>& members, size_t classes) 
     }
   }
   return builder.finish();
+}
+
+double class_weight(const TreeNode& node, uint32_t class_index) {
+  const auto at =
+      std::ranges::lower_bound(node.class_weights, class_index, {}, &ClassWeight::class_index);
+  return at != node.class_weights.end() && at->class_index == class_index ? at->weight : 0;
 }
 
 std::vector<uint32_t> breadth_first(const MergedTree& tree) {

@@ -19,17 +19,26 @@ namespace stackpeek::stacks {
 /// Lines of one frame kept in a node: enough for any text, bounded for 100,000 processes.
 constexpr size_t kKeptLines = 16;
 
+/// The weight one class of members gives a node.
+struct ClassWeight {
+  uint32_t class_index = 0;
+  double weight = 0;
+  bool operator==(const ClassWeight&) const = default;
+};
+
 enum class TreeNodeKind { Root, Thread, Frame };
 
 struct TreeNode {
   TreeNodeKind kind = TreeNodeKind::Frame;
   Name function;  // the thread's name for a thread node; empty for the root
   Name file;
-  std::vector<uint32_t> lines;       // distinct, ascending; the first kKeptLines seen
-  bool more_lines = false;           // lines beyond those kept were seen
-  double weight = 0;                 // processes (dumps) or samples (profiles)
-  std::vector<double> class_weight;  // the weight per class of members
-  std::vector<uint32_t> members;     // members passing through, ascending, distinct
+  std::vector<uint32_t> lines;  // distinct, ascending; the first kKeptLines seen
+  bool more_lines = false;      // lines beyond those kept were seen
+  double weight = 0;            // processes (dumps) or samples (profiles)
+  /// The classes passing through, ascending by class: one entry for each, so a tree of
+  /// 100,000 classes holds no more entries than it has passes.
+  std::vector<ClassWeight> class_weights;
+  std::vector<uint32_t> members;  // members passing through, ascending, distinct
   int32_t parent = -1;
   std::vector<uint32_t> children;  // heaviest first, then in order of arrival
 };
@@ -47,10 +56,13 @@ struct TreeMember {
   uint32_t class_index = 0;
 };
 
-/// Merges the members in order (member i is index i in `members` of the nodes). A dump
-/// weighs 1 at the root, shared evenly by its threads, each under a node named for the
-/// thread ("MainThread" of every process in one node); a graph weighs its samples. A
-/// member with neither weighs nothing.
+/// The weight class `class_index` gives the node; 0 when it does not pass through.
+double class_weight(const TreeNode& node, uint32_t class_index);
+
+/// Merges the members in order; members come class by class, ascending (member i is index i in
+/// `members` of the nodes). A dump weighs 1 at the root, shared evenly by its threads, each under a
+/// node named for the thread ("MainThread" of every process in one node); a graph weighs its
+/// samples. A member with neither weighs nothing.
 MergedTree merge_stacks(const std::vector<TreeMember>& members, size_t classes);
 
 /// The nodes from the root outward, row by row, each node's children heaviest first: the

@@ -46,7 +46,7 @@ TEST(MergedTree, RanksShareCallersAndPartWhereTheirStacksDo) {
   EXPECT_EQ(step->members, (std::vector<uint32_t>{0, 1, 2}));
   const TreeNode* load = find(tree, "load_batch");
   EXPECT_EQ(load->members, (std::vector<uint32_t>{2}));
-  EXPECT_EQ(load->class_weight, (std::vector<double>{0.5, 0}));
+  EXPECT_EQ(load->class_weights, (std::vector<ClassWeight>{{.class_index = 0, .weight = 0.5}}));
   // The heavier branch is laid out first, and no node is lighter than its callees.
   EXPECT_EQ(tree.nodes[step->children.front()].function, "all_reduce");
   for (const auto& node : tree.nodes) {
@@ -66,7 +66,7 @@ TEST(MergedTree, ProfilesSumTheirSamples) {
       merge_stacks({{.graph = &a, .class_index = 0}, {.graph = &b, .class_index = 1}}, 2);
   EXPECT_EQ(tree.nodes.front().weight, 40);
   EXPECT_EQ(find(tree, "main")->weight, 40);
-  EXPECT_EQ(find(tree, "main")->class_weight, (std::vector<double>{10, 30}));
+  EXPECT_EQ(class_weight(*find(tree, "main"), 1), 30);
   EXPECT_EQ(find(tree, "wait")->members, (std::vector<uint32_t>{1}));
 }
 
