@@ -8,7 +8,8 @@ cd "$(dirname "$0")"
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libncurses-dev libutf8proc-dev libfmt-dev
                 nlohmann-json3-dev)
 TEST_PACKAGES=(libgtest-dev python3 python3-pexpect python3-pyte tmux clang libclang-rt-dev clang-tidy
-               pdsh python3-torch libunwind8 munge slurmctld slurmd slurm-client chromium librsvg2-bin)
+               pdsh python3-torch libunwind8 munge slurmctld slurmd slurm-client sudo chromium
+               librsvg2-bin)
 RUN_PACKAGES=(python3 python3-venv)
 
 say() { printf 'dev.sh: %s\n' "$*" >&2; }

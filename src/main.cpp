@@ -11,6 +11,7 @@
 #include "app/screen.h"
 #include "cli/cli.h"
 #include "common/error.h"
+#include "tasks/top_relay.h"
 #include "ui/terminal_screen.h"
 
 namespace {
@@ -73,6 +74,10 @@ int run() {
 }
 
 int dispatch(int argc, char** argv) {
+  if (argc > 1 && argv[1] == stackpeek::tasks::kTopRelayArgument) {
+    const std::vector<std::string_view> args(argv + 2, argv + argc);
+    return stackpeek::tasks::run_top_relay(args);
+  }
   if (argc > 1 && stackpeek::cli::is_headless_command(argv[1])) {
     const std::vector<std::string_view> args(argv + 1, argv + argc);
     return stackpeek::cli::run_headless(args);

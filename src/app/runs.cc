@@ -17,6 +17,7 @@
 #include "report/report_writer.h"
 #include "report/stacks_svg.h"
 #include "stacks/stack_compare.h"
+#include "tasks/permission_advice.h"
 #include "tasks/runner.h"
 
 namespace stackpeek::app {
@@ -99,6 +100,7 @@ std::string picture_note(const report::ReportDir& dir) {
 std::string completion_status(const std::vector<RunRecord>& records,
                               const std::optional<report::ReportDir>& dir,
                               const Result<void>& written, bool cancelled) {
+  if (std::ranges::any_of(records, tasks::sudo_wanted_password)) return tasks::kSudoAskedAgain;
   if (dir) {
     if (!written) {
       const std::string& why = written.error().message();
@@ -290,7 +292,7 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
     if (auto found = app.services.find_py_spy()) app.py_spy = *found;
   }
   if (!app.py_spy) {
-    app.status = tasks::kPySpyNotFound;
+    app.status = tasks::py_spy_not_found_text();
     return;
   }
   discovery::RunTarget target = selection_target(app.groups, selection);

@@ -98,7 +98,7 @@ void toggle_watch(App& app) {
   if (!app.py_spy) {
     auto found = app.services.find_py_spy();
     if (!found) {
-      app.status = tasks::kPySpyNotFound;
+      app.status = tasks::py_spy_not_found_text();
       return;
     }
     app.py_spy = std::move(*found);

@@ -3,6 +3,7 @@
 #include "cli/args.h"
 #include "cli/commands.h"
 #include "cli/output.h"
+#include "cli/permission_notes.h"
 
 namespace stackpeek::cli {
 
@@ -15,6 +16,7 @@ int run_headless(std::span<const std::string_view> args) {
     write_stderr("usage:\n" + usage_text());
     return kExitUsage;
   }
+  remember_arguments(args);
   if (options->help) return write_stdout(headless_help_text()) ? kExitOk : kExitFailed;
   switch (options->verb) {
     case Verb::List:
@@ -52,6 +54,8 @@ std::string headless_help_text() {
          "         runs with STACKPEEK_EVIDENCE and STACKPEEK_GROUP.\n"
          "         Runs until SIGINT/SIGTERM/SIGHUP (exit 0), or until every --pid/--group\n"
          "         target has exited\n"
+         "A refused read of a process names its cause on standard error (another user's\n"
+         "process, or kernel.yama.ptrace_scope) and the sudo command that would work.\n"
          "Exit status: 0 when every py-spy command succeeded, 1 when any failed or py-spy\n"
          "is missing, 2 for a usage error.\n";
 }

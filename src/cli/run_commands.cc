@@ -6,6 +6,7 @@
 #include <csignal>
 #include <ctime>
 
+#include "cli/permission_notes.h"
 #include "tasks/runner.h"
 
 namespace stackpeek::cli {
@@ -100,6 +101,7 @@ RunOutcome run_commands(std::vector<tasks::SpyCommand> commands) {
     }
     pause_briefly();
   }
+  explain_permission_failures(planned, outcome.records);
   return outcome;
 }
 

@@ -9,7 +9,7 @@ namespace stackpeek::cli {
 std::expected<RunSetup, int> set_up_run(const Options& options, std::string_view action) {
   auto program = tasks::find_py_spy();
   if (!program) {
-    diagnose(tasks::kPySpyNotFound);
+    diagnose(tasks::py_spy_not_found_text());
     return std::unexpected(kExitFailed);
   }
   auto groups = snapshot_groups();

@@ -206,7 +206,7 @@ bool wait_until(SteadyClock::time_point deadline) {
 int run_watch(const Options& options) {
   auto program = tasks::find_py_spy();
   if (!program) {
-    diagnose(tasks::kPySpyNotFound);
+    diagnose(tasks::py_spy_not_found_text());
     return kExitFailed;
   }
   const StopSignals signals;

@@ -28,6 +28,10 @@ std::string error_line(const RunRecord& record) {
 
 }  // namespace
 
+bool is_permission_denied(const RunRecord& record) {
+  return says(record, "Permission Denied") || says(record, "Operation not permitted");
+}
+
 std::optional<std::string> failure_meaning(const RunRecord& record, bool canceled) {
   if (record.status == RunStatus::Success) return std::nullopt;
   if (record.status == RunStatus::SpawnFailed)
@@ -36,9 +40,9 @@ std::optional<std::string> failure_meaning(const RunRecord& record, bool cancele
     return "The process was idle for the whole run (py-spy leaves idle samples out), so "
            "there is no flame graph; a dump shows where it waits.";
   }
-  if (says(record, "Permission Denied") || says(record, "Operation not permitted")) {
-    return "py-spy was not allowed to read the process's memory: record it as root (sudo) or "
-           "with kernel.yama.ptrace_scope at 0.";
+  if (is_permission_denied(record)) {
+    return "py-spy was not allowed to read the process's memory; as root (sudo) it may read "
+           "any process.";
   }
   if (says(record, "Failed to find python version"))
     return "py-spy found no Python interpreter it knows in the process.";

@@ -124,12 +124,16 @@ std::optional<std::string> ptrace_permission_message_for(const std::string& scop
                                                          uid_t euid) {
   // Root may trace any process whatever the setting, and often has no sudo to offer.
   if (euid == 0) return std::nullopt;
-  const auto text = read_text_file(scope_file);
-  if (!text) return general_text();
-  const auto value = parse_unsigned(utf8::trim(*text), 255);
+  const auto value = read_ptrace_scope(scope_file);
   if (!value) return general_text();
   if (*value == 0) return std::nullopt;
   return scope_text(*value);
+}
+
+std::optional<uint64_t> read_ptrace_scope(const std::string& scope_file) {
+  const auto text = read_text_file(scope_file);
+  if (!text) return std::nullopt;
+  return parse_unsigned(utf8::trim(*text), 255);
 }
 
 RunRecord sudo_validate() { return capture_process(ProcessSpec{"sudo", {"-v"}, true}, "sudo -v"); }

@@ -46,6 +46,9 @@ std::optional<std::string> ptrace_permission_message_for(const std::vector<uint3
 /// unreadable file gives the general text), without kTryWithoutSudoLine.
 std::optional<std::string> ptrace_permission_message_for(const std::string& scope_file, uid_t euid);
 
+/// The Yama value in `scope_file`; nothing when missing, unreadable or malformed.
+std::optional<uint64_t> read_ptrace_scope(const std::string& scope_file);
+
 /// Runs "sudo -v" with the ordinary terminal, output captured, and returns its record.
 RunRecord sudo_validate();
 

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -52,6 +53,18 @@ std::string_view spy_mode_name(SpyMode mode) {
       return "top";
   }
   return "dump";
+}
+
+std::string py_spy_not_found_text() {
+  return py_spy_not_found_text_for(geteuid(), std::getenv("SUDO_USER"));
+}
+
+std::string py_spy_not_found_text_for(uid_t euid, const char* sudo_user) {
+  if (euid != 0 || sudo_user == nullptr) return kPySpyNotFound;
+  return fmt::format(
+      "{}; sudo resets PATH to its secure_path, which hides a py-spy on {}'s own PATH: run "
+      "sudo env \"PATH=$PATH\" stackpeek to keep it",
+      kPySpyNotFound, sudo_user);
 }
 
 Result<fs::path> find_py_spy() {
@@ -124,7 +137,13 @@ ProcessSpec to_process(const SpyCommand& command) {
   std::vector<std::string> args{"-n", command.program.native()};
   args.insert(args.end(), command.args.begin(), command.args.end());
   // sudo cannot relay SIGKILL to the root py-spy it starts, but it relays SIGTERM.
-  return ProcessSpec{"sudo", std::move(args), true, SIGTERM};
+  // In a process group of its own sudo never reads the user's terminal: with `use_pty` it
+  // relays that terminal to the command while it is in the terminal's foreground.
+  return ProcessSpec{.program = "sudo",
+                     .args = std::move(args),
+                     .search_path = true,
+                     .death_signal = SIGTERM,
+                     .own_process_group = true};
 }
 
 RunRecord run_captured(const SpyCommand& command) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -29,6 +31,13 @@ struct SpyCommand {
 inline constexpr const char* kPySpyNotFound =
     "py-spy was not found; install it with `pip install py-spy` and put it on PATH or next to "
     "stackpeek";
+
+/// kPySpyNotFound; under sudo (root with SUDO_USER set) also that sudo's secure_path may
+/// have hidden the user's py-spy, and how to keep the user's PATH.
+std::string py_spy_not_found_text();
+
+/// The same for a given effective user and SUDO_USER (tests).
+std::string py_spy_not_found_text_for(uid_t euid, const char* sudo_user);
 
 /// py-spy next to the program's own executable, else the first regular file named
 /// py-spy along PATH (empty pieces meaning the current folder).

@@ -18,6 +18,7 @@
 #include "tasks/py_spy.h"
 #include "tasks/subprocess.h"
 #include "tasks/top_frame.h"
+#include "tasks/top_relay.h"
 
 namespace stackpeek::tasks {
 
@@ -332,7 +333,50 @@ void attach_window(TopWindow& window, const Pty& pty) {
   window.attach(UniqueFd(fcntl(pty.master.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1)));
 }
 
+// Starts the command (through sudo, the relay; see top_relay_process), its readers and the
+// window's link to it, and watches it to the end.
+void run_top_child(TopJob& job, PipedChild child, UniqueFd& slave, std::string line) {
+  auto ends = make_channel<StreamEnd>();
+  try {
+    start_reader(std::move(child.stdout_read), job.events, 0, ends.sender);
+    start_reader(std::move(child.stderr_read), job.events, 1, ends.sender);
+  } catch (const std::system_error& error) {
+    // Nobody would drain the output, so the process cannot be left running.
+    stop_top_process(child.pid, job.command.use_sudo);
+    job.window->detach();
+    finish_top(job,
+               internal_failure(job.command, "failed to start a reader for py-spy top", error));
+    return;
+  }
+  ends.sender.reset();
+  RunRecord record{std::move(line), "", "", RunStatus::Failure};
+  watch_top_process(child.pid, job, record);
+  // The terminal reads end once no process holds its slave side any more; ours is held
+  // until now so that the reader cannot see that end before the process has started.
+  slave.reset();
+  collect_trailers(ends.receiver, record);
+  job.window->detach();
+  finish_top(job, std::move(record));
+}
+
+void top_worker_through_sudo(TopJob& job) {
+  std::string line = command_line(job.command);
+  auto child = spawn_fed(top_relay_process(job.command, job.window->size()));
+  if (!child) {
+    finish_top(job, RunRecord{std::move(line), "", kTopSpawnFailed, RunStatus::SpawnFailed});
+    return;
+  }
+  fcntl(child->stdin_write.get(), F_SETFL, O_NONBLOCK);
+  job.window->attach_requests(std::move(child->stdin_write));
+  UniqueFd no_slave;
+  run_top_child(job, std::move(*child), no_slave, std::move(line));
+}
+
 void top_worker(TopJob& job) {
+  if (job.command.use_sudo) {
+    top_worker_through_sudo(job);
+    return;
+  }
   std::string line = command_line(job.command);
   auto pty = open_pty(job.window->size());
   if (!pty) {
@@ -349,27 +393,8 @@ void top_worker(TopJob& job) {
     finish_top(job, RunRecord{std::move(line), "", kTopSpawnFailed, RunStatus::SpawnFailed});
     return;
   }
-  auto ends = make_channel<StreamEnd>();
-  try {
-    start_reader(std::move(pty->master), job.events, 0, ends.sender);
-    start_reader(std::move(child->stderr_read), job.events, 1, ends.sender);
-  } catch (const std::system_error& error) {
-    // Nobody would drain the output, so the process cannot be left running.
-    stop_top_process(child->pid, job.command.use_sudo);
-    job.window->detach();
-    finish_top(job,
-               internal_failure(job.command, "failed to start a reader for py-spy top", error));
-    return;
-  }
-  ends.sender.reset();
-  RunRecord record{std::move(line), "", "", RunStatus::Failure};
-  watch_top_process(child->pid, job, record);
-  // The terminal reads end once no process holds its slave side any more; ours is held
-  // until now so that the reader cannot see that end before the process has started.
-  pty->slave.reset();
-  collect_trailers(ends.receiver, record);
-  job.window->detach();
-  finish_top(job, std::move(record));
+  child->stdout_read = std::move(pty->master);
+  run_top_child(job, std::move(*child), pty->slave, std::move(line));
 }
 
 }  // namespace

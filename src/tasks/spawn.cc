@@ -63,6 +63,7 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) int child_main(vo
     if (syscall(SYS_getppid) != plan.parent) syscall(SYS_exit, 127);
   }
   if (setup.own_session && syscall(SYS_setsid) < 0) return fail();
+  if (setup.own_process_group && syscall(SYS_setpgid, 0, 0) < 0) return fail();
   // dup3 clears close-on-exec on the targets; every other descriptor closes at exec.
   if (syscall(SYS_dup3, setup.stdin_fd, STDIN_FILENO, 0) < 0 ||
       syscall(SYS_dup3, setup.stdout_fd, STDOUT_FILENO, 0) < 0 ||

@@ -23,6 +23,9 @@ struct ChildSetup {
   /// Sent to the child when the thread that started it ends, or the whole program, even
   /// by SIGKILL. The child starts with default signal handlers and no blocked signals.
   int death_signal = 0;
+  /// The child leads a process group of its own, so it never reads from the terminal nor
+  /// gets the signals of the terminal's keys.
+  bool own_process_group = false;
 };
 
 /// Starts the child and returns once it has executed the program; the error is the errno

@@ -45,7 +45,14 @@ std::expected<pid_t, int> start(const ProcessSpec& process, int stdin_fd, int st
                                 int stderr_fd, bool own_session) {
   auto path = resolve_program(process.program, process.search_path);
   if (!path) return std::unexpected(path.error());
-  ChildSetup setup{*path, {}, stdin_fd, stdout_fd, stderr_fd, own_session, process.death_signal};
+  ChildSetup setup{.path = *path,
+                   .argv = {},
+                   .stdin_fd = stdin_fd,
+                   .stdout_fd = stdout_fd,
+                   .stderr_fd = stderr_fd,
+                   .own_session = own_session,
+                   .death_signal = process.death_signal,
+                   .own_process_group = process.own_process_group && !own_session};
   setup.argv.reserve(process.args.size() + 1);
   setup.argv.push_back(*path);
   setup.argv.insert(setup.argv.end(), process.args.begin(), process.args.end());
@@ -174,7 +181,19 @@ std::expected<PipedChild, int> spawn_piped(const ProcessSpec& process) {
   const auto pid = start(process, in->get(), out->write.get(), err->write.get(), false);
   if (!pid) return std::unexpected(pid.error());
   // The write ends close here, so end of file arrives once the child is done.
-  return PipedChild{*pid, std::move(out->read), std::move(err->read)};
+  return PipedChild{*pid, std::move(out->read), std::move(err->read), UniqueFd()};
+}
+
+std::expected<PipedChild, int> spawn_fed(const ProcessSpec& process) {
+  auto in = make_pipe();
+  if (!in) return std::unexpected(in.error());
+  auto out = make_pipe();
+  if (!out) return std::unexpected(out.error());
+  auto err = make_pipe();
+  if (!err) return std::unexpected(err.error());
+  const auto pid = start(process, in->read.get(), out->write.get(), err->write.get(), false);
+  if (!pid) return std::unexpected(pid.error());
+  return PipedChild{*pid, std::move(out->read), std::move(err->read), std::move(in->write)};
 }
 
 std::expected<PipedChild, int> spawn_on_terminal(const ProcessSpec& process, int terminal_fd) {
@@ -182,7 +201,7 @@ std::expected<PipedChild, int> spawn_on_terminal(const ProcessSpec& process, int
   if (!err) return std::unexpected(err.error());
   const auto pid = start(process, terminal_fd, terminal_fd, err->write.get(), true);
   if (!pid) return std::unexpected(pid.error());
-  return PipedChild{*pid, UniqueFd(), std::move(err->read)};
+  return PipedChild{*pid, UniqueFd(), std::move(err->read), UniqueFd()};
 }
 
 std::expected<int, int> wait_child(pid_t pid) {

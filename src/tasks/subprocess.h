@@ -24,6 +24,8 @@ struct ProcessSpec {
   /// Sent to the child should the program end first, even by SIGKILL, so that no child
   /// outlives it.
   int death_signal = SIGKILL;
+  /// Leads a process group of its own (see ChildSetup).
+  bool own_process_group = false;
 };
 
 /// Starts `process` with standard input from /dev/null, both output streams captured
@@ -75,12 +77,17 @@ struct PipedChild {
   pid_t pid = -1;
   UniqueFd stdout_read;
   UniqueFd stderr_read;
+  /// The write end of its standard input, for spawn_fed.
+  UniqueFd stdin_write;
 };
 
 /// Starts `process` with standard input from /dev/null and both output streams on fresh
 /// pipes that only this child inherits. A program without a slash is run from the current
 /// folder unless `process.search_path`. The error is the errno of the failed step.
 std::expected<PipedChild, int> spawn_piped(const ProcessSpec& process);
+
+/// spawn_piped, but standard input is a fresh pipe whose write end `stdin_write` holds.
+std::expected<PipedChild, int> spawn_fed(const ProcessSpec& process);
 
 /// Starts `process` as the leader of a session of its own whose controlling terminal is
 /// `terminal_fd` (a pseudo-terminal's slave side, above descriptor 2): standard input and

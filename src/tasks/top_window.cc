@@ -1,6 +1,11 @@
 #include "tasks/top_window.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <string>
+
+#include "tasks/top_relay.h"
 
 namespace stackpeek::tasks {
 
@@ -19,13 +24,33 @@ void TopWindow::resize(WindowSize pane) {
   std::lock_guard lock(mutex_);
   if (size == size_) return;
   size_ = size;
-  if (master_) set_window_size(master_.get(), size_);
+  apply();
 }
 
 void TopWindow::attach(UniqueFd master) {
   std::lock_guard lock(mutex_);
   master_ = std::move(master);
-  if (master_) set_window_size(master_.get(), size_);
+  requests_ = false;
+  apply();
+}
+
+void TopWindow::attach_requests(UniqueFd requests) {
+  std::lock_guard lock(mutex_);
+  master_ = std::move(requests);
+  requests_ = true;
+  apply();
+}
+
+// A request the relay has not yet read never blocks the main loop: the pipe is
+// non-blocking, and a lost request only leaves the old size until the next.
+void TopWindow::apply() const {
+  if (!master_) return;
+  if (!requests_) {
+    set_window_size(master_.get(), size_);
+    return;
+  }
+  const std::string line = resize_request(size_);
+  [[maybe_unused]] const ssize_t written = write(master_.get(), line.data(), line.size());
 }
 
 void TopWindow::detach() {

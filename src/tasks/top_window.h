@@ -26,13 +26,19 @@ class TopWindow {
   /// From now on resizes reach the terminal of `master` (a descriptor of its own, closed
   /// on detach); the size recorded so far is applied at once.
   void attach(UniqueFd master);
+  /// Like attach, but sizes go as resize_request lines to the relay's standard input
+  /// (`requests`, the write end of a pipe) that a live top through sudo runs.
+  void attach_requests(UniqueFd requests);
   /// Closes the attached descriptor; later resizes are only recorded.
   void detach();
 
  private:
   mutable std::mutex mutex_;
+  void apply() const;
+
   WindowSize size_;
   UniqueFd master_;
+  bool requests_ = false;
 };
 
 }  // namespace stackpeek::tasks

@@ -1,6 +1,7 @@
 """Drives the real stackpeek binary in a pseudo-terminal against real Python processes."""
 
 import os
+import pwd
 import shutil
 import signal
 import socket
@@ -333,6 +334,57 @@ class Workload:
             except ProcessLookupError:
                 pass
         subprocess.run(["rm", "-rf", self.dir])
+
+
+class SudoUser:
+    """An unprivileged user with a password and a sudoers entry of its own (a drop-in in
+    /etc/sudoers.d; the default configuration stays as it is), removed again by close(),
+    also after an earlier run that was killed. Needs root."""
+
+    def __init__(self, name, password, defaults=None):
+        """`defaults`: sudoers options for this user alone, such as "timestamp_timeout=0"."""
+        self.name, self.password = name, password
+        self.sudoers = "/etc/sudoers.d/" + name
+        self.close()
+        subprocess.run(["useradd", "--no-create-home", "--shell", "/bin/sh", name], check=True)
+        subprocess.run(["chpasswd"], input=("%s:%s\n" % (name, password)).encode(), check=True)
+        with open(self.sudoers, "w") as f:
+            f.write("%s ALL=(ALL:ALL) ALL\n" % name)
+            if defaults:
+                f.write("Defaults:%s %s\n" % (name, defaults))
+        os.chmod(self.sudoers, 0o440)
+        subprocess.run(["visudo", "-c", "-q"], check=True)
+        entry = pwd.getpwnam(name)
+        self.uid, self.gid = entry.pw_uid, entry.pw_gid
+        self.prompt = "[sudo] password for %s:" % name
+
+    def command(self, *args):
+        """`args` run as the user."""
+        return ["/usr/bin/setpriv", "--reuid=%d" % self.uid, "--regid=%d" % self.gid,
+                "--init-groups", "--", *args]
+
+    def env(self, path_dir, home):
+        return {"PATH": path_dir + ":/usr/bin:/bin", "HOME": home, "USER": self.name,
+                "LOGNAME": self.name}
+
+    def close(self):
+        if os.path.exists(self.sudoers):
+            os.unlink(self.sudoers)
+        subprocess.run(["userdel", self.name], stderr=subprocess.DEVNULL)
+        subprocess.run(["rm", "-rf", "/run/sudo/ts/" + self.name])
+
+
+def relays_left():
+    """The pids of stackpeek's live top relays (started through sudo) still running."""
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                if b"__top-relay\0" in f.read():
+                    found.append(int(entry))
+        except OSError:
+            pass
+    return found
 
 
 def live_spies(mode, pids):

@@ -58,6 +58,8 @@ HELP = (
     "         runs with STACKPEEK_EVIDENCE and STACKPEEK_GROUP.\n"
     "         Runs until SIGINT/SIGTERM/SIGHUP (exit 0), or until every --pid/--group\n"
     "         target has exited\n"
+    "A refused read of a process names its cause on standard error (another user's\n"
+    "process, or kernel.yama.ptrace_scope) and the sudo command that would work.\n"
     "Exit status: 0 when every py-spy command succeeded, 1 when any failed or py-spy\n"
     "is missing, 2 for a usage error.\n")
 

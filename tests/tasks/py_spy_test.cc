@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tasks/test_support.h"
+#include "tasks/top_relay.h"
 
 namespace stackpeek::tasks {
 namespace {
@@ -140,6 +141,30 @@ TEST_F(FindPySpyTest, UnsetPathChecksOnlyTheCurrentFolder) {
   EXPECT_EQ(find(std::nullopt), fs::path("py-spy"));
   EXPECT_EQ(find_py_spy_in(std::nullopt, std::nullopt), fs::path("py-spy"));
   EXPECT_EQ(find_py_spy_in(fs::path("stackpeek"), std::nullopt), fs::path("py-spy"));
+}
+
+}  // namespace
+}  // namespace stackpeek::tasks
+
+namespace stackpeek::tasks {
+namespace {
+
+TEST(PySpyNotFound, UnderSudoTellsThatSecurePathHidIt) {
+  EXPECT_EQ(py_spy_not_found_text_for(1000, "ann"), kPySpyNotFound);
+  EXPECT_EQ(py_spy_not_found_text_for(0, nullptr), kPySpyNotFound);
+  const std::string text = py_spy_not_found_text_for(0, "ann");
+  EXPECT_NE(text.find("secure_path, which hides a py-spy on ann's own PATH"), std::string::npos);
+  EXPECT_NE(text.find("sudo env \"PATH=$PATH\" stackpeek"), std::string::npos);
+}
+
+TEST(TopRelay, ResizeRequestsRoundTripAndRejectNonsense) {
+  const WindowSize size{.rows = 33, .cols = 120};
+  const std::string line = resize_request(size);
+  EXPECT_EQ(line, "33 120\n");
+  EXPECT_EQ(parse_resize_request(std::string_view(line).substr(0, line.size() - 1)), size);
+  for (const char* bad : {"", "33", "0 80", "33 x", "33  120", "70000 80"}) {
+    EXPECT_FALSE(parse_resize_request(bad)) << bad;
+  }
 }
 
 }  // namespace
