@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libncurses-dev libutf8proc-dev libfmt-dev
-                nlohmann-json3-dev)
+                nlohmann-json3-dev libsimdjson-dev)
 TEST_PACKAGES=(libgtest-dev python3 python3-pexpect python3-pyte tmux clang libclang-rt-dev clang-tidy
                pdsh python3-torch libunwind8 munge slurmctld slurmd slurm-client sudo chromium
                librsvg2-bin)
@@ -75,7 +75,7 @@ run_fuzzers() {
   say "fuzzing: ${seconds}s per target"
   cmake -S fuzz -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
   cmake --build build/fuzz
-  for target in top_frame_fuzz utf8_fuzz dump_parser_fuzz flame_graph_fuzz; do
+  for target in top_frame_fuzz utf8_fuzz dump_parser_fuzz flame_graph_fuzz stack_merge_fuzz; do
     mkdir -p "build/fuzz/corpus-$target"
     if ! "build/fuzz/$target" -max_total_time="$seconds" "build/fuzz/corpus-$target" \
          >"build/fuzz/$target.log" 2>&1; then

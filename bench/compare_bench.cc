@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/run_record.h"
+#include "stacks/comparison_text.h"
 #include "stacks/stack_compare.h"
 #include "stacks/stack_history.h"
 #include "torch_frames.h"

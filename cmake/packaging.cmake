@@ -27,7 +27,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Listed by hand rather than through dpkg-shlibdeps so that the package does not change with the
 # machine it is built on; these are the bounds dpkg-shlibdeps gives for the Debian 12 build.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.34), libfmt9 (>= 9.1.0), libgcc-s1 (>= 3.0), libncursesw6 (>= 6), libstdc++6 (>= 11), libtinfo6 (>= 6), libutf8proc2 (>= 1.3)")
+    "libc6 (>= 2.34), libfmt9 (>= 9.1.0), libgcc-s1 (>= 3.0), libncursesw6 (>= 6), libsimdjson14 (>= 3.0.1), libstdc++6 (>= 11), libtinfo6 (>= 6), libutf8proc2 (>= 1.3)")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS sudo)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 

@@ -10,6 +10,7 @@
 
 #include "common/utf8.h"
 #include "common/util.h"
+#include "stacks/comparison_text.h"
 #include "stacks/dump_json.h"
 #include "stacks/dump_parser.h"
 #include "stacks/stack_compare.h"

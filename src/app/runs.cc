@@ -16,6 +16,7 @@
 #include "report/report_sections.h"
 #include "report/report_writer.h"
 #include "report/stacks_svg.h"
+#include "stacks/comparison_text.h"
 #include "stacks/stack_compare.h"
 #include "tasks/permission_advice.h"
 #include "tasks/runner.h"

@@ -6,6 +6,7 @@
 
 #include "app/watch_text.h"
 #include "common/util.h"
+#include "stacks/comparison_text.h"
 
 namespace stackpeek::app {
 namespace {

@@ -1,7 +1,5 @@
 #include "cli/compare_json.h"
 
-#include <algorithm>
-
 #include "stacks/dump_json.h"
 
 namespace stackpeek::cli {
@@ -21,57 +19,56 @@ std::string_view kind_name(stacks::BucketKind kind) {
   return "failed";
 }
 
+template <typename T>
+json or_null(const std::optional<T>& value) {
+  return value ? json(*value) : json(nullptr);
+}
+
 // The first member's threads; each frame also has "lines": the distinct lines of all members.
-json bucket_threads(const stacks::StackBucket& bucket,
-                    const std::vector<stacks::DumpResult>& results) {
-  const auto& threads = results[bucket.members.front()].dump->threads;
-  json out = stacks::threads_to_json(threads);
-  for (size_t t = 0; t < threads.size(); ++t) {
-    for (size_t f = 0; f < threads[t].frames.size(); ++f) {
-      std::vector<uint32_t> lines;
-      for (const size_t index : bucket.members) {
-        if (const auto line = results[index].dump->threads[t].frames[f].line)
-          lines.push_back(*line);
-      }
-      std::sort(lines.begin(), lines.end());
-      lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
-      out[t]["frames"][f]["lines"] = lines;
+json class_threads(const stacks::StackClass& merged) {
+  json out = stacks::threads_to_json(merged.threads);
+  for (size_t t = 0; t < merged.threads.size(); ++t) {
+    for (size_t f = 0; f < merged.threads[t].frames.size(); ++f) {
+      const bool known = t < merged.lines.size() && f < merged.lines[t].size();
+      out[t]["frames"][f]["lines"] = known ? merged.lines[t][f] : std::vector<uint32_t>();
     }
   }
   return out;
 }
 
-json bucket_json(const stacks::StackComparison& comparison, const stacks::StackBucket& bucket,
-                 const std::vector<stacks::DumpResult>& results) {
+json class_json(const stacks::StackClass& merged) {
   json members = json::array();
-  for (const size_t index : bucket.members) {
-    const auto& result = results[index];
-    const auto& unchanged = comparison.unchanged[index];
-    members.push_back({{"host", result.host},
-                       {"pid", result.pid},
-                       {"rank", result.rank ? json(*result.rank) : json(nullptr)},
-                       {"unchanged", unchanged.has_value()},
-                       {"unchanged_s", unchanged ? json(unchanged->count()) : json(nullptr)}});
+  for (const auto& member : merged.members) {
+    const json unchanged = member.unchanged ? json(member.unchanged->count()) : json(nullptr);
+    members.push_back({{"host", member.host},
+                       {"pid", member.pid},
+                       {"rank", or_null(member.rank)},
+                       {"world_size", or_null(member.world_size)},
+                       {"job", member.job},
+                       {"unchanged", member.unchanged.has_value()},
+                       {"unchanged_s", unchanged}});
   }
-  json out = {{"kind", kind_name(bucket.kind)}, {"members", std::move(members)}};
-  const auto& first = results[bucket.members.front()];
-  if (bucket.kind == stacks::BucketKind::Stack) out["threads"] = bucket_threads(bucket, results);
-  if (bucket.kind == stacks::BucketKind::Failed) out["error"] = first.error;
-  if (bucket.kind == stacks::BucketKind::Unparsed) out["raw"] = first.raw;
+  json out = {{"kind", kind_name(merged.kind)}, {"members", std::move(members)}};
+  if (merged.kind == stacks::BucketKind::Stack) out["threads"] = class_threads(merged);
+  if (merged.kind == stacks::BucketKind::Failed) out["error"] = merged.text;
+  if (merged.kind == stacks::BucketKind::Unparsed) out["raw"] = merged.text;
   return out;
 }
 
 }  // namespace
 
-json comparison_json(const std::vector<stacks::DumpResult>& results) {
-  const stacks::StackComparison comparison = stacks::compare_stacks(results);
+json classes_json(const stacks::StackClasses& classes) {
   json buckets = json::array();
-  for (const auto& bucket : comparison.buckets) {
-    buckets.push_back(bucket_json(comparison, bucket, results));
-  }
-  return {{"processes", comparison.processes}, {"hosts", comparison.hosts},
-          {"distinct", comparison.distinct},   {"failed", comparison.failed},
-          {"unparsed", comparison.unparsed},   {"missing_ranks", comparison.missing_ranks},
+  for (const auto& merged : classes.classes) buckets.push_back(class_json(merged));
+  json missing = json::array();
+  for (const auto& job : classes.missing)
+    missing.push_back({{"job", job.job}, {"ranks", job.ranks}});
+  const auto one_job =
+      classes.missing.size() == 1 ? classes.missing.front().ranks : std::vector<uint32_t>();
+  return {{"processes", classes.processes}, {"hosts", classes.hosts},
+          {"distinct", classes.distinct},   {"failed", classes.failed},
+          {"unparsed", classes.unparsed},   {"jobs", classes.jobs},
+          {"missing", std::move(missing)},  {"missing_ranks", one_job},
           {"buckets", std::move(buckets)}};
 }
 

@@ -8,6 +8,7 @@
 #include "cli/run_commands.h"
 #include "cli/run_setup.h"
 #include "cli/svg_option.h"
+#include "stacks/comparison_text.h"
 
 namespace stackpeek::cli {
 namespace {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/args.h"
+#include "stacks/stack_classes.h"
 #include "stacks/stack_compare.h"
 
 namespace stackpeek::cli {
@@ -14,5 +15,9 @@ namespace stackpeek::cli {
 /// saying why) when the file could not be written.
 bool write_svg_option(const Options& options, const std::vector<stacks::DumpResult>& results,
                       const stacks::StackComparison& comparison, std::string_view label);
+
+/// The same for merged classes (compare): each member drawn with its class's stack.
+bool write_svg_option(const Options& options, const stacks::StackClasses& classes,
+                      std::string_view label);
 
 }  // namespace stackpeek::cli

@@ -5,6 +5,8 @@
 #include <optional>
 #include <utility>
 
+#include "stacks/comparison_text.h"
+
 namespace stackpeek::report {
 namespace {
 
@@ -15,17 +17,26 @@ constexpr std::string_view kLargestFill = "#8fb4d8";
 }  // namespace
 
 MemberNames::MemberNames(std::vector<const stacks::DumpResult*> members, bool hosts)
-    : members_(std::move(members)), hosts_(hosts) {
-  if (hosts_) return;
-  named_.reserve(members_.size());
-  for (const auto* member : members_) named_.push_back({member->pid, member->rank, nullptr});
+    : hosts_(hosts) {
+  for (const auto* member : members) {
+    if (hosts_) {
+      hosted_.push_back({.host = member->host,
+                         .pid = member->pid,
+                         .rank = member->rank,
+                         .world_size = member->world_size,
+                         .job = {},
+                         .unchanged = {}});
+    } else {
+      named_.push_back({member->pid, member->rank, nullptr});
+    }
+  }
 }
 
 std::string MemberNames::text(const std::vector<uint32_t>& which) const {
   if (!hosts_) return stacks::member_names(named_, {which.begin(), which.end()});
-  std::vector<const stacks::DumpResult*> chosen;
+  std::vector<const stacks::ClassMember*> chosen;
   chosen.reserve(which.size());
-  for (const uint32_t i : which) chosen.push_back(members_[i]);
+  for (const uint32_t i : which) chosen.push_back(&hosted_[i]);
   return stacks::host_member_names(chosen);
 }
 

@@ -10,6 +10,7 @@
 
 #include "stacks/merged_tree.h"
 #include "stacks/profile_compare.h"
+#include "stacks/stack_classes.h"
 #include "stacks/stack_compare.h"
 
 namespace stackpeek::report {
@@ -31,7 +32,7 @@ class MemberNames {
                                       const std::vector<uint32_t>& order) const;
 
  private:
-  std::vector<const stacks::DumpResult*> members_;
+  std::vector<stacks::ClassMember> hosted_;  // with hosts: the members as classes name them
   std::vector<stacks::ProfileMember> named_;
   bool hosts_;
 };

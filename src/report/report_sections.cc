@@ -8,6 +8,7 @@
 #include "common/utf8.h"
 #include "common/util.h"
 #include "report/group_svg.h"
+#include "stacks/comparison_text.h"
 #include "stacks/profile_compare.h"
 #include "stacks/stack_compare.h"
 

@@ -1,19 +1,45 @@
 #include "stacks/bucket_text.h"
 
 #include <algorithm>
+#include <map>
+#include <tuple>
 
 #include "common/utf8.h"
-#include "stacks/stack_compare.h"
 
 namespace stackpeek::stacks {
 namespace {
 
 constexpr size_t kMaxLinePieces = 3;
+constexpr std::string_view kEllipsis = "…";
 
-size_t columns(std::string_view text) {
-  size_t width = 0;
-  for (size_t pos = 0; pos < text.size();) width += utf8::display_width(utf8::next(text, pos));
-  return width;
+// Runs of three or more consecutive numbers as "A-B", others one by one, capped.
+template <typename Value, typename Text>
+std::vector<std::string> range_pieces(const std::vector<Value>& values, Text text) {
+  std::vector<std::string> pieces;
+  for (size_t i = 0; i < values.size();) {
+    size_t j = i;
+    while (j + 1 < values.size() && values[j + 1] == values[j] + 1) ++j;
+    if (j - i >= 2) {
+      pieces.push_back(text(values[i]) + "-" + text(values[j]));
+    } else {
+      for (size_t k = i; k <= j; ++k) pieces.push_back(text(values[k]));
+    }
+    i = j + 1;
+  }
+  return pieces;
+}
+
+std::string join_pieces(const std::vector<std::string>& pieces, size_t max_pieces) {
+  std::string out;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (i > 0) out += ",";
+    if (i == max_pieces) {
+      out += kEllipsis;
+      break;
+    }
+    out += pieces[i];
+  }
+  return out;
 }
 
 }  // namespace
@@ -42,11 +68,12 @@ size_t first_different_frame(const ThreadStack& a, const ThreadStack& b) {
   return common;
 }
 
-size_t first_different_thread(const ProcessDump& a, const ProcessDump& b) {
-  const size_t common = std::min(a.threads.size(), b.threads.size());
+size_t first_different_thread(const std::vector<ThreadStack>& a,
+                              const std::vector<ThreadStack>& b) {
+  const size_t common = std::min(a.size(), b.size());
   for (size_t i = 0; i < common; ++i) {
-    const ThreadStack& x = a.threads[i];
-    const ThreadStack& y = b.threads[i];
+    const ThreadStack& x = a[i];
+    const ThreadStack& y = b[i];
     if (x.name != y.name || x.frames.size() != y.frames.size() ||
         first_different_frame(x, y) != x.frames.size()) {
       return i;
@@ -65,7 +92,7 @@ std::vector<std::string> wrap_words(std::string_view text, size_t width,
     const std::string_view word = text.substr(0, space);
     text.remove_prefix(space == std::string_view::npos ? text.size() : space + 1);
     if (word.empty()) continue;
-    const size_t word_width = columns(word);
+    const size_t word_width = text_width(word);
     if (width > 0 && !current.empty() && current_width + 1 + word_width > width) {
       lines.push_back(std::move(current));
       current.clear();
@@ -85,6 +112,83 @@ std::vector<std::string> wrap_words(std::string_view text, size_t width,
   }
   if (!current.empty() || lines.empty()) lines.push_back(std::move(current));
   return lines;
+}
+
+size_t text_width(std::string_view text) {
+  size_t width = 0;
+  for (size_t pos = 0; pos < text.size();) width += utf8::display_width(utf8::next(text, pos));
+  return width;
+}
+
+std::string fit_middle(std::string text, size_t width) {
+  if (width == 0 || text_width(text) <= width) return text;
+  struct Piece {
+    size_t offset;
+    size_t width;
+  };
+  std::vector<Piece> pieces;
+  for (size_t pos = 0; pos < text.size();) {
+    const size_t offset = pos;
+    pieces.push_back({offset, static_cast<size_t>(utf8::display_width(utf8::next(text, pos)))});
+  }
+  const size_t room = width - 1;  // the "…" takes one column
+  size_t head_end = 0, head_width = 0;
+  while (head_end < pieces.size() && head_width + pieces[head_end].width <= room / 2) {
+    head_width += pieces[head_end++].width;
+  }
+  size_t tail_begin = pieces.size(), tail_width = 0;
+  while (tail_begin > head_end && tail_width + pieces[tail_begin - 1].width <= room - head_width) {
+    tail_width += pieces[--tail_begin].width;
+  }
+  const size_t head_bytes = head_end < pieces.size() ? pieces[head_end].offset : text.size();
+  const size_t tail_bytes = tail_begin < pieces.size() ? pieces[tail_begin].offset : text.size();
+  return text.substr(0, head_bytes) + std::string(kEllipsis) + text.substr(tail_bytes);
+}
+
+std::string compact_ranges(std::vector<uint32_t> values, size_t max_pieces) {
+  std::sort(values.begin(), values.end());
+  values.erase(std::unique(values.begin(), values.end()), values.end());
+  return join_pieces(range_pieces(values, [](uint32_t v) { return std::to_string(v); }),
+                     max_pieces);
+}
+
+std::string host_ranges(std::vector<std::string> hosts, size_t max_pieces) {
+  // Prefix and digit count name a family; its numbers keep their zero padding.
+  std::map<std::pair<std::string, size_t>, std::vector<uint64_t>> families;
+  std::vector<std::string> plain;
+  std::sort(hosts.begin(), hosts.end());
+  hosts.erase(std::unique(hosts.begin(), hosts.end()), hosts.end());
+  for (const auto& host : hosts) {
+    const size_t last = host.find_last_not_of("0123456789");  // npos: all digits, no prefix
+    const size_t digits = last == std::string::npos ? 0 : host.size() - 1 - last;
+    if (digits == 0 || digits > 18) {
+      plain.push_back(host);
+      continue;
+    }
+    families[{host.substr(0, host.size() - digits), digits}].push_back(
+        std::stoull(host.substr(host.size() - digits)));
+  }
+  std::vector<std::pair<std::string, std::string>> named;  // sort key, text
+  named.reserve(plain.size() + families.size());
+  for (const auto& name : plain) named.emplace_back(name, name);
+  for (auto& [family, numbers] : families) {
+    const auto& [prefix, digits] = family;
+    auto text = [width = digits](uint64_t v) {
+      std::string number = std::to_string(v);
+      return std::string(width > number.size() ? width - number.size() : 0, '0') + number;
+    };
+    std::sort(numbers.begin(), numbers.end());
+    if (numbers.size() == 1) {
+      named.emplace_back(prefix + text(numbers[0]), prefix + text(numbers[0]));
+      continue;
+    }
+    named.emplace_back(prefix + text(numbers[0]),
+                       prefix + "[" + join_pieces(range_pieces(numbers, text), max_pieces) + "]");
+  }
+  std::sort(named.begin(), named.end());
+  std::string out;
+  for (const auto& [key, text] : named) out += (out.empty() ? "" : ",") + text;
+  return out;
 }
 
 }  // namespace stackpeek::stacks

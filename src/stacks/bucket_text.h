@@ -25,11 +25,28 @@ size_t first_different_frame(const ThreadStack& a, const ThreadStack& b);
 
 /// Index of the first thread that differs by name or by frames (function and file); the
 /// shorter thread count when one dump's threads are a prefix of the other's.
-size_t first_different_thread(const ProcessDump& a, const ProcessDump& b);
+size_t first_different_thread(const std::vector<ThreadStack>& a, const std::vector<ThreadStack>& b);
 
 /// `text` broken at spaces into lines of at most `width` columns (0: one line). A word
 /// wider than `width` is a line of its own, cut in its middle by `fit`.
 std::vector<std::string> wrap_words(std::string_view text, size_t width,
                                     std::string (*fit)(std::string, size_t));
+
+/// Terminal columns of valid UTF-8 text.
+size_t text_width(std::string_view text);
+
+/// `text` when it fits in `width` columns (0: no limit); otherwise its head, "…" and its
+/// tail, so a frame keeps both its function and its file and line.
+std::string fit_middle(std::string text, size_t width);
+
+/// Sorted distinct values as compact ranges: runs of three or more as "A-B", others
+/// listed, joined by ","; after `max_pieces` pieces the rest is written as "…".
+/// {0,1,2,4,5,6,7} gives "0-2,4-7"; {3,4} gives "3,4"; {} gives "".
+std::string compact_ranges(std::vector<uint32_t> values, size_t max_pieces = 8);
+
+/// Host names with a common prefix and numbered suffix as ranges, the way pdsh and Slurm
+/// write them: {node01, node02, node03, node07, login} gives "login,node[01-03,07]". After
+/// `max_pieces` numbers or ranges in one bracket the rest is written as "…".
+std::string host_ranges(std::vector<std::string> hosts, size_t max_pieces = 8);
 
 }  // namespace stackpeek::stacks

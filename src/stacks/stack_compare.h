@@ -1,23 +1,8 @@
 #pragma once
 
 // Compares the stacks of a group of dumped processes: which processes show the same stack
-// (one bucket each), the odd ones out first, as the lines that open the output pane
-// (screen) or the output of the headless compare command (hosts given).
+// (one bucket each), the odd ones out first. The text is in stacks/comparison_text.h.
 // Also compiled by the fuzz build (clang 14, C++20): keep to C++20 here.
-//
-// Text produced, for example:
-//
-//   Stacks compared: 8 processes, 2 distinct
-//   1 process: rank 3 (pid 4242)
-//       _next_data (torch/utils/data/dataloader.py:1329)
-//       … 4 more frames
-//   7 processes: ranks 0-2,4-7 (pids 4239 4240 4241 4243 4244 4245 4246), unchanged for 12 s
-//       all_reduce (torch/distributed/distributed_c10d.py:2050)
-//       …
-//   (empty line)
-//
-// With hosts: "Stacks compared: 16 processes on 2 hosts, 2 distinct" and members named
-// "node1:0-7 node2:8-10,12-15" (host:ranks) or "web1:4242" (host:pid, no rank).
 
 #include <chrono>
 #include <cstddef>
@@ -27,7 +12,9 @@
 #include <vector>
 
 #include "common/run_record.h"
+#include "stacks/bucket_text.h"
 #include "stacks/dump_parser.h"
+#include "stacks/stack_classes.h"
 #include "stacks/stack_history.h"
 
 namespace stackpeek::stacks {
@@ -41,6 +28,7 @@ struct DumpResult {
   uint32_t pid = 0;
   std::optional<uint32_t> rank;        // torch RANK when known
   std::optional<uint32_t> world_size;  // torch WORLD_SIZE when known
+  std::string job;                     // the job of the rank (see ClassMember); may be empty
   DumpStatus status = DumpStatus::Ok;
   std::string error;                // Failed: py-spy's standard error (first line is shown)
   std::optional<ProcessDump> dump;  // Ok and parsed
@@ -62,10 +50,6 @@ DumpResult dump_result_from_record(const RunRecord& record, uint32_t pid,
 /// "py-spy crashed: signal 11 (SIGSEGV)".
 std::string crash_text(int signal);
 
-/// A bucket holds the processes with one stack, or the failed dumps with one first error
-/// line; an unparsed dump is a bucket of its own.
-enum class BucketKind { Stack, Unparsed, Failed };
-
 struct StackBucket {
   BucketKind kind = BucketKind::Stack;
   /// Indices into the results: processes with a rank first, by rank, then host, pid and
@@ -84,7 +68,7 @@ struct StackComparison {
   std::vector<std::optional<StackSignature>> signatures;
   size_t processes = 0;  // number of results
   size_t distinct = 0;   // Stack buckets
-  size_t failed = 0;     // Failed buckets
+  size_t failed = 0;     // Failed buckets (failures with one reason)
   size_t unparsed = 0;   // Unparsed buckets
   /// Distinct host texts when any result names a host (the headless command); 0 when no
   /// result does (the screen), which selects the screen's naming.
@@ -119,38 +103,5 @@ StackComparison compare_stacks(const std::vector<DumpResult>& results);
 /// untouched.
 void apply_history(StackComparison& comparison, const std::vector<DumpResult>& results,
                    StackHistory& history, StackHistory::Clock::time_point now);
-
-/// Lines that open the output: the summary line (ending ", missing ranks 2" when some are),
-/// then per bucket its header and up to six innermost frames of the first thread of its
-/// first member ("    … N more frames" when cut), each with the lines all members show
-/// there; the first line of py-spy's error for failed dumps (wrapped at spaces); the first
-/// line of the output for an unparsed one; then one empty line. When other Stack buckets
-/// show the same first thread (lines aside), a bucket names its threads ("  thread 1 of 2:
-/// \"MainThread\"") and adds the first thread that differs from each of them, so no two
-/// buckets read the same. Headers:
-///   "1 process: rank 3 (pid 4242)", "7 processes: ranks 0-2,4-7 (pids 1 2 3 4 5 6 7)",
-///   "2 processes: pids 17 18", "3 processes: ranks 0,1 (pids 10 11), pid 12",
-///   "1 process: pid 17, dump failed", "1 process: pid 17, stack not parsed",
-///   with hosts: "3 processes: node1:0,1 node2:7", "1 process: web1:4242".
-/// At most 8 pids, rank pieces or host names are listed, then "…". A `width` other than 0
-/// is the number of terminal columns every line must fit in: a longer header lists fewer
-/// pids or host names, then fewer rank pieces (at least one of each), and a longer frame,
-/// error or output line keeps its head and tail around a "…".
-std::vector<std::string> comparison_lines(const StackComparison& comparison,
-                                          const std::vector<DumpResult>& results, size_t width = 0);
-
-/// compare_stacks, then apply_history when `history` is given, then comparison_lines.
-std::vector<std::string> compare_stack_lines(const std::vector<DumpResult>& results,
-                                             StackHistory* history,
-                                             StackHistory::Clock::time_point now, size_t width = 0);
-
-/// The members as the comparison names them across hosts: "node1:0-7 node2:8,9 web1:4242"
-/// (at most `max_names` hosts or pids, then "…").
-std::string host_member_names(const std::vector<const DumpResult*>& members, size_t max_names = 8);
-
-/// Sorted distinct values as compact ranges: runs of three or more as "A-B", others
-/// listed, joined by ","; after `max_pieces` pieces the rest is written as "…".
-/// {0,1,2,4,5,6,7} gives "0-2,4-7"; {3,4} gives "3,4"; {} gives "".
-std::string compact_ranges(std::vector<uint32_t> values, size_t max_pieces = 8);
 
 }  // namespace stackpeek::stacks

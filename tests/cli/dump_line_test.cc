@@ -33,6 +33,7 @@ TEST(DumpLineTest, RoundTripsParsedUnparsedAndFailedDumps) {
   expected.dump->process_line.clear();  // the header lines are not part of a dump line
   expected.dump->python_line.clear();
   expected.world_size = 8;
+  expected.job = "torch:x";
   EXPECT_EQ(*back, expected);
   // How long the stack stayed the same travels with it (dump --repeat).
   const discovery::TargetProcess process{42, "torch:x", 3, 8, {"python3", "train.py"}};

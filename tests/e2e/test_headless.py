@@ -98,11 +98,37 @@ class HeadlessTest(unittest.TestCase):
         self.assertEqual(piped.returncode, 0, piped.stderr)
         out = piped.stdout.splitlines()
         self.assertEqual(out[0], "Stacks compared: 12 processes on 3 hosts, 2 distinct")
-        self.assertEqual(out[1], "3 processes: node1:3 node2:3 node3:3")
-        self.assertIn("9 processes: node1:0-2 node2:0-2 node3:0-2", out)
+        self.assertEqual(out[1], "3 processes: node[1-3]:3")
+        self.assertIn("9 processes: node[1-3]:0-2", out)
         as_json = json.loads(run("compare", "--json", stdin_text=fanned.stdout).stdout)
         self.assertEqual((as_json["processes"], as_json["hosts"], as_json["distinct"]), (12, 3, 2))
         self.assertEqual([len(b["members"]) for b in as_json["buckets"]], [3, 9])
+
+    def test_two_level_fan_out_gives_the_flat_comparison(self):
+        # Each node's lines are kept in a file, so both ways read the same dumps.
+        env = env_with(STACKPEEK_FAKE_DUMP_ODD_PIDS=str(self.ranks[1]))
+        folder = tempfile.mkdtemp(prefix="stackpeek-two-level-")
+        self.addCleanup(shutil.rmtree, folder)
+        pids = " ".join("--pid %d" % pid for pid in self.ranks[:3])  # rank 3 is missing
+        dump = "%s dump %s --json --repeat 2 --interval 1 --host %%h" % (harness.BINARY, pids)
+        hosts = "rack[1-2]-n[1-2]"
+        for host in ("rack1-n1", "rack1-n2", "rack2-n1", "rack2-n2"):
+            with open(os.path.join(folder, host), "w") as f:
+                f.write(shell(dump.replace("%h", host), env).stdout)
+        node = "cat %s/%%h" % folder
+        flat = shell("pdsh -R exec -w %s %s | %s compare" % (hosts, node, harness.BINARY), env)
+        rack = "pdsh -R exec -w %%h-n[1-2] cat %s/%%%%h | %s compare --json" % (
+            folder, harness.BINARY)
+        two_level = shell("pdsh -R exec -w rack[1-2] sh -c '%s' | %s compare"
+                          % (rack, harness.BINARY), env)
+        self.assertEqual(flat.returncode, 0, flat.stderr)
+        self.assertEqual((two_level.returncode, two_level.stderr), (0, ""))
+        self.assertEqual(two_level.stdout, flat.stdout)
+        out = flat.stdout.splitlines()
+        self.assertEqual(out[0], "Stacks compared: 12 processes on 4 hosts, 2 distinct, "
+                                 "missing ranks 3")
+        self.assertTrue(out[1].startswith("4 processes: rack1-n[1,2],rack2-n[1,2]:1, "
+                                          "unchanged for "), out)
 
     def test_failures_exit_one(self):
         env = env_with(STACKPEEK_FAKE_FAIL_PIDS=str(self.ranks[1]))

@@ -96,7 +96,7 @@ class DebianPackageTest(unittest.TestCase):
         self.assertTrue(self.field("Maintainer"))
         self.assertTrue(self.field("Description"))
         depends = [d.split()[0] for d in self.field("Depends").split(",")]
-        for library in ("libncursesw6", "libutf8proc2", "libfmt9"):
+        for library in ("libncursesw6", "libutf8proc2", "libfmt9", "libsimdjson14"):
             self.assertIn(library, depends)
         self.assertEqual(self.field("Suggests"), "sudo")
         self.assertEqual(self.field("Recommends"), "")

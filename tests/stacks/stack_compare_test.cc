@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "stacks/comparison_text.h"
 #include "stacks/stack_history.h"
 
 namespace stackpeek::stacks {
@@ -287,7 +288,7 @@ TEST(StackCompareTest, FailedAndUnparsedDumpsAreBucketsOfTheirOwn) {
   EXPECT_FALSE(comparison.signatures[1]);
   EXPECT_FALSE(comparison.signatures[4]);
   EXPECT_EQ(comparison_lines(comparison, results),
-            (Lines{"Stacks compared: 7 processes, 1 distinct, 2 failed, 2 not parsed",
+            (Lines{"Stacks compared: 7 processes, 1 distinct, 3 failed, 2 not parsed",
                    "1 process: rank 3 (pid 13), stack not parsed", "    Process 13: python3 x.py",
                    "1 process: rank 4 (pid 14), stack not parsed", "    (no output)",
                    "1 process: pid 17, dump failed", "    (no error message)",
@@ -300,7 +301,7 @@ TEST(StackCompareTest, FailedAndUnparsedDumpsAreBucketsOfTheirOwn) {
     eight.push_back(failed(20 + rank, rank, "Error: Failed to find python version from target\n"));
   }
   const Lines wrapped = compare_stack_lines(eight, nullptr, kT0, 30);
-  EXPECT_EQ(wrapped[0], "Stacks compare…tinct, 1 failed");
+  EXPECT_EQ(wrapped[0], "Stacks compare…tinct, 8 failed");
   EXPECT_EQ(Lines(wrapped.begin() + 2, wrapped.end()),
             (Lines{"    Error: Failed to find", "    python version from target", ""}));
   // A py-spy ended by a signal says so.
@@ -394,20 +395,21 @@ TEST(StackCompareTest, HostsChangeTheNaming) {
   results.push_back(ok(4243, std::nullopt, b, "web1"));
   const Lines lines = compare_stack_lines(results, nullptr, kT0);
   EXPECT_EQ(lines, (Lines{"Stacks compared: 18 processes on 3 hosts, 2 distinct",
-                          "3 processes: node2:11 web1:4242 web1:4243", "    b (b.py:1)",
+                          "3 processes: node2:11 web1:pids 4242,4243", "    b (b.py:1)",
                           "15 processes: node1:0-7 node2:8-10,12-15", "    a (a.py:1)", ""}));
   const Lines one_host = compare_stack_lines({ok(1, 0, a, "h"), ok(2, 1, a, "h")}, nullptr, kT0);
   EXPECT_EQ(one_host[0], "Stacks compared: 2 processes on 1 host, 1 distinct");
   EXPECT_EQ(one_host[1], "2 processes: h:0,1");
   // A result without a host among named ones.
   EXPECT_EQ(compare_stack_lines({ok(1, 0, a, "h"), ok(2, std::nullopt, a)}, nullptr, kT0)[1],
-            "2 processes: h:0 ?:2");
-  // Names are cut after eight.
+            "2 processes: h:0 ?:pid 2");
+  // Names are cut after eight, and say how many more there are.
   std::vector<DumpResult> spread;
   for (uint32_t i = 0; i < 10; ++i)
     spread.push_back(ok(i, std::nullopt, a, "n" + std::to_string(i)));
   EXPECT_EQ(compare_stack_lines(spread, nullptr, kT0)[1],
-            "10 processes: n0:0 n1:1 n2:2 n3:3 n4:4 n5:5 n6:6 n7:7 …");
+            "10 processes: n0:pid 0 n1:pid 1 n2:pid 2 n3:pid 3 n4:pid 4 n5:pid 5 n6:pid 6 n7:pid 7 "
+            "… 2 more");
 }
 
 TEST(StackCompareTest, CompactRanges) {
