@@ -6,6 +6,7 @@
 
 #include "app/runs.h"
 #include "common/utf8.h"
+#include "common/util.h"
 
 namespace stackpeek::app {
 
@@ -18,7 +19,7 @@ std::optional<Selection> current_selection(const App& app) {
 
 // "Found N groups", and how many of them the filter shows.
 std::string found_status(const App& app) {
-  std::string text = "Found " + std::to_string(app.groups.size()) + " groups";
+  std::string text = "Found " + plural(app.groups.size(), "group", "groups");
   if (app.filter.empty()) return text;
   const auto shown = std::ranges::count(app.rows, ListRow::Kind::Group, &ListRow::kind);
   return text + ", " + std::to_string(shown) + " shown";

@@ -8,6 +8,7 @@
 
 #include "app/actions.h"
 #include "app/screen_watch.h"
+#include "common/defaults.h"
 
 namespace stackpeek::app {
 namespace {
@@ -125,33 +126,78 @@ bool list_key(const KeyBinding& binding) {
   return binding.mode == Mode::Browse && actions.contains(binding.action);
 }
 
+// "Record selected process/group for 30 seconds", with the default's seconds.
+std::string_view record_help() {
+  static const std::string text =
+      fmt::format("Record selected process/group for {} seconds", kDefaults.record_seconds);
+  return text;
+}
+
 std::vector<KeyBinding> make_table() {
   return {
-      {Mode::Browse, "Enter", "Record selected process/group for 30 seconds", "Enter record",
-       {key(Code::Enter)}, request<SpyMode::Record>},
-      {Mode::Browse, "d", "Dump selected process/group", "d dump", {ch('d')},
+      {Mode::Browse,
+       "Enter",
+       record_help(),
+       "Enter record",
+       {key(Code::Enter)},
+       request<SpyMode::Record>},
+      {Mode::Browse,
+       "d",
+       "Dump selected process/group",
+       "d dump",
+       {ch('d')},
        request<SpyMode::Dump>},
-      {Mode::Browse, "t", "Live py-spy top for selected PID", "t top", {ch('t')},
+      {Mode::Browse,
+       "t",
+       "Live py-spy top for selected PID",
+       "t top",
+       {ch('t')},
        request<SpyMode::Top>},
-      {Mode::Browse, "w", "Watch selected group for a hang (again: stop)", "", {ch('w')},
+      {Mode::Browse,
+       "w",
+       "Watch selected group for a hang (again: stop)",
+       "w watch",
+       {ch('w')},
        then_continue<toggle_watch>},
-      {Mode::Browse, "r", "Refresh process groups", "r refresh", {ch('r')},
-       then_continue<refresh>},
-      {Mode::Browse, "Space", "Expand/collapse group", "Space expand", {ch(' ')},
+      {Mode::Browse, "r", "Refresh process groups", "r refresh", {ch('r')}, then_continue<refresh>},
+      {Mode::Browse,
+       "Space",
+       "Expand/collapse group",
+       "Space expand",
+       {ch(' ')},
        then_continue<toggle_group>},
-      {Mode::Browse, "j/k, arrows", "Move selection", "j/k move", {ch('j'), key(Code::Down)},
+      {Mode::Browse,
+       "j/k, arrows",
+       "Move selection",
+       "j/k move",
+       {ch('j'), key(Code::Down)},
        move<1>},
       {Mode::Browse, "j/k, arrows", "", "", {ch('k'), key(Code::Up)}, move<-1>},
-      {Mode::Browse, "Home/End", "First/last row (also g/G)", "", {key(Code::Home), ch('g')},
+      {Mode::Browse,
+       "Home/End",
+       "First/last row (also g/G)",
+       "",
+       {key(Code::Home), ch('g')},
        then_continue<select_first>},
-      {Mode::Browse, "Home/End", "", "", {key(Code::End), ch('G')},
-       then_continue<select_last>},
-      {Mode::Browse, "PageUp/Down", "Scroll output", "PgUp/PgDn output", {key(Code::PageUp)},
+      {Mode::Browse, "Home/End", "", "", {key(Code::End), ch('G')}, then_continue<select_last>},
+      {Mode::Browse,
+       "PageUp/Down",
+       "Scroll output",
+       "PgUp/Dn output",
+       {key(Code::PageUp)},
        scroll<-kPageStep>},
       {Mode::Browse, "PageUp/Down", "", "", {key(Code::PageDown)}, scroll<kPageStep>},
-      {Mode::Browse, "o", "Zoom output pane in/out", "o zoom", {ch('o')},
+      {Mode::Browse,
+       "o",
+       "Zoom output pane in/out",
+       "o zoom",
+       {ch('o')},
        then_continue<toggle_zoom>},
-      {Mode::Browse, "/", "Filter the list (Enter keeps, Esc clears)", "/ filter", {ch('/')},
+      {Mode::Browse,
+       "/",
+       "Filter the list (Enter keeps; Esc restores, then clears)",
+       "/ filter",
+       {ch('/')},
        then_continue<start_filter>},
       {Mode::Browse, "Esc", "", "", {key(Code::Esc)}, then_continue<clear_filter>},
       {Mode::Browse, "q", "Quit", "q quit", {ch('q')}, quit},
@@ -167,7 +213,11 @@ std::vector<KeyBinding> make_table() {
       {Mode::Permission, "Ctrl+Z", "", "", {ctrl('z')}, suspend},
       {Mode::Permission, "Ctrl+L", "", "", {ctrl('l')}, repaint},
 
-      {Mode::Running, "Esc", "", "Esc cancel", {key(Code::Esc), ch('c')},
+      {Mode::Running,
+       "Esc",
+       "",
+       "Esc cancel",
+       {key(Code::Esc), ch('c')},
        then_continue<cancel_run>},
       {Mode::Running, "q", "", "q quit", {ch('q')}, quit},
       {Mode::Running, "Ctrl+C", "", "", {ctrl('c')}, then_continue<cancel_run>},

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "app/watch.h"
+#include "common/defaults.h"
 #include "common/utf8.h"
 #include "common/util.h"
 #include "discovery/torch.h"
@@ -73,7 +74,7 @@ std::vector<std::string> start_lines(SpyMode mode, const std::vector<tasks::SpyC
 std::string start_status(SpyMode mode, size_t count) {
   switch (mode) {
     case SpyMode::Dump:
-      return "Running " + std::to_string(count) + " py-spy command(s)";
+      return "Running " + plural(count, "py-spy command", "py-spy commands");
     case SpyMode::Record:  // the footer adds the countdown; the folder is in the output pane
       return fmt::format("Recording {} {}", count, count == 1 ? "process" : "processes");
     case SpyMode::Top:
@@ -113,25 +114,29 @@ std::string completion_status(const std::vector<RunRecord>& records,
     return std::string(kCanceledStatus) + picture_note(*dir);
   }
   if (cancelled) return kCanceledStatus;
-  const std::string count = std::to_string(records.size());
+  const std::string count = plural(records.size(), "py-spy command", "py-spy commands");
   const bool failed = std::any_of(records.begin(), records.end(), [](const RunRecord& r) {
     return r.status != RunStatus::Success;
   });
-  return failed ? "Completed with errors in " + count + " py-spy command(s)"
-                : "Completed " + count + " py-spy command(s)";
+  return failed ? "Completed with errors in " + count : "Completed " + count;
 }
 
 // Writes a record run's report, cancelled or not, from the records as the commands ended;
 // the summary of its profiles opens the output pane.
-Result<void> write_record_report(const App& app, const report::ReportDir& dir,
-                                 const discovery::RunTarget& target,
-                                 const std::vector<RunRecord>& records, bool cancelled,
-                                 std::vector<std::string>& summary) {
+Result<void> write_record_report(App& app, const report::ReportDir& dir,
+                                 const discovery::RunTarget& target, tasks::Finished finished,
+                                 bool cancelled, std::vector<std::string>& summary) {
   const std::chrono::duration<double> elapsed =
       std::chrono::steady_clock::now() - app.active_started;
-  report::RecordRun run{target, tasks::kDefaultRecordSeconds, elapsed.count(), cancelled};
-  const report::RunDetails details = report::gather_details(dir, records, std::move(run));
-  summary = report::summary_lines(details.facts, kComparisonWidth);
+  report::RecordRun run{.target = target,
+                        .duration_requested_s = kDefaults.record_seconds,
+                        .duration_s = elapsed.count(),
+                        .canceled = cancelled};
+  const report::RunDetails details = report::gather_details(
+      dir, finished.records, std::move(run), std::move(finished.final_dumps), &app.stack_history);
+  const auto* final = details.final_stacks ? &*details.final_stacks : nullptr;
+  summary = report::summary_lines(details.facts, kComparisonWidth, final);
+  const auto& records = finished.records;
   return report::write_report(dir, records, &details);
 }
 
@@ -211,7 +216,7 @@ std::vector<std::string> dump_comparison(App& app, const discovery::RunTarget& t
 }
 
 void complete_run(App& app, tasks::Finished finished) {
-  const std::vector<RunRecord> records = std::move(finished.records);
+  const std::vector<RunRecord> records = finished.records;
   // A cancelled dump has stacks of some processes only: no comparison, no history.
   const bool cancelled = app.active_run && app.active_run->cancel_requested();
   const bool top = app.active_run && app.active_run->live_top();
@@ -224,7 +229,8 @@ void complete_run(App& app, tasks::Finished finished) {
   std::vector<std::string> summary;
   Result<void> written;
   if (report_dir)
-    written = write_record_report(app, *report_dir, target, records, cancelled, summary);
+    written =
+        write_record_report(app, *report_dir, target, std::move(finished), cancelled, summary);
   app.status = completion_status(records, report_dir, written, cancelled);
   if (top && records.size() == 1) {
     app.output_lines = top_completion_lines(std::move(frame), records.front(), cancelled);
@@ -261,7 +267,7 @@ tasks::Finished lost_worker_result(const App& app) {
   if (records.empty())
     records.push_back({"py-spy", "", "the py-spy worker ended without reporting its results",
                        RunStatus::SpawnFailed});
-  return tasks::Finished{std::move(records)};
+  return tasks::Finished{.records = std::move(records), .final_dumps = {}};
 }
 
 }  // namespace
@@ -327,7 +333,13 @@ void start_run(App& app, SpyMode mode, const Selection& selection, bool use_sudo
   if (mode == SpyMode::Top) {
     app.active_run.emplace(tasks::spawn_top_worker(std::move(commands.front()), app.top_pane));
   } else {
-    app.active_run.emplace(tasks::spawn_capture_worker(std::move(commands)));
+    // A record ends with one dump of every process: its final stacks in the report.
+    auto final_dumps = mode == SpyMode::Record
+                           ? commands_for_target(app.active_target, *app.py_spy, SpyMode::Dump,
+                                                 use_sudo, std::nullopt)
+                           : std::vector<tasks::SpyCommand>{};
+    app.active_run.emplace(
+        tasks::spawn_capture_worker(std::move(commands), std::move(final_dumps)));
   }
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/watch.h"
+#include "common/defaults.h"
 #include "tasks/runner.h"
 
 namespace stackpeek::app {
@@ -16,9 +17,9 @@ namespace stackpeek::app {
 struct App;
 
 /// Seconds from one screen watch round to the next.
-inline constexpr std::chrono::seconds kScreenWatchEvery{30};
+inline constexpr std::chrono::seconds kScreenWatchEvery{kDefaults.watch_every_s};
 /// Seconds unchanged that make a watched group stuck.
-inline constexpr std::chrono::seconds kScreenWatchStuckAfter{300};
+inline constexpr std::chrono::seconds kScreenWatchStuckAfter{kDefaults.stuck_after_s};
 
 struct ScreenWatch {
   explicit ScreenWatch(std::string group_key)

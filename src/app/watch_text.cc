@@ -41,7 +41,8 @@ std::string event_body(const WatchEvent& event) {
     case WatchEventKind::Failing:
       return fmt::format("{} {} dump failed: {}", event.label, members, event.detail);
     case WatchEventKind::Ended:
-      return fmt::format("{} {} all gone", event.label, members);
+      return fmt::format("{} {} {}", event.label, members,
+                         event.members.size() == 1 ? "gone" : "all gone");
   }
   return event.label;
 }

@@ -1,5 +1,13 @@
 #include "cli/args.h"
 
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <limits>
 #include <utility>
 
@@ -49,11 +57,37 @@ class ArgCursor {
   std::optional<std::string_view> inline_value_;
 };
 
+// The largest value of each numeric option: time in seconds up to 30 days, pids up to
+// the kernel's pid_max limit, counts and job ids as far as they go.
+constexpr uint64_t kMaxSeconds = 30ull * 24 * 3600;
+constexpr uint64_t kMaxPid = 4194304;
+constexpr uint64_t kMaxRepeat = 1000000;
+constexpr uint64_t kMaxJobId = std::numeric_limits<uint32_t>::max();
+
+struct NumericOption {
+  std::string_view name;
+  uint64_t max = kMaxSeconds;
+};
+
+constexpr std::array kNumericOptions = {
+    NumericOption{.name = "--pid", .max = kMaxPid},
+    NumericOption{.name = "--duration", .max = kMaxSeconds},
+    NumericOption{.name = "--repeat", .max = kMaxRepeat},
+    NumericOption{.name = "--interval", .max = kMaxSeconds},
+    NumericOption{.name = "--every", .max = kMaxSeconds},
+    NumericOption{.name = "--stuck-after", .max = kMaxSeconds},
+    NumericOption{.name = "--record", .max = kMaxSeconds},
+    NumericOption{.name = "--slurm-job", .max = kMaxJobId},
+};
+
+// A whole number from 1 to the option's largest value; the error names that range.
 std::expected<uint32_t, std::string> positive(std::string_view option, std::string_view text) {
-  const auto value = parse_unsigned(text, std::numeric_limits<uint32_t>::max());
+  const auto known = std::ranges::find(kNumericOptions, option, &NumericOption::name);
+  const uint64_t max = known == kNumericOptions.end() ? kMaxJobId : known->max;
+  const auto value = parse_unsigned(text, max);
   if (!value || *value == 0) {
-    return Failure(std::string(option) + " needs a positive whole number, not '" +
-                   std::string(text) + "'");
+    return Failure(fmt::format("{} needs a whole number from 1 to {}, not '{}'", option, max,
+                               escape_controls(text)));
   }
   return static_cast<uint32_t>(*value);
 }
@@ -89,6 +123,35 @@ std::expected<void, std::string> store_value(Options& options, std::string_view 
       options.duration = *number;
     }
   }
+  return {};
+}
+
+// The folder --dir names must exist, or its parent must (only the last level is made);
+// checked before any work, so that no run learns it at its end.
+std::expected<void, std::string> check_dir(const std::string& dir) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path path = fs::absolute(dir, error).lexically_normal();
+  const auto refuse = [&](std::string_view why) {
+    return Failure(fmt::format("--dir {}: {}", escape_controls(dir), why));
+  };
+  if (fs::is_directory(path, error)) {
+    if (::access(path.c_str(), W_OK | X_OK) != 0)
+      return refuse(fmt::format("cannot write there ({})", std::strerror(errno)));
+    return {};
+  }
+  if (fs::exists(path, error)) return refuse("not a folder; name a folder to write into");
+  fs::path parent = path.parent_path();
+  if (path.filename().empty()) parent = parent.parent_path();
+  if (!fs::is_directory(parent, error)) {
+    const bool there = fs::exists(parent, error);
+    return refuse(fmt::format("{} {}; create it first or name an existing folder",
+                              escape_controls(path_text(parent)),
+                              there ? "is not a folder" : "does not exist"));
+  }
+  if (::access(parent.c_str(), W_OK | X_OK) != 0)
+    return refuse(fmt::format("cannot create it in {} ({})", escape_controls(path_text(parent)),
+                              std::strerror(errno)));
   return {};
 }
 
@@ -180,6 +243,9 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
   if (takes_targets(options.verb) && options.targets.empty()) {
     return Failure("name the processes with --pid PID, --group KEY, --all or --slurm-job [ID]");
   }
+  if (options.verb == Verb::Record || options.verb == Verb::Watch) {
+    if (auto checked = check_dir(options.dir); !checked) return std::unexpected(checked.error());
+  }
   return options;
 }
 
@@ -191,11 +257,12 @@ std::string usage_text() {
          "stackpeek compare [FILE...] [--json] [--svg FILE]\n"
          "stackpeek watch TARGET... [--every S] [--stuck-after S] [--record S] [--dir DIR]\n"
          "                [--json] [--host NAME] [--exec CMD]\n"
-         "TARGET: --pid PID (repeatable), --group KEY (see `stackpeek list`), --all or\n"
-         "        --slurm-job [ID] (a Slurm job's Python processes on this node; ID\n"
-         "        defaults to SLURM_JOB_ID)\n"
+         "TARGET: --pid PID (repeatable), --group KEY (repeatable; see `stackpeek list`),\n"
+         "        --all or --slurm-job [ID] (a Slurm job's Python processes on this node;\n"
+         "        ID defaults to SLURM_JOB_ID)\n"
          "--host NAME defaults to SLURMD_NODENAME when set, else the host name\n"
-         "--svg FILE also writes the stacks as one flame graph of the group\n";
+         "--svg FILE also writes the stacks as one flame graph of the group\n" +
+         fmt::format("S: whole seconds from 1 to {}; N: 1 to {}\n", kMaxSeconds, kMaxRepeat);
 }
 
 }  // namespace stackpeek::cli

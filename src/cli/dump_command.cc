@@ -8,6 +8,7 @@
 #include "cli/run_commands.h"
 #include "cli/run_setup.h"
 #include "cli/svg_option.h"
+#include "common/util.h"
 #include "stacks/comparison_text.h"
 
 namespace stackpeek::cli {
@@ -70,7 +71,7 @@ int run_dump(const Options& options) {
                            options.repeat));
       sleep_seconds(options.interval);
     }
-    progress(fmt::format("Dumping {} process(es)…", target.processes.size()));
+    progress("Dumping " + plural(target.processes.size(), "process", "processes") + "…");
     last.outcome = run_commands(tasks::build_spy_commands(setup->program, tasks::SpyMode::Dump,
                                                           target.pids(), false, std::nullopt));
     last.results = dump_results(host, target, last.outcome.records);

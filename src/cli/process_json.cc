@@ -57,7 +57,7 @@ json snapshot_json(const std::string& host, const std::vector<discovery::Process
     for (const auto& member : group.members) members.push_back(process_json(member));
     out_groups.push_back({{"key", group.key},
                           {"kind", discovery::group_kind_label(group.kind)},
-                          {"label", group.label},
+                          {"label", group.full_label.empty() ? group.label : group.full_label},
                           {"members", std::move(members)}});
   }
   return {{"host", host}, {"groups", std::move(out_groups)}};

@@ -46,7 +46,8 @@ bool print_result(bool as_json, const std::string& folder, const std::vector<uin
 
 // The summary of the profiles while on a terminal; every failure in plain words always.
 void explain(const report::RunDetails& details) {
-  for (const auto& line : report::summary_lines(details.facts, 0)) {
+  const auto* final = details.final_stacks ? &*details.final_stacks : nullptr;
+  for (const auto& line : report::summary_lines(details.facts, 0, final)) {
     if (!line.empty()) progress(line);
   }
   for (const auto& facts : details.facts) {
@@ -74,16 +75,20 @@ int run_record(const Options& options) {
     return kExitFailed;
   }
   const std::string folder = path_text(dir->report_directory);
-  progress(fmt::format("Recording {} process(es) for {} s into {}; Ctrl+C stops early", pids.size(),
-                       options.duration, folder));
+  progress(fmt::format("Recording {} for {} s into {}; Ctrl+C stops early, a second Ctrl+C at once",
+                       plural(pids.size(), "process", "processes"), options.duration, folder));
   const auto started = std::chrono::steady_clock::now();
-  const RunOutcome outcome = run_commands(tasks::build_spy_commands(
-      setup->program, tasks::SpyMode::Record, pids, false, dir->raw_directory, options.duration));
+  RunOutcome outcome = run_commands(
+      tasks::build_spy_commands(setup->program, tasks::SpyMode::Record, pids, false,
+                                dir->raw_directory, options.duration),
+      tasks::build_spy_commands(setup->program, tasks::SpyMode::Dump, pids, false, std::nullopt));
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
+  const report::RecordRun run{.target = setup->target,
+                              .duration_requested_s = static_cast<double>(options.duration),
+                              .duration_s = elapsed.count(),
+                              .canceled = outcome.stopped_by.has_value()};
   const report::RunDetails details =
-      report::gather_details(*dir, outcome.records,
-                             {setup->target, static_cast<double>(options.duration), elapsed.count(),
-                              outcome.stopped_by.has_value()});
+      report::gather_details(*dir, outcome.records, run, std::move(outcome.final_dumps));
   const auto written = report::write_report(*dir, outcome.records, &details);
   if (!written) {
     diagnose("could not write the report in " + folder + ": " + written.error().message());

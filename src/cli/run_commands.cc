@@ -13,8 +13,12 @@ namespace stackpeek::cli {
 namespace {
 
 volatile std::sig_atomic_t g_stop_signal = 0;
+volatile std::sig_atomic_t g_stop_count = 0;
 
-extern "C" void remember_signal(int signal) { g_stop_signal = signal; }
+extern "C" void remember_signal(int signal) {
+  g_stop_signal = signal;
+  g_stop_count = g_stop_count + 1;
+}
 
 constexpr std::array kStopSignals = {SIGINT, SIGTERM, SIGHUP};
 
@@ -40,13 +44,11 @@ std::vector<RunRecord> lost_records(const std::vector<tasks::SpyCommand>& comman
   return records;
 }
 
-std::vector<RunRecord> take_records(tasks::Finished finished) {
-  return std::move(finished.records);
-}
+tasks::Finished take_records(tasks::Finished finished) { return finished; }
 
 // The records once the run has finished; the shape of the app's drain_events, which keeps
 // GCC 12 at -O3 from a false maybe-uninitialized report inside the event variant.
-std::optional<std::vector<RunRecord>> finished_records(tasks::RunHandle& run) {
+std::optional<tasks::Finished> finished_records(tasks::RunHandle& run) {
   while (true) {
     auto event = run.try_recv();
     if (!event) return std::nullopt;
@@ -60,6 +62,7 @@ std::optional<std::vector<RunRecord>> finished_records(tasks::RunHandle& run) {
 StopSignals::StopSignals() {
   if (g_catch_depth++ > 0) return;
   g_stop_signal = 0;
+  g_stop_count = 0;
   struct sigaction action {};
   action.sa_handler = remember_signal;
   sigemptyset(&action.sa_mask);
@@ -80,15 +83,18 @@ std::optional<int> caught_stop_signal() {
   return static_cast<int>(g_stop_signal);
 }
 
-RunOutcome run_commands(std::vector<tasks::SpyCommand> commands) {
+RunOutcome run_commands(std::vector<tasks::SpyCommand> commands,
+                        std::vector<tasks::SpyCommand> final_dumps) {
   RunOutcome outcome;
   if (commands.empty()) return outcome;
   const StopSignals signals;
   const auto planned = commands;
-  tasks::RunHandle run = tasks::spawn_capture_worker(std::move(commands));
+  tasks::RunHandle run = tasks::spawn_capture_worker(std::move(commands), std::move(final_dumps));
+  bool hurried = false;
   while (true) {
-    if (auto records = finished_records(run)) {
-      outcome.records = std::move(*records);
+    if (auto finished = finished_records(run)) {
+      outcome.records = std::move(finished->records);
+      outcome.final_dumps = std::move(finished->final_dumps);
       break;
     }
     if (run.closed()) {
@@ -98,6 +104,11 @@ RunOutcome run_commands(std::vector<tasks::SpyCommand> commands) {
     if (g_stop_signal != 0 && !run.cancel_requested()) {
       outcome.stopped_by = static_cast<int>(g_stop_signal);
       run.cancel();
+    }
+    // A second stop signal: the user will not wait for the grace or the final dumps.
+    if (g_stop_count > 1 && !hurried) {
+      hurried = true;
+      run.kill_and_wait(std::chrono::milliseconds(0));
     }
     pause_briefly();
   }

@@ -10,8 +10,9 @@ namespace stackpeek::cli {
 
 /// The records of a finished run, and the signal that stopped it early.
 struct RunOutcome {
-  std::vector<RunRecord> records;  // one per command, in command order
-  std::optional<int> stopped_by;   // SIGINT, SIGTERM or SIGHUP when one arrived
+  std::vector<RunRecord> records;      // one per command, in command order
+  std::optional<int> stopped_by;       // SIGINT, SIGTERM or SIGHUP when one arrived
+  std::vector<RunRecord> final_dumps;  // see tasks::spawn_capture_worker
 };
 
 /// Catches SIGINT, SIGTERM and SIGHUP while it lives and then restores what was there
@@ -30,7 +31,10 @@ std::optional<int> caught_stop_signal();
 /// Runs every command at once through the capture worker and waits for all of them.
 /// SIGINT, SIGTERM or SIGHUP during the run cancels it (py-spy gets SIGINT, then SIGKILL
 /// after 2 s), so no command outlives the program; the records then tell how each ended.
-RunOutcome run_commands(std::vector<tasks::SpyCommand> commands);
+/// The `final_dumps` commands run once the commands have ended, a second stop signal
+/// skips or kills them.
+RunOutcome run_commands(std::vector<tasks::SpyCommand> commands,
+                        std::vector<tasks::SpyCommand> final_dumps = {});
 
 /// True when every record is a Success.
 bool all_succeeded(const std::vector<RunRecord>& records);

@@ -119,8 +119,9 @@ class WatchRun {
     auto events = watch_.observe_round(*groups, *target, outcome.records, SteadyClock::now(),
                                        app::WallClock::now());
     for (auto& event : events) report(event);
-    progress(fmt::format("{} round {}: {} process(es)", app::wall_clock_text(app::WallClock::now()),
-                         watch_.rounds(), target->processes.size()));
+    progress(fmt::format("{} round {}: {}", app::wall_clock_text(app::WallClock::now()),
+                         watch_.rounds(),
+                         plural(target->processes.size(), "process", "processes")));
     return options_.targets.all || !target->processes.empty();
   }
 

@@ -6,6 +6,10 @@
 
 namespace stackpeek {
 
+std::string plural(size_t count, std::string_view one, std::string_view many) {
+  return std::to_string(count) + " " + std::string(count == 1 ? one : many);
+}
+
 std::string path_text(const std::filesystem::path& path) {
   return utf8::decode_lossy(path.native());
 }

@@ -10,6 +10,12 @@
 
 namespace stackpeek {
 
+/// The one ellipsis every cut text ends or is joined with.
+inline constexpr std::string_view kEllipsis = "…";
+
+/// "1 process", "2 processes": the count and the word that fits it.
+std::string plural(size_t count, std::string_view one, std::string_view many);
+
 /// The path as text for display and arguments, each byte sequence that is not UTF-8
 /// replaced by U+FFFD.
 std::string path_text(const std::filesystem::path& path);

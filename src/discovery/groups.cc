@@ -122,7 +122,8 @@ void add_runtime_groups(const std::vector<ProcessInfo>& processes, PidSet& assig
 }
 
 void describe_group(ProcessGroup& group) {
-  group.label = group_label(group.members);
+  group.full_label = full_group_label(group.members);
+  group.label = truncate_middle(group.full_label, kLabelLimit);
   if (group.members.empty()) {
     group.runtime_text = group.cwd_text = "unknown";
     return;
@@ -169,25 +170,29 @@ std::string command_signature(const std::vector<std::string>& cmd) {
   return kept.empty() ? "unknown-command" : fmt::format("{}", fmt::join(kept, " "));
 }
 
-std::string group_label(const std::vector<ProcessInfo>& members) {
+std::string full_group_label(const std::vector<ProcessInfo>& members) {
   if (members.empty()) return "empty group";
   const ProcessInfo& first = members.front();
   std::string text = command_signature(first.cmd);
   const bool torch_like = is_torch_launcher(first.cmd) || first.torch.has_rank_info();
   if (!torch_like && text == "unknown-command") text = first.name;
-  return truncate_middle(text, kLabelLimit);
+  return text;
+}
+
+std::string group_label(const std::vector<ProcessInfo>& members) {
+  return truncate_middle(full_group_label(members), kLabelLimit);
 }
 
 std::string truncate_middle(std::string_view text, size_t max) {
   if (!utf8::is_valid(text)) return truncate_middle(utf8::decode_lossy(text), max);
   const size_t count = utf8::char_count(text);
   if (count <= max) return std::string(text);
-  if (max <= 3) return std::string(max, '.');
-  const size_t head = (max - 3) / 2;
-  const size_t tail = max - 3 - head;
+  if (max == 0) return {};
+  const size_t head = (max - 1) / 2;
+  const size_t tail = max - 1 - head;
   const std::string_view head_text = text.substr(0, utf8::byte_offset(text, head));
   const std::string_view tail_text = text.substr(utf8::byte_offset(text, count - tail));
-  return std::string(head_text) + "..." + std::string(tail_text);
+  return std::string(head_text) + std::string(kEllipsis) + std::string(tail_text);
 }
 
 }  // namespace stackpeek::discovery

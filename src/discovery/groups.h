@@ -19,11 +19,12 @@ std::string_view group_kind_label(GroupKind kind);
 /// Processes that belong together, with their members in member order.
 struct ProcessGroup {
   std::string key;
-  std::string label;
+  std::string label;  // for display: at most 48 characters, cut in the middle
   std::string runtime_text;
   std::string cwd_text;
   std::vector<ProcessInfo> members;
   GroupKind kind = GroupKind::Process;
+  std::string full_label = {};  // the label never cut (list --json); empty: `label` is whole
 };
 
 /// Partitions a snapshot into torch jobs, process trees and runtime groups, sorted by
@@ -40,6 +41,9 @@ bool is_launcher_token(std::string_view argument);
 
 /// The label of a group with these members, at most 48 characters.
 std::string group_label(const std::vector<ProcessInfo>& members);
+
+/// The same label, never cut.
+std::string full_group_label(const std::vector<ProcessInfo>& members);
 
 /// At most `max` characters: the head, "..." and the tail. Never splits a character.
 std::string truncate_middle(std::string_view text, size_t max);

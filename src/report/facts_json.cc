@@ -33,6 +33,8 @@ json processes_json(const std::vector<ProcessFacts>& facts) {
                    {"command", p.command},
                    {"runtime", text_or_null(p.runtime)},
                    {"samples", or_null(f.samples)},
+                   {"samples_expected", or_null(f.samples_expected)},
+                   {"idle_percent", or_null(idle_percent(f))},
                    {"outcome", f.outcome},
                    {"exit_code", or_null(f.exit_code)},
                    {"signal", or_null(f.signal)},

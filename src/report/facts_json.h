@@ -8,7 +8,8 @@
 namespace stackpeek::report {
 
 /// report.json's "processes": per process pid, rank, world_size, host, command (array),
-/// runtime, samples, outcome, exit_code, signal, canceled, duration_requested_s,
+/// runtime, samples, samples_expected (at py-spy's rate over its time), idle_percent
+/// (null unless well below expected), outcome, exit_code, signal, canceled, duration_requested_s,
 /// duration_s and meaning (null when it did not fail); unknown values are null.
 nlohmann::json processes_json(const std::vector<ProcessFacts>& facts);
 

@@ -1,7 +1,9 @@
 #include "report/process_facts.h"
 
 #include <algorithm>
+#include <cmath>
 
+#include "common/defaults.h"
 #include "common/util.h"
 #include "report/failure_meaning.h"
 
@@ -22,7 +24,23 @@ std::string outcome_of(const RunRecord& record) {
              : "completed";
 }
 
+// Missing samples below this share are sampling jitter, not idle time.
+constexpr double kIdleNoticePercent = 10.0;
+
+uint64_t expected_samples(double seconds) {
+  return static_cast<uint64_t>(std::llround(std::max(seconds, 0.0) * kDefaults.sample_rate));
+}
+
 }  // namespace
+
+std::optional<double> idle_percent(const ProcessFacts& facts) {
+  if (!facts.samples || !facts.samples_expected || *facts.samples_expected == 0) return {};
+  if (*facts.samples >= *facts.samples_expected) return {};
+  const double missing = static_cast<double>(*facts.samples_expected - *facts.samples);
+  const double percent = 100.0 * missing / static_cast<double>(*facts.samples_expected);
+  if (percent <= kIdleNoticePercent) return {};
+  return percent;
+}
 
 std::optional<uint64_t> reported_samples(const std::string& stdout_text) {
   constexpr std::string_view kSamples = "Samples: ";
@@ -57,6 +75,9 @@ std::vector<ProcessFacts> process_facts(const RecordRun& run, const std::vector<
       facts.duration_s = record.seconds.value_or(run.duration_s);
       facts.samples = reported_samples(record.stdout_text);
       facts.meaning = failure_meaning(record, run.canceled);
+      if (record.status != RunStatus::SpawnFailed)
+        facts.samples_expected =  // py-spy's start and its writing of the graph sample nothing
+            expected_samples(std::min(facts.duration_s, run.duration_requested_s));
     } else {
       facts.outcome = "no record";
     }

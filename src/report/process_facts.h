@@ -23,8 +23,10 @@ struct ProcessFacts {
   std::optional<int> signal;
   bool canceled = false;
   double duration_requested_s = 0;
-  double duration_s = 0;               // how long its command ran, else the whole run
-  std::optional<uint64_t> samples;     // py-spy's "Samples: N", else the graph's total
+  double duration_s = 0;            // how long its command ran, else the whole run
+  std::optional<uint64_t> samples;  // py-spy's "Samples: N", else the graph's total
+  /// The samples its time would give at py-spy's rate; none when its command did not run.
+  std::optional<uint64_t> samples_expected;
   std::optional<std::string> meaning;  // a failure in plain words
   ProcessProfile profile;
 };
@@ -33,6 +35,11 @@ struct ProcessFacts {
 /// i-th process, profiles likewise (by pid when the sizes differ).
 std::vector<ProcessFacts> process_facts(const RecordRun& run, const std::vector<RunRecord>& records,
                                         std::vector<ProcessProfile> profiles);
+
+/// The share of its time, in percent, a process spent idle: py-spy record leaves idle
+/// samples out, so they are the ones missing from those expected. None when nothing is
+/// known or at most 10 % are missing.
+std::optional<double> idle_percent(const ProcessFacts& facts);
 
 /// The number in py-spy record's "Samples: N"; none when the output has none.
 std::optional<uint64_t> reported_samples(const std::string& stdout_text);

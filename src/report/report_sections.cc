@@ -90,7 +90,11 @@ std::string outcome_text(const ProcessFacts& facts) {
 std::string cut(std::string text, size_t width) {
   if (width == 0 || utf8::char_count(text) <= width) return text;
   text.resize(utf8::byte_offset(text, width - 1));
-  return text + "…";
+  return text + std::string(kEllipsis);
+}
+
+void add_final_lines(std::vector<std::string>& lines, const FinalStacks& final, size_t width) {
+  for (auto& line : final_stack_lines(final, width)) lines.push_back(one_line(line));
 }
 
 // The members that have a profile, for the comparisons.
@@ -172,6 +176,13 @@ std::vector<std::string> processes_section(const std::vector<ProcessFacts>& fact
     if (std::exchange(first, false)) lines.emplace_back();
     lines.push_back(fmt::format("- {}: {}", who(f), one_line(*f.meaning)));
   }
+  // py-spy leaves idle samples out: the counts against those expected say who was idle.
+  first = true;
+  for (const auto& f : facts) {
+    if (!f.samples_expected) continue;
+    if (std::exchange(first, false)) lines.emplace_back();
+    lines.push_back(fmt::format("- {}: {}", who(f), samples_text(f)));
+  }
   lines.emplace_back();
   return lines;
 }
@@ -188,11 +199,17 @@ std::vector<std::string> time_section(const std::vector<ProcessFacts>& facts) {
       continue;
     }
     const auto& summary = *f.profile.summary;
+    std::string counted = plural(summary.samples, "sample", "samples");
+    if (const auto idle = idle_percent(f)) {
+      counted += fmt::format(
+          " of {} expected: idle {:.0f} % of the time, so the shares below are of the {:.0f} % "
+          "it ran",
+          *f.samples_expected, *idle, 100.0 - *idle);
+    }
     lines.push_back(
         f.profile.folded.empty()
-            ? fmt::format("{} samples; folded stacks not written: {}.", summary.samples,
-                          one_line(f.profile.note))
-            : fmt::format("{} samples; folded stacks in `{}`.", summary.samples, f.profile.folded));
+            ? fmt::format("{}; folded stacks not written: {}.", counted, one_line(f.profile.note))
+            : fmt::format("{}; folded stacks in `{}`.", counted, f.profile.folded));
     lines.emplace_back();
     add_function_table(lines, summary);
     lines.emplace_back();
@@ -202,11 +219,19 @@ std::vector<std::string> time_section(const std::vector<ProcessFacts>& facts) {
   return lines;
 }
 
-std::vector<std::string> group_section(const std::vector<ProcessFacts>& facts) {
+std::vector<std::string> group_section(const std::vector<ProcessFacts>& facts,
+                                       const FinalStacks* final) {
   if (facts.size() < 2) return {};
   std::vector<std::string> lines = {"## Across the group", ""};
   const auto members = profile_members(facts);
-  if (members.size() < 2) {
+  if (members.size() < 2 && final) {
+    lines.insert(lines.end(), {"Fewer than two processes have a profile (py-spy leaves idle "
+                               "samples out), so the processes are compared by their stacks "
+                               "when sampling ended, odd ones first:",
+                               "", "```text"});
+    add_final_lines(lines, *final, 0);
+    lines.insert(lines.end(), {"```"});
+  } else if (members.size() < 2) {
     lines.push_back("Fewer than two processes have a profile: nothing to compare.");
   } else {
     lines.push_back(
@@ -240,9 +265,15 @@ std::vector<std::string> group_section(const std::vector<ProcessFacts>& facts) {
   return lines;
 }
 
-std::vector<std::string> summary_lines(const std::vector<ProcessFacts>& facts, size_t width) {
+std::vector<std::string> summary_lines(const std::vector<ProcessFacts>& facts, size_t width,
+                                       const FinalStacks* final) {
   std::vector<std::string> lines;
   const auto members = profile_members(facts);
+  if (facts.size() >= 2 && final) {
+    lines.emplace_back("Stacks when sampling ended:");
+    if (auto odd = odd_one_out_text(*final)) lines.push_back(cut(one_line(*odd), width));
+    add_final_lines(lines, *final, width);
+  }
   if (facts.size() >= 2 && members.size() >= 2) {
     lines.push_back("Heaviest stacks:");
     for (auto& line : grouping_lines(members, width)) lines.push_back(std::move(line));
@@ -255,8 +286,8 @@ std::vector<std::string> summary_lines(const std::vector<ProcessFacts>& facts, s
     }
   } else if (facts.size() == 1 && members.size() == 1) {
     const auto& summary = *members.front().summary;
-    lines.push_back(fmt::format("Top functions of {} ({} samples), own % and total %:",
-                                who(facts.front()), summary.samples));
+    lines.push_back(fmt::format("Top functions of {} ({}), own % and total %:", who(facts.front()),
+                                samples_text(facts.front())));
     for (size_t i = 0; i < summary.functions.size() && i < kSummaryFunctions; ++i) {
       const auto& function = summary.functions[i];
       if (function.own == 0) break;
@@ -270,6 +301,16 @@ std::vector<std::string> summary_lines(const std::vector<ProcessFacts>& facts, s
   for (auto& line : missing_profile_lines(facts, width)) lines.push_back(std::move(line));
   if (!lines.empty()) lines.emplace_back();
   return lines;
+}
+
+std::string samples_text(const ProcessFacts& facts) {
+  std::string text =
+      facts.samples ? plural(*facts.samples, "sample", "samples") : std::string("no samples");
+  if (!facts.samples_expected) return text;
+  text += fmt::format(" of {} expected", *facts.samples_expected);
+  if (const auto idle = idle_percent(facts))
+    text += fmt::format(", idle {:.0f} % of the time", *idle);
+  return text;
 }
 
 std::string canceled_text(const RecordRun& run) {

@@ -22,6 +22,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Which section answers the question people record a hung job for.
+constexpr std::string_view kStuckHint =
+    "Which rank is stuck, and where: \"Stacks when sampling ended\" (one dump of every process "
+    "as sampling ended, odd ones first); a process idle most of the time has few samples or "
+    "none, so its profile tells little (see the samples column of \"Processes\").";
+
 constexpr std::string_view kLlmPromptHint =
     "Analyze raw SVG flamegraphs and command output. Look for dominant stack frames, rank "
     "imbalance, lock contention, data loading stalls, and repeated blocking system calls.";
@@ -57,12 +63,14 @@ void add_output_section(std::vector<std::string>& lines, std::string_view label,
 }  // namespace
 
 RunDetails gather_details(const ReportDir& dir, const std::vector<RunRecord>& records,
-                          RecordRun run) {
+                          RecordRun run, std::vector<RunRecord> final_dumps,
+                          stacks::StackHistory* history) {
   std::vector<ProcessProfile> profiles;
   for (const auto& process : run.target.processes)
     profiles.push_back(load_profile(dir, process.pid));
   auto facts = process_facts(run, records, std::move(profiles));
-  return {std::move(run), std::move(facts)};
+  auto final = final_stacks(run.target, std::move(final_dumps), history);
+  return {.run = std::move(run), .facts = std::move(facts), .final_stacks = std::move(final)};
 }
 
 std::string render_markdown(const ReportDir& dir, const std::vector<fs::path>& raw,
@@ -84,6 +92,9 @@ std::string render_markdown(const ReportDir& dir, const std::vector<fs::path>& r
       "## Raw Records",
       "",
   };
+  // After the guide's two lines, the pointer to the final stacks when they were taken.
+  if (details && details->final_stacks)
+    lines.insert(lines.begin() + kHeaderLines + 4, std::string(kStuckHint));
   // The header's last line, after the command counts.
   if (details && details->run.canceled)
     lines.insert(lines.begin() + kHeaderLines, "- " + canceled_text(details->run));
@@ -100,8 +111,13 @@ std::string render_markdown(const ReportDir& dir, const std::vector<fs::path>& r
     lines.emplace_back();
   }
   if (details) {
+    const FinalStacks* final = details->final_stacks ? &*details->final_stacks : nullptr;
     for (const auto& section : {processes_section(details->facts), time_section(details->facts),
-                                group_section(details->facts)}) {
+                                group_section(details->facts, final)}) {
+      lines.insert(lines.end(), section.begin(), section.end());
+    }
+    if (final) {
+      const auto section = final_stacks_section(*final);
       lines.insert(lines.end(), section.begin(), section.end());
     }
   }
@@ -136,6 +152,8 @@ std::string render_json(const ReportDir& dir, const std::vector<fs::path>& raw,
   if (details) {
     report["processes"] = processes_json(details->facts);
     report["profiles"] = profiles_json(details->facts);
+    if (details->final_stacks)
+      report["final_stacks"] = final_stacks_json(*details->final_stacks, details->run.target);
   }
   // A label or command line that is not valid UTF-8 gets U+FFFD instead of throwing.
   return report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);

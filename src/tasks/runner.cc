@@ -98,8 +98,15 @@ constexpr auto kCancelGrace = 2s;
 
 struct CaptureJob {
   std::vector<SpyCommand> commands;
+  std::vector<SpyCommand> final_dumps;
   Receiver<CancelSignal> cancel;
   Sender<StoppedSignal> stopped;
+};
+
+// How a group of commands ended: stopped by a cancel, and whether that asked for at once.
+struct StopSeen {
+  bool stopped = false;
+  bool at_once = false;
 };
 
 // One command's thread and what it shares with the worker.
@@ -132,19 +139,19 @@ bool all_ended(const std::vector<CommandSlot>& slots) {
                               [](const CommandSlot& slot) { return slot.control.running(); });
 }
 
-bool asked_at_once(Receiver<CancelSignal>& cancel) {
+bool asked_at_once(Receiver<CancelSignal>& cancel, StopSeen& seen) {
   while (auto signal = cancel.try_recv()) {
-    if (signal->at_once) return true;
+    if (signal->at_once) seen.at_once = true;
   }
-  return false;
+  return seen.at_once;
 }
 
 // Waits until every command has ended, until `deadline`, or until a cancel asks for an
 // end at once; true when all have ended.
 bool wait_all_ended(const std::vector<CommandSlot>& slots, Clock::time_point deadline,
-                    Receiver<CancelSignal>& cancel) {
+                    Receiver<CancelSignal>& cancel, StopSeen& seen) {
   while (!all_ended(slots)) {
-    if (Clock::now() >= deadline || asked_at_once(cancel)) return false;
+    if (Clock::now() >= deadline || asked_at_once(cancel, seen)) return false;
     std::this_thread::sleep_for(kSudoStopPoll);
   }
   return true;
@@ -154,13 +161,15 @@ bool wait_all_ended(const std::vector<CommandSlot>& slots, Clock::time_point dea
 // grace; a sudo command gets SIGTERM to relay to py-spy before SIGKILL, since sudo cannot
 // relay SIGKILL.
 void stop_commands(std::vector<CommandSlot>& slots, const std::vector<SpyCommand>& commands,
-                   CancelSignal first, Receiver<CancelSignal>& cancel) {
+                   CancelSignal first, Receiver<CancelSignal>& cancel, StopSeen& seen) {
+  seen.stopped = true;
+  seen.at_once = seen.at_once || first.at_once;
   if (!first.at_once) {
     signal_running(slots, commands, SIGINT, SIGINT);
-    if (wait_all_ended(slots, Clock::now() + kCancelGrace, cancel)) return;
+    if (wait_all_ended(slots, Clock::now() + kCancelGrace, cancel, seen)) return;
   }
   signal_running(slots, commands, SIGKILL, SIGTERM);
-  if (wait_all_ended(slots, Clock::now() + kSudoStopGrace, cancel)) return;
+  if (wait_all_ended(slots, Clock::now() + kSudoStopGrace, cancel, seen)) return;
   signal_running(slots, commands, SIGKILL, SIGKILL);
 }
 
@@ -176,8 +185,8 @@ std::optional<CancelSignal> next_cancel(Receiver<CancelSignal>& cancel) {
 
 // Every command starts at once, so the members of a group are sampled over the same
 // period; the records still come back in command order.
-std::vector<RunRecord> run_all(CaptureJob& job) {
-  const auto& commands = job.commands;
+std::vector<RunRecord> run_all(const std::vector<SpyCommand>& commands,
+                               Receiver<CancelSignal>& cancel, StopSeen& seen) {
   std::vector<CommandSlot> slots(commands.size());
   for (size_t i = 0; i < commands.size(); ++i) {
     try {
@@ -192,8 +201,8 @@ std::vector<RunRecord> run_all(CaptureJob& job) {
   }
   // Until every command has ended by itself, or the run is cancelled.
   while (!all_ended(slots)) {
-    if (const auto request = next_cancel(job.cancel)) {
-      stop_commands(slots, commands, *request, job.cancel);
+    if (const auto request = next_cancel(cancel)) {
+      stop_commands(slots, commands, *request, cancel, seen);
       break;
     }
   }
@@ -207,9 +216,15 @@ std::vector<RunRecord> run_all(CaptureJob& job) {
 }
 
 void capture_worker(CaptureJob& job, const Sender<TaskEvent>& events) {
-  std::vector<RunRecord> records = run_all(job);
+  StopSeen seen;
+  Finished finished{.records = run_all(job.commands, job.cancel, seen), .final_dumps = {}};
+  if (!job.final_dumps.empty() && !seen.at_once && !job.cancel.closed()) {
+    StopSeen dump_seen;
+    auto dumps = run_all(job.final_dumps, job.cancel, dump_seen);
+    if (!dump_seen.stopped) finished.final_dumps = std::move(dumps);
+  }
   // The main loop may have dropped the run; then the records are simply discarded.
-  events.send(Finished{std::move(records)});
+  events.send(std::move(finished));
   job.stopped.send(StoppedSignal{});
 }
 
@@ -323,7 +338,7 @@ void watch_top_process(pid_t pid, TopJob& job, RunRecord& record) {
 }
 
 void finish_top(TopJob& job, RunRecord record) {
-  job.events.send(Finished{{std::move(record)}});
+  job.events.send(Finished{.records = {std::move(record)}, .final_dumps = {}});
   job.stopped.send(StoppedSignal{});
 }
 
@@ -399,12 +414,15 @@ void top_worker(TopJob& job) {
 
 }  // namespace
 
-RunHandle spawn_capture_worker(std::vector<SpyCommand> commands) {
+RunHandle spawn_capture_worker(std::vector<SpyCommand> commands,
+                               std::vector<SpyCommand> final_dumps) {
   auto channel = make_channel<TaskEvent>();
   auto cancel = make_channel<CancelSignal>();
   auto stopped = make_channel<StoppedSignal>();
-  auto job = std::make_shared<CaptureJob>(
-      CaptureJob{std::move(commands), std::move(cancel.receiver), std::move(stopped.sender)});
+  auto job = std::make_shared<CaptureJob>(CaptureJob{.commands = std::move(commands),
+                                                     .final_dumps = std::move(final_dumps),
+                                                     .cancel = std::move(cancel.receiver),
+                                                     .stopped = std::move(stopped.sender)});
   try {
     std::thread([job, events = channel.sender] { capture_worker(*job, events); }).detach();
   } catch (const std::system_error& error) {
@@ -414,7 +432,7 @@ RunHandle spawn_capture_worker(std::vector<SpyCommand> commands) {
       records.push_back(
           internal_failure(command, "failed to start the run's worker thread", error));
     }
-    channel.sender.send(Finished{std::move(records)});
+    channel.sender.send(Finished{.records = std::move(records), .final_dumps = {}});
   }
   return RunHandle(std::move(channel.receiver), std::move(cancel.sender),
                    std::move(stopped.receiver));
@@ -431,8 +449,9 @@ RunHandle spawn_top_worker(SpyCommand command, WindowSize size) {
   try {
     std::thread([job] { top_worker(*job); }).detach();
   } catch (const std::system_error& error) {
-    events.sender.send(
-        Finished{{internal_failure(job->command, "failed to start the top worker thread", error)}});
+    events.sender.send(Finished{
+        .records = {internal_failure(job->command, "failed to start the top worker thread", error)},
+        .final_dumps = {}});
   }
   return RunHandle(std::move(events.receiver), std::move(cancel.sender),
                    std::move(stopped.receiver), std::move(window));

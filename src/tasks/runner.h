@@ -23,6 +23,9 @@ struct TopFrame {
 /// The end of a run: one record per command, in command order.
 struct Finished {
   std::vector<RunRecord> records;
+  /// One per final dump command, in order, taken once the commands had ended (see
+  /// spawn_capture_worker); empty when none were asked or the run was stopped at once.
+  std::vector<RunRecord> final_dumps;
 };
 
 using TaskEvent = std::variant<TopFrame, Finished>;
@@ -84,8 +87,12 @@ class RunHandle {
 
 /// Runs every command at once on its own thread and sends one Finished with the records
 /// in command order. Returns at once. The run stops its commands when cancelled (see
-/// RunHandle::cancel) or when its handle is dropped.
-RunHandle spawn_capture_worker(std::vector<SpyCommand> commands);
+/// RunHandle::cancel) or when its handle is dropped. Once the commands have ended, however
+/// they ended, the `final_dumps` commands run the same way (a record run's last look at
+/// the stacks), unless the run was asked to stop at once or its handle is gone; a cancel
+/// while they run drops their records.
+RunHandle spawn_capture_worker(std::vector<SpyCommand> commands,
+                               std::vector<SpyCommand> final_dumps = {});
 
 /// Streams one py-spy top command as TopFrame events until it ends or is cancelled. The
 /// command runs on a pseudo-terminal of its own of `size` (see RunHandle::resize), which it

@@ -44,6 +44,9 @@ size_t tail_start(std::string_view text) {
   return start;
 }
 
+// py-spy's own key hint: its keys never reach it inside stackpeek, which stops it with Esc.
+constexpr std::string_view kKeyHint = "Press Control-C to quit, or ? for help";
+
 }  // namespace
 
 std::string top_frame_tail(std::string_view pending) {
@@ -62,7 +65,8 @@ std::vector<std::string> top_frame_lines(std::string_view pending) {
     const size_t begin = newline == std::string_view::npos ? 0 : newline + 1;
     // Trailing white space includes the carriage return of a "\r\n" line break.
     const std::string_view line = utf8::trim_end(text.substr(begin, end - begin));
-    if (!line.empty()) lines.emplace_back(line);
+    const bool hint = line.find(kKeyHint) != std::string_view::npos;
+    if (!line.empty() && !hint) lines.emplace_back(line);
     if (newline == std::string_view::npos) break;
     end = newline;
   }

@@ -13,7 +13,8 @@ inline constexpr size_t kTopReadSize = 4096;
 /// The pending text cut to the current screen and to at most 16384 characters.
 std::string top_frame_tail(std::string_view pending);
 
-/// The bottom-most 32 non-blank lines of the current screen, control sequences removed.
+/// The bottom-most 32 non-blank lines of the current screen, control sequences removed,
+/// without py-spy's key hint ("Press Control-C to quit, or ? for help."): no key reaches it.
 std::vector<std::string> top_frame_lines(std::string_view pending);
 
 /// What a top stream's pending text holds after the last line of its last screen (a line

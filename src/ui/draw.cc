@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/key_table.h"
+#include "common/defaults.h"
 #include "common/utf8.h"
 #include "discovery/groups.h"
 #include "discovery/runtime.h"
@@ -120,8 +121,9 @@ Text group_details(const discovery::ProcessGroup& g, int width) {
       detail("Runtime", truncate_middle(g.runtime_text, kShortLimit), width),
       detail("Cwd", truncate_middle(g.cwd_text, kShortLimit), width),
       Line(""),
-      Line("Enter records each process in the group for 30 seconds."),
-      Line("d runs py-spy dump for each process in the group."),
+      Line(fmt::format("Enter records each process in the group for {} seconds.",
+                       kDefaults.record_seconds)),
+      Line("d dumps each process; w watches for a hang."),
       Line("t requires selecting a single process inside the group."),
   };
 }
@@ -200,7 +202,8 @@ Line detail_line(std::string_view label, std::string_view value) {
 
 namespace {
 
-// The status part: behind a spinner while a run is active; a record run counts down.
+// The status part: behind a spinner while a run is active; a record run counts down the
+// seconds left.
 std::string footer_status(const app::App& app) {
   static constexpr std::array<std::string_view, 8> kSpinner = {"⠋", "⠙", "⠹", "⠸",
                                                                "⠼", "⠴", "⠦", "⠧"};
@@ -208,8 +211,8 @@ std::string footer_status(const app::App& app) {
   std::string status = fmt::format("{} {}", kSpinner[app.tick % kSpinner.size()], app.status);
   const bool cancelled = app.active_run && app.active_run->cancel_requested();
   if (app.active_mode == tasks::SpyMode::Record && !cancelled) {
-    const auto total = tasks::kDefaultRecordSeconds;
-    status += fmt::format(": {} s of {}", total - std::min(app.run_seconds, total), total);
+    const auto total = kDefaults.record_seconds;
+    status += fmt::format(": {} s left", total - std::min(app.run_seconds, total));
   }
   return status;
 }
@@ -230,7 +233,9 @@ std::string filter_footer(const app::App& app, std::string_view mode, int width)
 }  // namespace
 
 std::string footer_text(const app::App& app, int width) {
-  const std::string mode = fmt::format("mode: {} | ", app::mode_label(app.mode));
+  // A running watch shows whatever the status line says meanwhile.
+  const std::string mode = fmt::format("mode: {} | {}", app::mode_label(app.mode),
+                                       app.watching ? "watching 1 group | " : "");
   if (app.filter_editing) return filter_footer(app, mode, width);
   const std::string status = footer_status(app);
   const bool running = app.mode.is(app::AppMode::Kind::Running);
@@ -242,7 +247,7 @@ std::string footer_text(const app::App& app, int width) {
                        status);
     if (display_width(text) <= width) return text;
   }
-  return running ? text : mode + status;
+  return cut_at_word(running ? text : mode + status, width);
 }
 
 app::OutputView output_view(Rect area, const app::App& app) {

@@ -106,6 +106,17 @@ std::string cut_end(std::string_view text, int width) {
   return std::string(head(text, width - 1)) + std::string(kEllipsis);
 }
 
+std::string cut_at_word(std::string_view text, int width) {
+  if (fits(text, width)) return std::string(text);
+  if (width < 1) return {};
+  std::string_view kept = head(text, width - 1);
+  const size_t blank = kept.find_last_of(' ');
+  // A head of blanks only, or a first word longer than the room, is cut mid-word.
+  if (blank != std::string_view::npos && kept.find_first_not_of(' ') < blank)
+    kept = kept.substr(0, kept.find_last_not_of(' ', blank) + 1);
+  return std::string(kept) + std::string(kEllipsis);
+}
+
 std::string cut_middle(std::string_view text, int width) {
   if (fits(text, width)) return std::string(text);
   if (width < 1) return {};

@@ -11,6 +11,10 @@ namespace stackpeek::ui {
 /// "…" within `width`.
 std::string cut_end(std::string_view text, int width);
 
+/// `text` if it takes at most `width` columns, else its head up to the last blank that
+/// leaves room for a final "…" (cut_end when no word ends in time).
+std::string cut_at_word(std::string_view text, int width);
+
 /// `text` if it takes at most `width` columns, else its head and its tail around "…", the
 /// head getting the odd column.
 std::string cut_middle(std::string_view text, int width);

@@ -184,7 +184,7 @@ TEST_F(KeysTest, RefreshClampsSelectionAndKeepsListOnFailure) {
   machine.snapshot.resize(1);
   press(app, 'r');
   EXPECT_EQ(app.selected, 1u);
-  EXPECT_EQ(app.status, "Found 1 groups");
+  EXPECT_EQ(app.status, "Found 1 group");
   machine.scan_fails = true;
   press(app, 'r');
   EXPECT_EQ(app.status, "Process refresh failed: table unavailable");
@@ -317,16 +317,16 @@ TEST(KeyTableTest, HelpAndHintsComeFromTheTable) {
             "j/k, arrows Zoomed: scroll the output a line\n"
             "PageUp/Down Zoomed: scroll a page\n"
             "Home/End    Zoomed: first/last line (also g/G)\n"
-            "/           Filter the list (Enter keeps, Esc clears)\n"
+            "/           Filter the list (Enter keeps; Esc restores, then clears)\n"
             "q           Quit\n"
             "Ctrl+C      Quit; cancels an active run\n"
             "Ctrl+Z      Suspend (fg resumes)\n"
             "Ctrl+L      Repaint the screen\n");
   EXPECT_EQ(key_hints(AppMode::Kind::Browse),
-            "Enter record | d dump | t top | r refresh | Space expand | j/k move | "
-            "PgUp/PgDn output | o zoom | / filter | q quit");
+            "Enter record | d dump | t top | w watch | r refresh | Space expand | j/k move | "
+            "PgUp/Dn output | o zoom | / filter | q quit");
   EXPECT_EQ(key_hints(AppMode::Kind::Browse, HintForm::Keys),
-            "Enter d t r Space j/k PgUp/PgDn o / q");
+            "Enter d t w r Space j/k PgUp/Dn o / q");
   EXPECT_EQ(key_hints(AppMode::Kind::Running), "Esc cancel | q quit");
   EXPECT_EQ(key_hints(AppMode::Kind::Browse, HintForm::Full, true),
             "j/k scroll | PgUp/PgDn page | g/G ends | o back");

@@ -83,7 +83,7 @@ TEST_F(RunsTest, GroupDumpShowsStartLinesThenEveryRecord) {
   handle_key(app, KeyEvent::character('j'));  // the train.py tree group (pids 100-102)
   handle_key(app, KeyEvent::character('d'));
   ASSERT_TRUE(app.mode.is(AppMode::Kind::Running));
-  EXPECT_EQ(app.status, "Running 3 py-spy command(s)");
+  EXPECT_EQ(app.status, "Running 3 py-spy commands");
   const std::string py_spy = machine.py_spy->string();
   EXPECT_EQ(app.output_lines,
             (std::vector<std::string>{
@@ -91,7 +91,7 @@ TEST_F(RunsTest, GroupDumpShowsStartLinesThenEveryRecord) {
                 "Commands running:", "$ " + py_spy + " dump --pid 100",
                 "$ " + py_spy + " dump --pid 101", "$ " + py_spy + " dump --pid 102"}));
   wait_for_completion(app);
-  EXPECT_EQ(app.status, "Completed with errors in 3 py-spy command(s)");
+  EXPECT_EQ(app.status, "Completed with errors in 3 py-spy commands");
   EXPECT_EQ(
       app.output_lines,
       (std::vector<std::string>{"Stacks compared: 3 processes, 0 distinct, 1 failed, 2 not parsed",
@@ -185,7 +185,8 @@ TEST_F(RunsTest, CancelledRecordRunCompletesWithItsReport) {
   EXPECT_EQ(app.status, "Canceled running py-spy command");
   // No new run until the stopped commands have been reaped.
   EXPECT_TRUE(app.mode.is(AppMode::Kind::Running));
-  channel.sender.send(tasks::Finished{{{"py-spy record", "stopped\n", "", RunStatus::Success, 0}}});
+  channel.sender.send(tasks::Finished{
+      .records = {{"py-spy record", "stopped\n", "", RunStatus::Success, 0}}, .final_dumps = {}});
   drain_events(app);
   EXPECT_EQ(app.status, "Canceled running py-spy command");
   EXPECT_EQ(app.reports, std::vector<std::string>{folder});
@@ -215,7 +216,7 @@ TEST_F(RunsTest, MissingPySpyIsLookedForAgainAndVanishedGroupRefuses) {
 
   // The py-spy installed meanwhile runs at the next request.
   handle_key(app, KeyEvent::character('d'));
-  EXPECT_EQ(app.status, "Running 1 py-spy command(s)");
+  EXPECT_EQ(app.status, "Running 1 py-spy command");
   EXPECT_EQ(app.output_lines.back(), "$ /opt/py-spy dump --pid 200");
 }
 
@@ -227,7 +228,7 @@ TEST_F(RunsTest, WorkerEndingWithoutResultCompletesWithErrors) {
   channel.sender.reset();
   drain_events(app);
   EXPECT_TRUE(app.mode.is(AppMode::Kind::Browse));
-  EXPECT_EQ(app.status, "Completed with errors in 1 py-spy command(s)");
+  EXPECT_EQ(app.status, "Completed with errors in 1 py-spy command");
 }
 
 TEST_F(RunsTest, ReportWriteFailureStillListsFolder) {
@@ -236,7 +237,7 @@ TEST_F(RunsTest, ReportWriteFailureStillListsFolder) {
   app.active_run.emplace(std::move(channel.receiver), std::nullopt, std::nullopt);
   app.mode = AppMode::running();
   app.active_report = report::ReportDir{dir_ / "gone", dir_ / "gone" / "raw", "pid-1", 1};
-  channel.sender.send(tasks::Finished{{}});
+  channel.sender.send(tasks::Finished{.records = {}, .final_dumps = {}});
   drain_events(app);
   EXPECT_EQ(app.status, "Report write failed: failed to read raw report directory " +
                             (dir_ / "gone/raw").string());
@@ -274,14 +275,14 @@ App top_run(App app, bool cancel) {
   }
   RunRecord record{"py-spy top --pid 7", "process 7 ended\n", "", RunStatus::Success, 0};
   if (cancel) record = {"py-spy top --pid 7", "", "", RunStatus::Failure, std::nullopt, 9};
-  channel.sender.send(tasks::Finished{{record}});
+  channel.sender.send(tasks::Finished{.records = {record}, .final_dumps = {}});
   drain_events(app);
   return app;
 }
 
 TEST_F(RunsTest, TopKeepsItsLastFrameAboveItsRecord) {
   const App ended = top_run(start(), false);
-  EXPECT_EQ(ended.status, "Completed 1 py-spy command(s)");
+  EXPECT_EQ(ended.status, "Completed 1 py-spy command");
   EXPECT_EQ(ended.output_lines,
             (std::vector<std::string>{"Total Samples 3", "process 7 ended", "",
                                       "$ py-spy top --pid 7", "status: Success", ""}));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string_view>
 #include <vector>
 
@@ -78,6 +79,26 @@ TEST(ArgsTest, HelpStopsTheScan) {
   const auto help = parse({"dump", "--help", "--bogus"});
   ASSERT_TRUE(help);
   EXPECT_TRUE(help->help);
+}
+
+// Numbers name their range; --dir must exist or have a parent that does.
+TEST(ArgsTest, RefusalsNameTheRangeOrThePath) {
+  EXPECT_EQ(parse({"dump", "--all", "--repeat", "99999999999999999999"}).error(),
+            "--repeat needs a whole number from 1 to 1000000, not '99999999999999999999'");
+  EXPECT_EQ(parse({"watch", "--all", "--stuck-after", "0"}).error(),
+            "--stuck-after needs a whole number from 1 to 2592000, not '0'");
+  EXPECT_TRUE(parse({"record", "--all", "--duration", "2592000"}));
+  EXPECT_FALSE(parse({"record", "--all", "--duration", "2592001"}));
+  const auto tmp = std::filesystem::temp_directory_path();
+  EXPECT_TRUE(parse({"record", "--all", "--dir", tmp.string()}));
+  const std::string fresh = (tmp / "stackpeek-args-fresh-folder").string();
+  EXPECT_TRUE(parse({"watch", "--all", "--dir", fresh}));
+  const std::string deep = (tmp / "stackpeek-args-missing" / "reports").string();
+  EXPECT_EQ(parse({"record", "--all", "--dir", deep}).error(),
+            "--dir " + deep + ": " + (tmp / "stackpeek-args-missing").string() +
+                " does not exist; create it first or name an existing folder");
+  EXPECT_EQ(parse({"watch", "--all", "--dir", "/dev/null"}).error(),
+            "--dir /dev/null: not a folder; name a folder to write into");
 }
 
 }  // namespace

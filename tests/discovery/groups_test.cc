@@ -167,9 +167,7 @@ TEST(GroupOrderTest, ByLabelThenKeyComparedAsBytes) {
                       "runtime:/usr:/work:\xC3\xA9t\xC3\xA9.py"}));
 }
 
-TEST(GroupOrderTest, EmptySnapshotGivesNothing) {
-  EXPECT_TRUE(build_groups({}).empty());
-}
+TEST(GroupOrderTest, EmptySnapshotGivesNothing) { EXPECT_TRUE(build_groups({}).empty()); }
 
 TEST(SignatureTest, DropsLaunchersAndRankOptionsKeepsSixArguments) {
   EXPECT_EQ(command_signature({"python", "-u", "train.py", "--rank", "3", "--epochs", "10"}),
@@ -206,16 +204,17 @@ TEST(LabelTest, SignatureOrNameFallback) {
 TEST(LabelTest, LongSignatureShortenedInTheMiddle) {
   const std::string long_arg = std::string(30, 'a') + std::string(30, 'b');
   const std::string label = group_label({proc(1, {}, {"python3", long_arg})});
-  EXPECT_EQ(label, std::string(22, 'a') + "..." + std::string(23, 'b'));
+  EXPECT_EQ(label, std::string(23, 'a') + "…" + std::string(24, 'b'));
+  EXPECT_EQ(full_group_label({proc(1, {}, {"python3", long_arg})}), long_arg);  // list --json
 }
 
 TEST(TruncateTest, LimitsInCharacters) {
   EXPECT_EQ(truncate_middle("short", 48), "short");
   EXPECT_EQ(truncate_middle("abcdef", 6), "abcdef");
-  EXPECT_EQ(truncate_middle("abcdefg", 6), "a...fg");
-  EXPECT_EQ(truncate_middle("abcdefg", 4), "...g");
-  EXPECT_EQ(truncate_middle("abcdefg", 3), "...");
-  EXPECT_EQ(truncate_middle("abcdefg", 2), "..");
+  EXPECT_EQ(truncate_middle("abcdefg", 6), "ab…efg");
+  EXPECT_EQ(truncate_middle("abcdefg", 4), "a…fg");
+  EXPECT_EQ(truncate_middle("abcdefg", 3), "a…g");
+  EXPECT_EQ(truncate_middle("abcdefg", 1), "…");
   EXPECT_EQ(truncate_middle("abcdefg", 0), "");
 }
 
@@ -231,7 +230,8 @@ TEST(TruncateTest, NeverSplitsMultiByteCharacters) {
   EXPECT_EQ(truncate_middle("\xFF"
                             "abcdef",
                             6),
-            "\xEF\xBF\xBD...ef");
+            "\xEF\xBF\xBD"
+            "a…def");
 }
 
 }  // namespace

@@ -164,6 +164,13 @@ class HeadlessTest(unittest.TestCase):
             first, second = result.stderr.splitlines()[:2]
             self.assertTrue(first.startswith("stackpeek: "), result.stderr)
             self.assertEqual(second, "usage:")
+        for args, named in ((["record", "--all", "--dir", "/no-such-dir/reports"], "/no-such-dir"),
+                            (["watch", "--all", "--dir", "/dev/null"], "not a folder"),
+                            (["dump", "--all", "--repeat", "9" * 20], "from 1 to 1000000")):
+            result = run(*args)  # refused before any py-spy runs
+            self.assertEqual(result.returncode, 2, args)
+            self.assertIn(named, result.stderr.splitlines()[0])
+        self.assertFalse(os.path.exists("/no-such-dir"))
         self.assertEqual(run("dump", "--group", "no-such-group").returncode, 1)
         helped = run("compare", "--help")
         self.assertEqual(helped.returncode, 0)
@@ -187,8 +194,8 @@ class HeadlessTest(unittest.TestCase):
         self.assertEqual(text.returncode, 0, text.stderr)
         self.assertEqual(len(os.listdir(os.path.join(text.stdout.strip(), "raw"))), 4)
         nowhere = run("record", "--pid", str(self.ranks[0]), "--dir", "/dev/null/x", env=env)
-        self.assertEqual((nowhere.returncode, nowhere.stdout), (1, ""))
-        self.assertIn("could not create a report folder", nowhere.stderr)
+        self.assertEqual((nowhere.returncode, nowhere.stdout), (2, ""))
+        self.assertIn("--dir /dev/null/x: /dev/null is not a folder", nowhere.stderr)
 
     def test_sigterm_stops_every_py_spy(self):
         out_dir = tempfile.mkdtemp(prefix="stackpeek-stop-")

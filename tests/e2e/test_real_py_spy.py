@@ -210,7 +210,7 @@ class RealPySpyTest(unittest.TestCase):
         term.send("d")
         term.wait_for("Permission Needed")
         term.send("n")
-        term.wait_for("Completed with errors in 1 py-spy command(s)", timeout=30)
+        term.wait_for("Completed with errors in 1 py-spy command", timeout=30)
         self.assertIn(denied, "\n".join(term.output_lines()))
 
 

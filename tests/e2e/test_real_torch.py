@@ -59,7 +59,7 @@ class RealTorchTest(unittest.TestCase):
         term.filter(self.job.work.marker)
         term.select("[torch/ddp]")
         term.send("d")
-        term.wait_for("Completed 4 py-spy command(s); stacks picture ", timeout=60)
+        term.wait_for("Completed 4 py-spy commands; stacks picture ", timeout=60)
         pictures = [name for name in os.listdir(cwd) if name.endswith(".svg")]
         self.assertEqual(len(pictures), 1, pictures)
         self.assertIn(pictures[0][:30], term.text())

@@ -181,9 +181,12 @@ class ReportTest(unittest.TestCase):
         text = term.wait_for("mode: browse", timeout=20)
         self.assertIn("group picture group.svg", text)  # wait_for returns the screen
         lines = term.output_lines()
-        self.assertEqual(lines[0], "Heaviest stacks:")
-        self.assertEqual(lines[1], "Stacks compared: 4 processes, 2 distinct")
-        self.assertTrue(lines[2].startswith("1 process: rank 3 (pid %d)" % self.pids[3]), lines)
+        # The stacks as sampling ended open it, then the profiles' heaviest stacks.
+        self.assertEqual(lines[0], "Stacks when sampling ended:")
+        heaviest = lines.index("Heaviest stacks:")
+        self.assertEqual(lines[heaviest + 1], "Stacks compared: 4 processes, 2 distinct")
+        self.assertTrue(lines[heaviest + 2].startswith("1 process: rank 3 (pid %d)"
+                                                       % self.pids[3]), lines)
         self.assertIn("Canceled.", lines)
         markdown, _ = self.read_report(glob.glob(os.path.join(self.cwd, "py-spy-report-*"))[0])
         self.assertRegex(markdown, r"\n- Canceled after \d+ s of 30\n")

@@ -56,7 +56,7 @@ class RunsTest(unittest.TestCase):
         text = term.text()
         self.assertIn("Dump started.", text)
         self.assertIn("Commands running:", text)
-        term.wait_for("Completed 4 py-spy command(s)")
+        term.wait_for("Completed 4 py-spy commands")
         self.assertIn("mode: browse", term.text())
         seen = self.page_through_output()
         for pid in self.ranks:
@@ -165,7 +165,7 @@ class RunsTest(unittest.TestCase):
             with self.subTest(line=line):
                 term = self.open("pid %-7d" % self.solo.pid, **env)
                 term.send("d")
-                text = term.wait_for("Completed with errors in 1 py-spy command(s)")
+                text = term.wait_for("Completed with errors in 1 py-spy command")
                 self.assertIn("status: Failure\n", "\n".join(term.output_lines()) + "\n")
                 self.assertIn(line, text)
                 term.close()
@@ -183,7 +183,7 @@ class RunsTest(unittest.TestCase):
         self.term.wait_for("py-spy was not found; install it with `pip install py-spy`")
         shutil.copy(os.path.join(harness.FAKE_BIN, "py-spy"), bin_dir)
         self.term.send("d")
-        text = self.term.wait_for("Completed 1 py-spy command(s)")
+        text = self.term.wait_for("Completed 1 py-spy command")
         self.assertIn("$ %s/py-spy dump --pid %d" % (bin_dir, self.solo.pid), text)
 
     def test_deleted_working_directory_refuses_record(self):

@@ -119,7 +119,7 @@ class RealSudoTest(unittest.TestCase):
 
         self.ask(term, "d")
         self.accept(term, [PASSWORD])
-        text = term.wait_for("Completed 1 py-spy command(s)", timeout=30)
+        text = term.wait_for("Completed 1 py-spy command", timeout=30)
         self.assertIn("burn_sudo_mark", text)
         self.assertIn("$ sudo -n %s/py-spy dump --pid %d" % (self.bin, self.busy.pid), text)
         prompts = term.raw.count(PROMPT.encode())

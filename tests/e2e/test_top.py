@@ -76,7 +76,7 @@ class TopTest(unittest.TestCase):
         term = self.open()
         term.select("pid %-7d" % brief.pid)
         term.send("t")
-        term.wait_for("Completed 1 py-spy command(s)")
+        term.wait_for("Completed 1 py-spy command")
         self.assertIn("mode: browse", term.text())
         lines = term.output_lines()
         ended = "process %d ended" % brief.pid
@@ -90,7 +90,7 @@ class TopTest(unittest.TestCase):
         term = self.open(STACKPEEK_FAKE_EXIT_CODE="3")
         term.select("pid %-7d" % self.target.pid)
         term.send("t")
-        text = term.wait_for("Completed with errors in 1 py-spy command(s)")
+        text = term.wait_for("Completed with errors in 1 py-spy command")
         for line in ("status: Failure", "exit code: 3", "stderr:",
                      "Error: stand-in failure with exit status 3"):
             self.assertIn(line, text)

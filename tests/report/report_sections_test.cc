@@ -102,5 +102,41 @@ TEST_F(ReportSectionsTest, JsonAndSummaryCarryTheSameFacts) {
   for (const auto& line : lines) EXPECT_LE(utf8::char_count(line), 40u) << line;
 }
 
+RunRecord final_dump(uint32_t pid, const std::string& innermost) {
+  return {"py-spy dump --pid " + std::to_string(pid),
+          "Process " + std::to_string(pid) +
+              ": python3 t.py\nPython v3.12.3 (/usr/bin/python3)\n\nThread 1 (idle): "
+              "\"MainThread\"\n    " +
+              innermost + "\n    main (t.py:9)\n",
+          "", RunStatus::Success, 0};
+}
+
+// A hung job: ranks 0 and 1 idle without a profile; the final stacks name rank 2 alone.
+TEST_F(ReportSectionsTest, FinalStacksNameTheOddRankWhenProfilesCannot) {
+  fs::remove(dir_.raw_directory / "pid-10.svg");
+  fs::remove(dir_.raw_directory / "pid-11.svg");
+  std::vector<RunRecord> dumps;
+  for (uint32_t pid = 10; pid < 14; ++pid)
+    dumps.push_back(final_dump(pid, pid == 12 ? "load_batch (t.py:5)" : "all_reduce (c10d.py:7)"));
+  const RunDetails details = gather_details(dir_, records_, run_, dumps);
+  const std::string md = render_markdown(dir_, {}, records_, &details);
+  const std::string odd =
+      "Odd one out: rank 2 (pid 12) in `load_batch`, while 3 others are in `all_reduce`.";
+  EXPECT_NE(md.find("## Stacks when sampling ended\n"), std::string::npos) << md;
+  EXPECT_NE(md.find(odd), std::string::npos);
+  EXPECT_NE(md.find("- pid 12 (rank 2/4): 100 samples of 420 expected, idle 76 % of the time\n"),
+            std::string::npos);
+  EXPECT_NE(md.find("100 samples of 420 expected: idle 76 % of the time"), std::string::npos);
+  const std::string across = md.substr(md.find("## Across the group"));
+  EXPECT_LT(across.find("stacks when sampling ended"), across.find("1 process: rank 2 (pid 12)"));
+  const auto json = nlohmann::json::parse(render_json(dir_, {}, records_, &details));
+  EXPECT_EQ(json["final_stacks"]["odd_one_out"], odd);
+  EXPECT_EQ(json["final_stacks"]["dumps"][2]["threads"][0]["frames"][0]["function"], "load_batch");
+  EXPECT_EQ(json["processes"][2]["samples_expected"], 420);
+  const auto lines = summary_lines(details.facts, 0, &*details.final_stacks);
+  EXPECT_EQ(lines[0], "Stacks when sampling ended:");
+  EXPECT_EQ(lines[1], odd);
+}
+
 }  // namespace
 }  // namespace stackpeek::report

@@ -246,6 +246,32 @@ TEST_F(CaptureWorkerTest, KillAndWaitCutsTheGraceShort) {
   EXPECT_FALSE(testing::process_exists(stubborn));
 }
 
+// The final dumps run once the commands have ended, cancelled or not; not when asked to
+// stop at once.
+TEST_F(CaptureWorkerTest, FinalDumpsFollowTheCommandsUnlessStoppedAtOnce) {
+  const auto pids = tmp_ / "pids";
+  const auto spy =
+      write_script(tmp_ / "py-spy", "PIDS='" + pids.string() +
+                                        "'\n"
+                                        "if [ \"$3\" = 7 ]; then echo final; exit 0; fi\n" +
+                                        kInterruptible);
+  RunHandle cancelled = spawn_capture_worker({dump(spy, 1)}, {dump(spy, 7)});
+  wait_for_pids(pids, 1);
+  cancelled.cancel();
+  const Outcome outcome = wait_finished(cancelled, 10s);
+  ASSERT_TRUE(outcome.finished);
+  EXPECT_EQ(outcome.finished->records[0].stdout_text, "sampling 1\nstopped 1\n");
+  ASSERT_EQ(outcome.finished->final_dumps.size(), 1u);
+  EXPECT_EQ(outcome.finished->final_dumps[0].stdout_text, "final\n");
+
+  RunHandle hurried = spawn_capture_worker({dump(spy, 2)}, {dump(spy, 7)});
+  wait_for_pids(pids, 2);
+  hurried.kill_and_wait(2s);
+  const Outcome none = wait_finished(hurried, 10s);
+  ASSERT_TRUE(none.finished);
+  EXPECT_TRUE(none.finished->final_dumps.empty());
+}
+
 TEST_F(CaptureWorkerTest, CancelAndWaitWaitsForTheRecords) {
   const auto pids = tmp_ / "pids";
   const auto spy = write_script(tmp_ / "py-spy", "PIDS='" + pids.string() + "'\n" + kInterruptible);

@@ -64,7 +64,7 @@ app::App app_with(std::vector<ProcessGroup> groups, size_t selected = 0) {
   app.groups = std::move(groups);
   app::update_rows(app);
   app.selected = selected;
-  app.status = "Found 1 groups";
+  app.status = "Found 1 group";
   return app;
 }
 
@@ -122,9 +122,9 @@ TEST(DrawUi, EmptyListShowsNoSelectionAndTheHints) {
   EXPECT_EQ(row_text(buffer, 1, 68, 119), "No Python processes found.");
   EXPECT_EQ(row_text(buffer, 9, 1, 119), "Output appears here after a dump or profile run.");
   EXPECT_EQ(footer_text(app),
-            "mode: browse | Enter record | d dump | t top | r refresh | Space expand | j/k move | "
-            "PgUp/PgDn output | o zoom | / filter | q quit | Found 1 groups");
-  EXPECT_EQ(buffer.lines()[29], footer_text(app, 120) + std::string(51, ' '));
+            "mode: browse | Enter record | d dump | t top | w watch | r refresh | Space expand | "
+            "j/k move | PgUp/Dn output | o zoom | / filter | q quit | Found 1 group");
+  EXPECT_EQ(buffer.lines()[29], footer_text(app, 120) + std::string(52, ' '));
 }
 
 TEST(DrawUi, ProcessListMarksTheSelectedRowInBlackOnCyanBold) {
@@ -173,7 +173,7 @@ TEST(DrawUi, GroupDetails) {
   EXPECT_EQ(rows, (Rows{"Group      train.py --epochs 10", "Kind       torch/ddp", "Processes  2",
                         "Runtime    system 3.12 - /usr", "Cwd        /srv/app", "",
                         "Enter records each process in the group for 30 seconds.",
-                        "d runs py-spy dump for each process in the group.",
+                        "d dumps each process; w watches for a hang.",
                         "t requires selecting a single process inside the group."}));
 }
 
@@ -190,8 +190,8 @@ TEST(DrawUi, LongTextsAreCutInTheMiddle) {
   ProcessInfo q = process(10, {exact});
   const Rows rows = details_rows(
       render(app_with({group("runtime:y", "x", GroupKind::Runtime, {p, q})}, 1), 400, 40));
-  EXPECT_EQ(rows.back(), command.substr(0, 78) + "..." + command.substr(200 - 79));
-  EXPECT_EQ(rows[3], "Executable " + path.substr(0, 38) + "..." + path.substr(100 - 39));
+  EXPECT_EQ(rows.back(), command.substr(0, 79) + "…" + command.substr(200 - 80));
+  EXPECT_EQ(rows[3], "Executable " + path.substr(0, 39) + "…" + path.substr(100 - 40));
   const Rows whole = details_rows(
       render(app_with({group("runtime:y", "x", GroupKind::Runtime, {p, q})}, 2), 400, 40));
   EXPECT_EQ(whole.back(), exact);
@@ -227,9 +227,10 @@ TEST(DrawUi, FooterSpinsWhileRunning) {
 
 TEST(DrawUi, FooterHintsGiveWayToTheStatus) {
   app::App app = app_with({});
-  app.status = "Process refresh failed: x";
-  EXPECT_EQ(render(app, 80, 24).lines()[23],
-            "mode: browse | Enter d t r Space j/k PgUp/PgDn o / q | " + app.status);
+  app.status = "Refresh failed: x";
+  EXPECT_EQ(
+      render(app, 80, 24).lines()[23],
+      "mode: browse | Enter d t w r Space j/k PgUp/Dn o / q | " + app.status + std::string(8, ' '));
   app.status = "Report write failed: No space left on device (report.json)";
   EXPECT_EQ(render(app, 80, 24).lines()[23], "mode: browse | " + app.status + "       ");
 }
@@ -344,9 +345,15 @@ TEST(Footer, ARecordCountsDownAndItsCancelHintOutlivesTheStatus) {
   app.run_seconds = 18;
   app.tick = 1;
   EXPECT_EQ(footer_text(app, 80),
-            "mode: running | Esc cancel | q quit | ⠙ Recording 4 processes: 12 s of 30");
+            "mode: running | Esc cancel | q quit | ⠙ Recording 4 processes: 12 s left");
   app.status = "Recording 4 processes into /home/someone/a/rather/long/report/folder";
   EXPECT_TRUE(footer_text(app, 80).starts_with("mode: running | Esc q | ⠙ Recording"));
+  // Cut at a word; a running watch keeps its tag whatever the status says.
+  app.mode = app::AppMode::browse();
+  app.watching.emplace("torch:x");
+  app.status = "12:03:10 stuck: -u train.py [torch/ddp] ranks 0-7 unchanged for 300 s; rank 3";
+  EXPECT_EQ(footer_text(app, 80),
+            "mode: browse | watching 1 group | 12:03:10 stuck: -u train.py [torch/ddp]…");
 }
 
 }  // namespace
