@@ -59,10 +59,9 @@ class RealTorchTest(unittest.TestCase):
         term.filter(self.job.work.marker)
         term.select("[torch/ddp]")
         term.send("d")
-        term.wait_for("Completed 4 py-spy commands; stacks picture ", timeout=60)
+        term.wait_for("Completed 4 py-spy commands; stacks picture", timeout=60)
         pictures = [name for name in os.listdir(cwd) if name.endswith(".svg")]
         self.assertEqual(len(pictures), 1, pictures)
-        self.assertIn(pictures[0][:30], term.text())
         self.assert_stacks_svg(os.path.join(cwd, pictures[0]), "rank 3", "ranks 0-2")
         lines = term.output_lines()
         self.assertIn("Stacks compared: 4 processes, 2 distinct", lines)
