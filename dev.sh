@@ -9,7 +9,7 @@ BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libncurses-dev libutf8proc-dev 
                 nlohmann-json3-dev libsimdjson-dev)
 TEST_PACKAGES=(libgtest-dev python3 python3-pexpect python3-pyte tmux clang libclang-rt-dev clang-tidy
                pdsh python3-torch libunwind8 munge slurmctld slurmd slurm-client sudo
-               openmpi-bin python3-mpi4py mpich)
+               openmpi-bin python3-mpi4py mpich chromium librsvg2-bin)
 RUN_PACKAGES=(python3 python3-venv)
 
 say() { printf 'dev.sh: %s\n' "$*" >&2; }

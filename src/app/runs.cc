@@ -11,8 +11,11 @@
 #include "common/utf8.h"
 #include "common/util.h"
 #include "discovery/torch.h"
+#include "report/group_svg.h"
 #include "report/report_dir.h"
 #include "report/report_sections.h"
+#include "report/report_writer.h"
+#include "report/stacks_svg.h"
 #include "stacks/comparison_text.h"
 #include "stacks/stack_compare.h"
 #include "tasks/permission_advice.h"
@@ -85,6 +88,13 @@ void show_top_frame(App& app, tasks::TopFrame frame) {
   app.output_scroll = 0;
 }
 
+// "; group picture group.svg" when the report drew the group in one picture.
+std::string picture_note(const report::ReportDir& dir) {
+  std::error_code ec;
+  if (!std::filesystem::exists(dir.report_directory / report::kGroupSvgName, ec)) return {};
+  return fmt::format("; group picture {}", report::kGroupSvgName);
+}
+
 // The status of a completed run; for a record run, written says how its report went.
 std::string completion_status(const std::vector<RunRecord>& records, const report::ReportDir* dir,
                               const Result<void>& written, bool cancelled) {
@@ -95,7 +105,9 @@ std::string completion_status(const std::vector<RunRecord>& records, const repor
       return cancelled ? fmt::format("{}; report write failed: {}", kCanceledStatus, why)
                        : "Report write failed: " + why;
     }
-    if (!cancelled) return "Report written to " + path_text(dir->report_directory);
+    if (!cancelled)
+      return "Report written to " + path_text(dir->report_directory) + picture_note(*dir);
+    return std::string(kCanceledStatus) + picture_note(*dir);
   }
   if (cancelled) return kCanceledStatus;
   const std::string count = plural(records.size(), "py-spy command", "py-spy commands");
@@ -159,15 +171,30 @@ void remember_group_unchanged(App& app, const discovery::RunTarget& target,
   update_rows(app);
 }
 
+// A group dump's flame graph, written where record runs leave their folders; what the
+// status line says of it.
+std::string write_dump_picture(const discovery::RunTarget& target,
+                               const std::vector<stacks::DumpResult>& results,
+                               const stacks::StackComparison& comparison) {
+  auto written = report::write_stacks_svg_here(results, comparison, target.label);
+  if (!written) return "stacks picture not written: " + written.error().message();
+  return "stacks picture " + path_text(*written);
+}
+
 // The stack comparison that opens the output of a dump of two or more processes. Every
 // parsed dump, a lone one too, is remembered in the stack history, so that a later group
-// dump can tell how long a process has shown the same stack.
+// dump can tell how long a process has shown the same stack. `picture` tells of the group's
+// flame graph.
 std::vector<std::string> dump_comparison(App& app, const discovery::RunTarget& target,
-                                         const std::vector<RunRecord>& records) {
+                                         const std::vector<RunRecord>& records,
+                                         std::string& picture) {
   if (target.processes.empty() || target.processes.size() != records.size()) return {};
   const workflow::DumpRound round = workflow::finish_dump(target, records, app.stack_history, {});
   remember_group_unchanged(app, target, round.comparison);
   if (round.results.size() < 2) return {};
+  if (round.comparison.distinct > 0) {
+    picture = write_dump_picture(target, round.results, round.comparison);
+  }
   return stacks::comparison_lines(round.comparison, round.results, kComparisonWidth);
 }
 
@@ -190,8 +217,10 @@ void complete_run(App& app, tasks::Finished finished) {
   if (top && records.size() == 1) {
     app.output_lines = top_completion_lines(std::move(frame), records.front(), cancelled);
   } else {
+    std::string picture;
     app.output_lines =
-        cancelled || !dump ? std::move(summary) : dump_comparison(app, target, records);
+        cancelled || !dump ? std::move(summary) : dump_comparison(app, target, records, picture);
+    if (!picture.empty()) app.status += "; " + picture;
     for (auto& line : record_lines(records)) app.output_lines.push_back(std::move(line));
   }
   if (report_dir) {

@@ -102,6 +102,8 @@ std::expected<void, std::string> store_value(Options& options, std::string_view 
     options.dir = std::string(value);
   } else if (name == "--exec") {
     options.exec = std::string(value);
+  } else if (name == "--svg") {
+    options.svg = std::string(value);
   } else {
     auto number = positive(name, value);
     if (!number) return std::unexpected(number.error());
@@ -192,6 +194,7 @@ std::expected<bool, std::string> apply_option(Options& options, std::string_view
       (takes_targets(verb) && (name == "--pid" || name == "--group")) ||
       (verb == Verb::Dump && (name == "--host" || name == "--repeat" || name == "--interval")) ||
       (verb == Verb::Record && (name == "--duration" || name == "--dir")) ||
+      ((verb == Verb::Dump || verb == Verb::Compare) && name == "--svg") ||
       (verb == Verb::Watch && is_watch_option(name));
   if (!known) return false;
   auto value = cursor.value(name);
@@ -249,14 +252,16 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
 std::string usage_text() {
   return "stackpeek list [--json] [--slurm-job [ID]]\n"
          "stackpeek dump TARGET... [--json] [--host NAME] [--repeat N] [--interval S]\n"
+         "               [--svg FILE]\n"
          "stackpeek record TARGET... [--duration S] [--dir DIR] [--json]\n"
-         "stackpeek compare [FILE...] [--json]\n"
+         "stackpeek compare [FILE...] [--json] [--svg FILE]\n"
          "stackpeek watch TARGET... [--every S] [--stuck-after S] [--record S] [--dir DIR]\n"
          "                [--json] [--host NAME] [--exec CMD]\n"
          "TARGET: --pid PID (repeatable), --group KEY (repeatable; see `stackpeek list`),\n"
          "        --all or --slurm-job [ID] (a Slurm job's Python processes on this node;\n"
          "        ID defaults to SLURM_JOB_ID)\n"
-         "--host NAME defaults to SLURMD_NODENAME when set, else the host name\n" +
+         "--host NAME defaults to SLURMD_NODENAME when set, else the host name\n"
+         "--svg FILE also writes the stacks as one flame graph of the group\n" +
          fmt::format("S: whole seconds from 1 to {}; N: 1 to {}\n", kMaxSeconds, kMaxRepeat);
 }
 

@@ -38,6 +38,7 @@ struct Options {
       kDefaults.stuck_after_s;      // watch: seconds unchanged that make a group stuck
   std::optional<uint32_t> record;   // watch: seconds to record a stuck group
   std::optional<std::string> exec;  // watch: shell command run after evidence is kept
+  std::optional<std::string> svg;   // dump, compare: where the group's flame graph goes
 };
 
 /// The options of `args` (the arguments after the program name, the verb first), or a

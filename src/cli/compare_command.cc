@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,6 +9,7 @@
 #include "cli/compare_input.h"
 #include "cli/compare_json.h"
 #include "cli/output.h"
+#include "cli/svg_option.h"
 #include "common/error.h"
 #include "common/unique_fd.h"
 #include "stacks/comparison_text.h"
@@ -48,9 +51,11 @@ int run_compare(const Options& options) {
     diagnose("no dump lines read");
     return kExitFailed;
   }
+  const bool pictured =
+      write_svg_option(options, classes, fmt::format("{}", fmt::join(sources, " ")));
   const bool printed = options.json ? write_stdout(json_line(classes_json(classes)) + "\n")
                                     : write_lines(stacks::class_lines(classes));
-  return printed && input.skipped == 0 && classes.failed == 0 ? kExitOk : kExitFailed;
+  return printed && pictured && input.skipped == 0 && classes.failed == 0 ? kExitOk : kExitFailed;
 }
 
 }  // namespace stackpeek::cli

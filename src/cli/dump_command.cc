@@ -7,6 +7,7 @@
 #include "cli/output.h"
 #include "cli/run_commands.h"
 #include "cli/run_setup.h"
+#include "cli/svg_option.h"
 #include "common/util.h"
 #include "stacks/comparison_text.h"
 #include "workflow/dump.h"
@@ -64,7 +65,9 @@ int run_dump(const Options& options) {
     last.round = workflow::finish_dump(target, last.outcome.records, history, host);
     if (last.outcome.stopped_by) break;
   }
-  const bool printed = options.json ? print_json(target, last) : print_text(last);
+  const bool pictured =
+      write_svg_option(options, last.round.results, last.round.comparison, target.label);
+  const bool printed = (options.json ? print_json(target, last) : print_text(last)) && pictured;
   if (last.outcome.stopped_by) return 128 + *last.outcome.stopped_by;
   return printed && all_succeeded(last.outcome.records) ? kExitOk : kExitFailed;
 }

@@ -46,4 +46,10 @@ void progress(std::string_view message) {
   if (isatty(STDERR_FILENO) == 1) write_all(STDERR_FILENO, std::string(message) + "\n");
 }
 
+std::string error_line(const Error& error) {
+  std::string line = error.message();
+  for (const auto& cause : error.causes()) line += ": " + cause;
+  return line;
+}
+
 }  // namespace stackpeek::cli

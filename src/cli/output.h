@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/error.h"
+
 namespace stackpeek::cli {
 
 /// Exit statuses of the headless commands.
@@ -28,6 +30,9 @@ void write_stderr(std::string_view text);
 
 /// "stackpeek: " + message (escaped as by write_lines) + line feed, to standard error.
 void diagnose(std::string_view message);
+
+/// The error and its causes as one line: "cannot write x.svg: Permission denied (os error 13)".
+std::string error_line(const Error& error);
 
 /// The progress line, to standard error only when it is a terminal.
 void progress(std::string_view message);

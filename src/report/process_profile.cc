@@ -65,6 +65,7 @@ ProcessProfile load_profile(const ReportDir& dir, uint32_t pid) {
   profile.note = write_folded(dir, *read.graph, name);
   if (profile.note.empty()) profile.folded = name;
   profile.summary = stacks::summarize_profile(*read.graph);
+  profile.graph = std::make_shared<const stacks::FlameGraph>(std::move(*read.graph));
   return profile;
 }
 

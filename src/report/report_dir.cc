@@ -12,9 +12,10 @@
 #include "common/util.h"
 
 namespace stackpeek::report {
-namespace {
 
 namespace fs = std::filesystem;
+
+namespace {
 
 // Missing parents are created first; a folder that is already there (perhaps made by a
 // racing run) counts as created.

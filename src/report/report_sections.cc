@@ -7,6 +7,7 @@
 
 #include "common/utf8.h"
 #include "common/util.h"
+#include "report/group_svg.h"
 #include "stacks/comparison_text.h"
 #include "stacks/profile_compare.h"
 #include "stacks/stack_compare.h"
@@ -233,6 +234,11 @@ std::vector<std::string> group_section(const std::vector<ProcessFacts>& facts,
   } else if (members.size() < 2) {
     lines.push_back("Fewer than two processes have a profile: nothing to compare.");
   } else {
+    lines.push_back(
+        fmt::format("The whole group as one flame graph, coloured by where the odd "
+                    "ones spend more time: [{0}]({0}).",
+                    kGroupSvgName));
+    lines.emplace_back();
     lines.insert(lines.end(),
                  {"Processes grouped by their heaviest stack, odd ones first:", "", "```text"});
     for (auto& line : grouping_lines(members, 0)) lines.push_back(one_line(line));

@@ -12,6 +12,7 @@
 #include "common/utf8.h"
 #include "common/util.h"
 #include "report/facts_json.h"
+#include "report/group_svg.h"
 #include "report/json_values.h"
 #include "report/report_file.h"
 #include "report/report_sections.h"
@@ -168,6 +169,7 @@ Result<void> write_report(const ReportDir& dir, const std::vector<RunRecord>& re
       !written) {
     return std::unexpected(written.error().context("failed to write JSON py-spy report"));
   }
+  if (details) return write_group_svg(dir, details->facts);
   return {};
 }
 

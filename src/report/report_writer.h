@@ -40,8 +40,9 @@ std::string render_markdown(const ReportDir& dir, const std::vector<std::filesys
 std::string render_json(const ReportDir& dir, const std::vector<std::filesystem::path>& raw,
                         const std::vector<RunRecord>& records, const RunDetails* details = nullptr);
 
-/// Writes report.md, then report.json, into the report folder, each whole or not at all
-/// (see write_file_whole); stops at the first error.
+/// Writes report.md, then report.json, then with details of two or more profiled
+/// processes group.svg, into the report folder, each whole or not at all (see
+/// write_file_whole); stops at the first error.
 Result<void> write_report(const ReportDir& dir, const std::vector<RunRecord>& records,
                           const RunDetails* details = nullptr);
 

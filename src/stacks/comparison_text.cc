@@ -481,4 +481,8 @@ std::vector<std::string> compare_stack_lines(const std::vector<DumpResult>& resu
   return comparison_lines(comparison, results, width);
 }
 
+std::string host_member_names(const std::vector<const ClassMember*>& members) {
+  return host_names(members, {}, Caps{});
+}
+
 }  // namespace stackpeek::stacks

@@ -49,6 +49,10 @@ namespace stackpeek::stacks {
 /// of each), and a longer frame, error or output line keeps its head and tail around a "…".
 std::vector<std::string> class_lines(const StackClasses& classes, size_t width = 0);
 
+/// The members as the comparison names them across hosts: "node1:0-7 node2:8,9 web1:pid 4242"
+/// (at most 8 host pieces, then "…").
+std::string host_member_names(const std::vector<const ClassMember*>& members);
+
 /// The comparison's buckets as classes: each with its first member's threads and the lines of
 /// all its members.
 StackClasses classes_from_comparison(const StackComparison& comparison,

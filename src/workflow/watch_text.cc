@@ -9,6 +9,7 @@
 #include "report/report_dir.h"
 #include "report/report_file.h"
 #include "report/report_writer.h"
+#include "report/stacks_svg.h"
 
 namespace stackpeek::workflow {
 
@@ -57,6 +58,7 @@ std::string watch_event_text(const WatchEvent& event) {
 EvidenceFiles evidence_files(const UnitEvidence& evidence, const std::string& host) {
   EvidenceFiles files;
   for (const auto& line : evidence.compare_lines) files.compare += line + "\n";
+  files.compare += fmt::format("The same stacks as one flame graph: {}\n", report::kStacksSvgName);
   for (size_t i = 0; i < evidence.members.size(); ++i) {
     const auto line =
         report::dump_line_json(host, evidence.members[i], evidence.records[i], evidence.results[i]);
@@ -64,6 +66,8 @@ EvidenceFiles evidence_files(const UnitEvidence& evidence, const std::string& ho
     files.dumps_jsonl += '\n';
   }
   files.history = evidence.history;
+  files.stacks_svg =
+      report::stacks_svg(evidence.results, stacks::compare_stacks(evidence.results), evidence.name);
   return files;
 }
 
@@ -75,7 +79,8 @@ Result<std::filesystem::path> write_evidence(const std::filesystem::path& parent
   if (!folder) return std::unexpected(folder.error().context("failed to create evidence folder"));
   for (const auto& [name, content] :
        {std::pair{"compare.txt", &files.compare}, std::pair{"dumps.jsonl", &files.dumps_jsonl},
-        std::pair{"history.txt", &files.history}}) {
+        std::pair{"history.txt", &files.history},
+        std::pair{report::kStacksSvgName.data(), &files.stacks_svg}}) {
     if (auto written = report::write_file_whole(*folder / name, *content); !written) {
       return std::unexpected(
           written.error().context("failed to write " + path_text(*folder / name)));

@@ -25,13 +25,15 @@ struct EvidenceFiles {
   std::string compare;
   std::string dumps_jsonl;
   std::string history;
+  std::string stacks_svg;  // the stacks as one flame graph
 };
 
 /// The files of a unit's evidence; the dump lines name `host`.
 EvidenceFiles evidence_files(const UnitEvidence& evidence, const std::string& host);
 
 /// Creates "stackpeek-watch-SLUG-SECONDS" in `parent` (never reusing a folder: "-2", "-3"
-/// follow) and writes compare.txt, dumps.jsonl and history.txt into it. Returns the folder.
+/// follow) and writes compare.txt, dumps.jsonl, history.txt and stacks.svg into it. Returns the
+/// folder.
 Result<std::filesystem::path> write_evidence(const std::filesystem::path& parent,
                                              const std::string& label, uint64_t unix_seconds,
                                              const EvidenceFiles& files);

@@ -2,6 +2,7 @@
 
 import os
 import pwd
+import shutil
 import signal
 import socket
 import subprocess
@@ -10,6 +11,8 @@ import tempfile
 import textwrap
 import time
 import unittest
+import xml.etree.ElementTree as ElementTree
+import zlib
 
 import pexpect
 import pyte
@@ -601,6 +604,61 @@ class TorchJob:
 
     def close(self):
         self.work.close()
+
+
+SVG = "{http://www.w3.org/2000/svg}"
+CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                  "--no-first-run", "--disable-background-networking",
+                  "--disable-component-update", "--disable-sync"]
+
+
+def flame_boxes(test, path):
+    """The boxes of a flame graph SVG written by stackpeek, parsed as XML: dicts of x, y, w,
+    fill, title and label. Asserts that every box stands on one box of the row below it that
+    is at least as wide (the root row at the bottom), and returns the boxes, root first."""
+    root = ElementTree.parse(path).getroot()
+    boxes = []
+    for g in root.iter(SVG + "g"):
+        rect, text = g.find(SVG + "rect"), g.find(SVG + "text")
+        boxes.append({"x": float(rect.get("x")), "y": float(rect.get("y")),
+                      "w": float(rect.get("width")), "fill": rect.get("fill"),
+                      "title": g.find(SVG + "title").text,
+                      "label": text.text if text is not None else ""})
+    bottom = max(b["y"] for b in boxes)
+    roots = [b for b in boxes if b["y"] == bottom]
+    test.assertEqual(len(roots), 1)
+    for box in boxes:
+        if box["y"] == bottom:
+            continue
+        below = [b for b in boxes if b["y"] > box["y"] and abs(b["y"] - box["y"]) < 20]
+        test.assertTrue(any(b["x"] - 0.05 <= box["x"] and box["x"] + box["w"] <= b["x"] + b["w"] + 0.05
+                            for b in below), box["title"])
+    return roots + [b for b in boxes if b["y"] != bottom]
+
+
+def chromium(args):
+    """Headless Chromium with a profile of its own; its standard output. None (after printing
+    one line) where Debian's chromium is not installed."""
+    if not shutil.which("chromium"):
+        print("chromium is not installed: the picture is not rendered", flush=True)
+        return None
+    with tempfile.TemporaryDirectory(prefix="stackpeek-chromium-") as profile:
+        return subprocess.run(["chromium", *CHROMIUM_FLAGS, "--user-data-dir=" + profile, *args],
+                              capture_output=True, text=True, timeout=120,
+                              stdin=subprocess.DEVNULL, start_new_session=True).stdout
+
+
+def png_is_blank(path):
+    """True when the PNG's pixel data holds fewer than 8 distinct byte values."""
+    with open(path, "rb") as f:
+        data = f.read()
+    pos, idat = 8, b""
+    while pos < len(data):
+        length = int.from_bytes(data[pos:pos + 4], "big")
+        if data[pos + 4:pos + 8] == b"IDAT":
+            idat += data[pos + 8:pos + 8 + length]
+        pos += 12 + length
+    return len(set(zlib.decompress(idat))) < 8
 
 
 def main(real_py_spy=False):

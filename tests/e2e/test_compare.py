@@ -135,6 +135,22 @@ class CompareInputTest(unittest.TestCase):
         frame = as_json["buckets"][0]["threads"][0]["frames"][0]
         self.assertEqual((frame["line"], frame["lines"]), (7, [7, 8]))
 
+    def test_picture_of_hostile_names_and_a_folder_that_is_not_there(self):
+        hostile = json.loads(dump_line(10, 0))
+        hostile["threads"][0]["frames"][0].update(function="<module>", file="a&b\x1b[2J.py")
+        text = "%s\n%s\n" % (json.dumps(hostile), dump_line(11, 1))
+        with tempfile.TemporaryDirectory() as folder:
+            svg = os.path.join(folder, "stacks.svg")
+            self.assertEqual(run("compare", "--svg", svg, stdin_text=text).returncode, 0)
+            boxes = harness.flame_boxes(self, svg)
+            odd = next(b for b in boxes if b["title"].startswith("<module>"))
+            self.assertTrue(odd["title"].startswith("<module> (a&b\\x1b[2J.py:7)\n1 of 2"), odd)
+            self.assertEqual(odd["label"], "[node1:0] <module> (a&b\\x1b[2J.py:7)")
+        out = run("compare", "--svg", "/nonexistent/stacks.svg", stdin_text=text)
+        self.assertEqual(out.returncode, 1)
+        self.assertEqual(out.stderr, "stackpeek: cannot write /nonexistent/stacks.svg: No such "
+                                     "file or directory (os error 2)\n")
+
     def test_no_dump_lines_is_a_failure(self):
         for text in ("", "\n  \n"):
             out = run("compare", stdin_text=text)

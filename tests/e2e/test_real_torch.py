@@ -59,7 +59,10 @@ class RealTorchTest(unittest.TestCase):
         term.filter(self.job.work.marker)
         term.select("[torch/ddp]")
         term.send("d")
-        term.wait_for("Completed 4 py-spy commands", timeout=60)
+        term.wait_for("Completed 4 py-spy commands; stacks picture", timeout=60)
+        pictures = [name for name in os.listdir(cwd) if name.endswith(".svg")]
+        self.assertEqual(len(pictures), 1, pictures)
+        self.assert_stacks_svg(os.path.join(cwd, pictures[0]), "rank 3", "ranks 0-2")
         lines = term.output_lines()
         self.assertIn("Stacks compared: 4 processes, 2 distinct", lines)
         headers = bucket_headers(lines)
@@ -69,6 +72,36 @@ class RealTorchTest(unittest.TestCase):
         self.assertTrue(lines[lines.index(headers[1]) + 1].strip().startswith("all_reduce ("))
         self.assertEqual(lines.count("status: Success"), 4)
         term.quit_cleanly()
+
+    def assert_stacks_svg(self, path, slow, rest):
+        """The picture has the four ranks at its root, the slow rank's frame a quarter wide
+        with its name, and the others' all_reduce three quarters."""
+        boxes = harness.flame_boxes(self, path)
+        self.assertIn("4 of 4", boxes[0]["title"])
+        slow_box = next(b for b in boxes if b["title"].startswith(TorchJob.SLOW_FUNCTION + " ("))
+        self.assertIn("1 of 4 processes: " + slow, slow_box["title"])
+        self.assertTrue(slow_box["label"].startswith("[%s] %s" % (slow, TorchJob.SLOW_FUNCTION)))
+        rest_box = next(b for b in boxes if b["title"].startswith("all_reduce ("))
+        self.assertIn("3 of 4 processes: " + rest, rest_box["title"])
+        self.assertAlmostEqual(rest_box["w"] / boxes[0]["w"], 0.75, delta=0.01)
+        self.assertAlmostEqual(slow_box["w"] / boxes[0]["w"], 0.25, delta=0.01)
+        return boxes
+
+    def test_picture_of_the_job_in_a_browser(self):
+        cwd = tempfile.mkdtemp(prefix="stackpeek-torch-")
+        self.addCleanup(shutil.rmtree, cwd, ignore_errors=True)
+        svg, png = os.path.join(cwd, "stacks.svg"), os.path.join(cwd, "stacks.png")
+        dumped = run("dump", "--group", self.group["key"], "--svg", svg)
+        self.assertEqual(dumped.returncode, 0, dumped.stderr)
+        self.assert_stacks_svg(svg, "rank 3", "ranks 0-2")
+        if shutil.which("rsvg-convert"):  # a strict reader of SVG besides the browser
+            subprocess.run(["rsvg-convert", "-o", png, svg], check=True, timeout=60)
+        dom = harness.chromium(["--dump-dom", "file://" + svg])
+        if dom is None:
+            return
+        self.assertIn("[rank 3] " + TorchJob.SLOW_FUNCTION, dom)
+        harness.chromium(["--window-size=1220,400", "--screenshot=" + png, "file://" + svg])
+        self.assertFalse(harness.png_is_blank(png))
 
     def test_group_dump_without_the_screen(self):
         text = run("dump", "--group", self.group["key"])
@@ -91,8 +124,12 @@ class RealTorchTest(unittest.TestCase):
         self.assertEqual([(m["host"], m["rank"]) for m in slow["members"]], [("node7", 3)])
         self.assertEqual(slow["threads"][0]["frames"][0]["function"], TorchJob.SLOW_FUNCTION)
         self.assertEqual(sorted(m["rank"] for m in rest["members"]), [0, 1, 2])
-        as_text = run("compare", stdin_text=dumped.stdout).stdout.splitlines()
+        cwd = tempfile.mkdtemp(prefix="stackpeek-torch-")
+        self.addCleanup(shutil.rmtree, cwd, ignore_errors=True)
+        svg = os.path.join(cwd, "stacks.svg")
+        as_text = run("compare", "--svg", svg, stdin_text=dumped.stdout).stdout.splitlines()
         self.assert_names_slow_rank_alone(bucket_headers(as_text), "node7:3")
+        self.assert_stacks_svg(svg, "node7:3", "node7:0-2")
 
 
 if __name__ == "__main__":

@@ -139,6 +139,14 @@ class ReportTest(unittest.TestCase):
             self.assertEqual(profile["samples"], report["processes"][rank]["samples"])
             hot = "load_batch" if rank == 3 else "train_step"
             self.assertTrue(profile["top_functions"][0]["function"].startswith(hot), profile)
+        self.assertIn("[group.svg](group.svg)", across)
+        boxes = harness.flame_boxes(self, os.path.join(folder, "group.svg"))
+        total = sum(p["samples"] for p in report["processes"])
+        self.assertIn("%d samples" % total, boxes[0]["title"])
+        odd = next(b for b in boxes if b["title"].startswith("load_batch ("))
+        self.assertIn("rank 3: 1", odd["title"])
+        self.assertGreater(int(odd["fill"][1:3], 16), int(odd["fill"][5:7], 16))  # red
+        self.assertTrue(odd["label"].startswith("[rank 3] load_batch"))
         self.assertRegex(section(markdown, "Processes"),
                          r"\| %d \| 3/4 \| .* \| completed, [\d.]+ s of 5 s \| `\S*python3 -u "
                          r"\S*job_%s.py %s " % (self.pids[3], MARKER, MARKER))
@@ -170,7 +178,8 @@ class ReportTest(unittest.TestCase):
         term = self.start_screen_record()
         time.sleep(4)
         term.send(harness.KEY_ESC)
-        term.wait_for("mode: browse", timeout=20)
+        text = term.wait_for("mode: browse", timeout=20)
+        self.assertIn("group picture group.svg", text)  # wait_for returns the screen
         lines = term.output_lines()
         # The stacks as sampling ended open it, then the profiles' heaviest stacks.
         self.assertEqual(lines[0], "Stacks when sampling ended:")

@@ -181,6 +181,8 @@ class WatchTest(unittest.TestCase):
         self.assertEqual(sorted(d["rank"] for d in dumps), [0, 1, 2, 3])
         with open(os.path.join(evidence, "history.txt")) as f:
             self.assertIn("rank 3 (pid %d)" % ranks[3], f.read())
+        boxes = harness.flame_boxes(self, os.path.join(evidence, "stacks.svg"))
+        self.assertTrue(any(b["label"].startswith("[rank 3] load_batch") for b in boxes))
         merged = subprocess.run([harness.BINARY, "compare",
                                  os.path.join(evidence, "dumps.jsonl")],
                                 capture_output=True, text=True, timeout=30)
