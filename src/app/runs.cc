@@ -178,7 +178,8 @@ std::string write_dump_picture(const discovery::RunTarget& target,
                                const stacks::StackComparison& comparison) {
   auto written = report::write_stacks_svg_here(results, comparison, target.label);
   if (!written) return "stacks picture not written: " + written.error().message();
-  return "stacks picture " + path_text(*written);
+  // Written in the current folder, so its name alone finds it there.
+  return "stacks picture " + path_text(written->filename());
 }
 
 // The stack comparison that opens the output of a dump of two or more processes. Every

@@ -248,16 +248,17 @@ std::string footer_text(const app::App& app, int width) {
                                        app.watching ? "watching 1 group | " : "");
   if (app.filter_editing) return filter_footer(app, mode, width);
   const std::string status = footer_status(app);
-  const bool running = app.mode.is(app::AppMode::Kind::Running);
   // The hints give way to the status, first to their short form, then altogether; those of
-  // an active run stay, and the status is cut after them.
+  // an active run and of the zoomed pane (the only way out of it) stay, and the status is
+  // cut after them.
+  const bool keep_hints = app.mode.is(app::AppMode::Kind::Running) || app.output_zoomed;
   std::string text;
   for (const app::HintForm form : {app::HintForm::Full, app::HintForm::Keys}) {
     text = fmt::format("{}{} | {}", mode, app::key_hints(app.mode.kind, form, app.output_zoomed),
                        status);
     if (display_width(text) <= width) return text;
   }
-  return cut_at_word(running ? text : mode + status, width);
+  return cut_at_word(keep_hints ? text : mode + status, width);
 }
 
 app::OutputView output_view(Rect area, const app::App& app) {

@@ -200,8 +200,9 @@ class WatchTest(unittest.TestCase):
             report = f.read()
         self.assertIn("## Processes", report)
         self.assertIn("## Where the time went", report)
-        self.assertTrue(os.path.exists(os.path.join(folder, "profiles",
-                                                    "pid-%d.folded" % ranks[3])))
+        # The blocked rank has a folded profile unless py-spy saw it idle the whole time.
+        folded = os.path.join(folder, "profiles", "pid-%d.folded" % ranks[3])
+        self.assertTrue(os.path.exists(folded) or "idle for the whole run" in report, report)
         with open(os.path.join(self.out, "exec.txt")) as f:
             self.assertEqual(f.read().split(), [key, evidence])
 
