@@ -28,7 +28,7 @@ struct Key {
 };
 
 template <typename T>
-T need(simdjson::simdjson_result<T>&& result, std::string_view what) {
+T need(simdjson::simdjson_result<T> result, std::string_view what) {
   T value;
   if (const auto error = std::move(result).get(value); error != simdjson::SUCCESS) {
     throw Malformed{std::string(what) + " (" + simdjson::error_message(error) + ")"};
@@ -132,7 +132,7 @@ stacks::ThreadStack read_thread(od::value value, std::vector<std::vector<uint32_
     } else if (key == "frames") {
       for (auto frame : need(item.get_array(), "'frames' must be an array")) {
         if (lines != nullptr) lines->emplace_back();
-        thread.frames.push_back(read_frame(need(std::move(frame), "'frames' must be an array"),
+        thread.frames.push_back(read_frame(need(frame, "'frames' must be an array"),
                                            lines != nullptr ? &lines->back() : nullptr));
       }
     }
@@ -145,7 +145,7 @@ std::vector<stacks::ThreadStack> read_threads(od::value value, Lines* lines) {
   std::vector<stacks::ThreadStack> threads;
   for (auto thread : need(value.get_array(), "'threads' must be an array")) {
     if (lines != nullptr) lines->emplace_back();
-    threads.push_back(read_thread(need(std::move(thread), "'threads' must be an array"),
+    threads.push_back(read_thread(need(thread, "'threads' must be an array"),
                                   lines != nullptr ? &lines->back() : nullptr));
   }
   return threads;
@@ -226,12 +226,11 @@ stacks::StackClass read_class(od::value value) {
     const Key key{field.key()};
     od::value item = field.value();
     if (key == "kind") kind = text_value(item);
-    if (key == "threads") merged.threads = read_threads(std::move(item), &merged.lines);
+    if (key == "threads") merged.threads = read_threads(item, &merged.lines);
     if (key == "error" || key == "raw") merged.text = text_value(item);
     if (key == "members") {
       for (auto member : need(item.get_array(), "'members' must be an array")) {
-        merged.members.push_back(
-            read_member(need(std::move(member), "'members' must be an array")));
+        merged.members.push_back(read_member(need(member, "'members' must be an array")));
       }
     }
   }
@@ -264,8 +263,7 @@ void read_fields(od::object& object, DumpFields& fields, std::vector<stacks::Sta
     if (key == "exit_code") fields.exit_code = u32_value(value);
     if (key == "signal") fields.signal = u32_value(value);
     if (key == "unchanged_s") fields.unchanged = u32_value(value);
-    if (key == "threads" && !is_null(value))
-      fields.threads = read_threads(std::move(value), nullptr);
+    if (key == "threads" && !is_null(value)) fields.threads = read_threads(value, nullptr);
     if (key == "raw") {
       std::string_view raw;
       if (value.get_string().get(raw) == simdjson::SUCCESS) fields.raw = std::string(raw);
@@ -273,7 +271,7 @@ void read_fields(od::object& object, DumpFields& fields, std::vector<stacks::Sta
     if (key == "buckets") {
       merged = true;
       for (auto bucket : need(value.get_array(), "'buckets' must be an array")) {
-        classes.push_back(read_class(need(std::move(bucket), "'buckets' must be an array")));
+        classes.push_back(read_class(need(bucket, "'buckets' must be an array")));
       }
     }
   }

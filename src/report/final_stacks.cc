@@ -23,7 +23,7 @@ std::string members_text(const stacks::StackBucket& bucket,
     pids += (pids.empty() ? "" : " ") + std::to_string(results[index].pid);
   }
   const bool many = bucket.members.size() > 1;
-  const std::string pid_text = (many ? "pids " : "pid ") + pids;
+  std::string pid_text = (many ? "pids " : "pid ") + pids;
   if (ranks.size() != bucket.members.size()) return pid_text;
   return fmt::format("{} {} ({})", many ? "ranks" : "rank", stacks::compact_ranges(ranks),
                      pid_text);

@@ -16,7 +16,7 @@ constexpr std::string_view kLargestFill = "#8fb4d8";
 
 }  // namespace
 
-MemberNames::MemberNames(std::vector<const stacks::DumpResult*> members, bool hosts)
+MemberNames::MemberNames(const std::vector<const stacks::DumpResult*>& members, bool hosts)
     : hosts_(hosts) {
   for (const auto* member : members) {
     if (hosts_) {

@@ -22,7 +22,7 @@ constexpr std::string_view kMixedFill = "#e2ddd0";   // members of several class
 /// "node03:19 node04:20-23".
 class MemberNames {
  public:
-  MemberNames(std::vector<const stacks::DumpResult*> members, bool hosts);
+  MemberNames(const std::vector<const stacks::DumpResult*>& members, bool hosts);
   /// The members `which` (indices into the members given), ascending.
   std::string text(const std::vector<uint32_t>& which) const;
   /// text() of every node's members, by node index. A node with as many members as its

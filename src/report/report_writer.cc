@@ -22,6 +22,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The guide's second line.
+constexpr std::string_view kGuideAsk =
+    "Ask it to compare hot functions, rank-specific differences, and repeated blocking stacks.";
 // Which section answers the question people record a hung job for.
 constexpr std::string_view kStuckHint =
     "Which rank is stuck, and where: \"Stacks when sampling ended\" (one dump of every process "
@@ -86,8 +89,7 @@ std::string render_markdown(const ReportDir& dir, const std::vector<fs::path>& r
   lines.insert(lines.end(),
                {"", "## How to use this report with an LLM", "",
                 "Give the LLM this `report.md`, `report.json`, and the SVG files under `raw/`.",
-                "Ask it to compare hot functions, rank-specific differences, and repeated "
-                "blocking stacks."});
+                std::string(kGuideAsk)});
   // After the guide's two lines, the pointer to the final stacks when they were taken.
   if (details && details->final_stacks) lines.emplace_back(kStuckHint);
   lines.insert(lines.end(), {"", "## Raw Records", ""});
