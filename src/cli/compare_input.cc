@@ -1,8 +1,8 @@
 #include "cli/compare_input.h"
 
 #include <algorithm>
-#include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "cli/line_reader.h"
@@ -16,8 +16,6 @@ constexpr size_t kReportedSkips = 5;
 // Below this many lines a second thread costs more than it saves.
 constexpr size_t kLinesPerThread = 32;
 
-using Parsed = std::expected<CompareLine, std::string>;
-
 // The lines of text whose lines each end in a line feed (but the last one may not).
 std::vector<std::string_view> split_at_feeds(std::string_view text) {
   std::vector<std::string_view> lines;
@@ -29,30 +27,46 @@ std::vector<std::string_view> split_at_feeds(std::string_view text) {
   return lines;
 }
 
-void parse_range(const std::vector<std::string_view>& lines,
-                 std::vector<std::optional<Parsed>>& out, size_t begin, size_t end) {
+// What one thread made of its share of a chunk's lines: their merge, and the first few
+// lines it skipped (index in the chunk, reason) with a count of all.
+struct Share {
+  stacks::StackMerger merger;
+  size_t lines = 0;
+  size_t skipped = 0;
+  std::vector<std::pair<size_t, std::string>> reasons;
+};
+
+void merge_range(const std::vector<std::string_view>& lines, size_t begin, size_t end,
+                 Share& share) {
   for (size_t i = begin; i < end; ++i) {
     if (lines[i].find_first_not_of(" \t\r") == std::string_view::npos) continue;
-    out[i] = parse_compare_line(lines[i], true);
+    auto parsed = parse_compare_line(lines[i], true);
+    if (!parsed) {
+      if (++share.skipped <= kReportedSkips) share.reasons.emplace_back(i, parsed.error());
+      continue;
+    }
+    merge_line(std::move(*parsed), share.merger);
+    ++share.lines;
   }
 }
 
-// Every line parsed, on every core when there are enough; none for a blank line. Lines are
-// followed by the text after them, so parsing may read past their ends.
-std::vector<std::optional<Parsed>> parse_lines(const std::vector<std::string_view>& lines) {
-  std::vector<std::optional<Parsed>> parsed(lines.size());
+// Every line parsed and merged, on every core when there are enough, each core merging a
+// run of lines of its own; the runs are then joined in input order. Lines are followed by
+// the text after them, so parsing may read past their ends.
+std::vector<Share> merge_lines(const std::vector<std::string_view>& lines) {
   const size_t cores = std::max(1u, std::thread::hardware_concurrency());
   const size_t workers = std::clamp<size_t>(lines.size() / kLinesPerThread, 1, cores);
   const size_t share = (lines.size() + workers - 1) / workers;
+  std::vector<Share> shares(workers);
   std::vector<std::jthread> threads;
   for (size_t w = 1; w < workers; ++w) {
     const size_t begin = w * share;
     const size_t end = std::min(lines.size(), begin + share);
-    threads.emplace_back([&, begin, end] { parse_range(lines, parsed, begin, end); });
+    threads.emplace_back([&, begin, end, w] { merge_range(lines, begin, end, shares[w]); });
   }
-  parse_range(lines, parsed, 0, std::min(lines.size(), share));
+  merge_range(lines, 0, std::min(lines.size(), share), shares[0]);
   threads.clear();  // joins
-  return parsed;
+  return shares;
 }
 
 stacks::ClassMember member_of(stacks::DumpResult& result) {
@@ -81,25 +95,24 @@ void merge_line(CompareLine line, stacks::StackMerger& merger) {
 
 Result<void> read_compare_input(int fd, std::string_view name, CompareInput& input) {
   LineReader reader(fd);
-  size_t number = 0;
+  size_t number = 0;  // lines before the chunk
   while (true) {
     auto text = reader.next();
     if (!text) return std::unexpected(text.error());
     if (!*text) return {};
-    std::vector<std::optional<Parsed>> parsed = parse_lines(split_at_feeds(**text));
-    for (auto& line : parsed) {
-      ++number;
-      if (!line) continue;
-      if (!*line) {
+    const std::vector<std::string_view> lines = split_at_feeds(**text);
+    for (Share& share : merge_lines(lines)) {
+      for (const auto& [index, reason] : share.reasons) {
         if (++input.skipped <= kReportedSkips) {
-          diagnose(std::string(name) + ":" + std::to_string(number) +
-                   ": skipped: " + line->error());
+          diagnose(std::string(name) + ":" + std::to_string(number + index + 1) +
+                   ": skipped: " + reason);
         }
-        continue;
       }
-      merge_line(std::move(**line), input.merger);
-      ++input.lines;
+      input.skipped += share.skipped - share.reasons.size();
+      input.lines += share.lines;
+      input.merger.absorb(std::move(share.merger));
     }
+    number += lines.size();
   }
 }
 

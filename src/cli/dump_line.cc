@@ -27,13 +27,26 @@ struct Key {
   bool operator==(std::string_view name) const { return raw.unsafe_is_equal(name); }
 };
 
+[[noreturn, gnu::cold, gnu::noinline]] void malformed(std::string_view what,
+                                                      simdjson::error_code error) {
+  throw Malformed{std::string(what) + " (" + simdjson::error_message(error) + ")"};
+}
+
+// Inlined on purpose: a result passed to a call by value costs a stall on every field.
 template <typename T>
-T need(simdjson::simdjson_result<T> result, std::string_view what) {
+[[gnu::always_inline]] inline T need(simdjson::simdjson_result<T>&& result, std::string_view what) {
   T value;
   if (const auto error = std::move(result).get(value); error != simdjson::SUCCESS) {
-    throw Malformed{std::string(what) + " (" + simdjson::error_message(error) + ")"};
+    malformed(what, error);
   }
   return value;
+}
+
+// For a result held in a variable (an array's element): a copy, as reading it consumes it.
+template <typename T>
+[[gnu::always_inline]] inline T need(const simdjson::simdjson_result<T>& result,
+                                     std::string_view what) {
+  return need(simdjson::simdjson_result<T>(result), what);
 }
 
 // Blanks as launchers pad labels and line ends; a whole-text Unicode trim costs more than

@@ -230,6 +230,12 @@ void StackMerger::add_class(StackClass merged) {
   if (first_leads) promote(entry, at);
 }
 
+void StackMerger::absorb(StackMerger&& other) {
+  replaced_ += other.replaced_;
+  other.replaced_ = 0;
+  for (auto& merged : other.finish().classes) add_class(std::move(merged));
+}
+
 StackClasses StackMerger::finish() {
   StackClasses out;
   for (auto& entry : entries_) {

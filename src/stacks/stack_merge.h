@@ -27,6 +27,10 @@ class StackMerger {
   /// The members of a class of an earlier merge, with its stack or failure.
   void add_class(StackClass merged);
 
+  /// Everything `other` holds, as if its input had been added here after what this holds;
+  /// `other` is left empty. Lets parts of one input be merged apart and then joined.
+  void absorb(StackMerger&& other);
+
   /// Processes that replaced one added earlier.
   size_t replaced() const { return replaced_; }
 

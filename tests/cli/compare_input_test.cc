@@ -117,5 +117,28 @@ TEST(CompareMergeTest, MalformedAndTruncatedLinesAreSkipped) {
   EXPECT_EQ(input.merger.finish().processes, 1u);
 }
 
+TEST(CompareMergeTest, LinesMergedOnSeveralCoresGiveTheMergeOfOneAndNumberTheirSkips) {
+  std::mt19937 rng(7);
+  std::string text;
+  stacks::StackMerger one;
+  for (uint32_t n = 0; n < 300; ++n) {
+    // The same processes come back later in the input: the later dump replaces the earlier.
+    const std::string line = n % 37 == 5 ? "not json\n" : random_line(rng, n % 150);
+    text += line;
+    if (auto parsed = parse_compare_line(line)) merge_line(std::move(*parsed), one);
+  }
+  testing::internal::CaptureStderr();
+  CompareInput input = read_all(text);
+  report_skipped_rest(input);
+  const std::string printed = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(input.merger.replaced(), one.replaced());
+  EXPECT_EQ(input.merger.finish(), one.finish());
+  EXPECT_EQ(input.skipped, 8u);
+  EXPECT_NE(printed.find("test:6: skipped: not a JSON object"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("test:154: skipped:"), std::string::npos) << printed;
+  EXPECT_EQ(printed.find("test:191:"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("3 more lines skipped"), std::string::npos) << printed;
+}
+
 }  // namespace
 }  // namespace stackpeek::cli
