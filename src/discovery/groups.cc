@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "common/text_fit.h"
 #include "common/utf8.h"
 #include "common/util.h"
 #include "discovery/launcher.h"
@@ -20,6 +21,13 @@ namespace stackpeek::discovery {
 namespace {
 
 constexpr size_t kLabelLimit = 48;
+
+// The label as the list shows it: valid UTF-8, cut in its middle to the limit.
+std::string short_label(std::string_view full) {
+  const std::string text = utf8::is_valid(full) ? std::string(full) : utf8::decode_lossy(full);
+  return cut_middle(text, static_cast<int>(kLabelLimit));
+}
+
 constexpr size_t kSignatureArguments = 6;
 
 using PidSet = std::unordered_set<uint32_t>;
@@ -154,7 +162,7 @@ void add_runtime_groups(const std::vector<ProcessInfo>& processes, PidSet& assig
 
 void describe_group(ProcessGroup& group) {
   group.full_label = full_group_label(group.members);
-  group.label = truncate_middle(group.full_label, kLabelLimit);
+  group.label = short_label(group.full_label);
   if (group.members.empty()) {
     group.runtime_text = group.cwd_text = "unknown";
     return;
@@ -216,19 +224,7 @@ std::string full_group_label(const std::vector<ProcessInfo>& members) {
 }
 
 std::string group_label(const std::vector<ProcessInfo>& members) {
-  return truncate_middle(full_group_label(members), kLabelLimit);
-}
-
-std::string truncate_middle(std::string_view text, size_t max) {
-  if (!utf8::is_valid(text)) return truncate_middle(utf8::decode_lossy(text), max);
-  const size_t count = utf8::char_count(text);
-  if (count <= max) return std::string(text);
-  if (max == 0) return {};
-  const size_t head = (max - 1) / 2;
-  const size_t tail = max - 1 - head;
-  const std::string_view head_text = text.substr(0, utf8::byte_offset(text, head));
-  const std::string_view tail_text = text.substr(utf8::byte_offset(text, count - tail));
-  return std::string(head_text) + std::string(kEllipsis) + std::string(tail_text);
+  return short_label(full_group_label(members));
 }
 
 }  // namespace stackpeek::discovery

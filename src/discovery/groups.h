@@ -49,7 +49,4 @@ std::string group_label(const std::vector<ProcessInfo>& members);
 /// The same label, never cut.
 std::string full_group_label(const std::vector<ProcessInfo>& members);
 
-/// At most `max` characters: the head, "..." and the tail. Never splits a character.
-std::string truncate_middle(std::string_view text, size_t max);
-
 }  // namespace stackpeek::discovery

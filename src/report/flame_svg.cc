@@ -20,7 +20,6 @@ constexpr double kLegendEntryWidth = 290;
 // 12 px monospace: the advance of one character, and the room kept at a box's left.
 constexpr double kCharWidth = 7.3;
 constexpr double kTextInset = 3;
-constexpr std::string_view kEllipsis = "…";
 constexpr std::string_view kElidedFill = "#dddddd";
 
 struct Placed {

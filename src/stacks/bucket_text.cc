@@ -1,16 +1,18 @@
 #include "stacks/bucket_text.h"
 
 #include <algorithm>
+#include <climits>
 #include <map>
 #include <tuple>
 
-#include "common/utf8.h"
+#include "common/grapheme.h"
+#include "common/text_fit.h"
+#include "common/util.h"
 
 namespace stackpeek::stacks {
 namespace {
 
 constexpr size_t kMaxLinePieces = 3;
-constexpr std::string_view kEllipsis = "…";
 
 // Runs of three or more consecutive numbers as "A-B", others one by one, capped.
 template <typename Value, typename Text>
@@ -114,35 +116,11 @@ std::vector<std::string> wrap_words(std::string_view text, size_t width,
   return lines;
 }
 
-size_t text_width(std::string_view text) {
-  size_t width = 0;
-  for (size_t pos = 0; pos < text.size();) width += utf8::display_width(utf8::next(text, pos));
-  return width;
-}
+size_t text_width(std::string_view text) { return static_cast<size_t>(display_width(text)); }
 
 std::string fit_middle(std::string text, size_t width) {
-  if (width == 0 || text_width(text) <= width) return text;
-  struct Piece {
-    size_t offset;
-    size_t width;
-  };
-  std::vector<Piece> pieces;
-  for (size_t pos = 0; pos < text.size();) {
-    const size_t offset = pos;
-    pieces.push_back({offset, static_cast<size_t>(utf8::display_width(utf8::next(text, pos)))});
-  }
-  const size_t room = width - 1;  // the "…" takes one column
-  size_t head_end = 0, head_width = 0;
-  while (head_end < pieces.size() && head_width + pieces[head_end].width <= room / 2) {
-    head_width += pieces[head_end++].width;
-  }
-  size_t tail_begin = pieces.size(), tail_width = 0;
-  while (tail_begin > head_end && tail_width + pieces[tail_begin - 1].width <= room - head_width) {
-    tail_width += pieces[--tail_begin].width;
-  }
-  const size_t head_bytes = head_end < pieces.size() ? pieces[head_end].offset : text.size();
-  const size_t tail_bytes = tail_begin < pieces.size() ? pieces[tail_begin].offset : text.size();
-  return text.substr(0, head_bytes) + std::string(kEllipsis) + text.substr(tail_bytes);
+  if (width == 0) return text;
+  return cut_middle(text, static_cast<int>(std::min<size_t>(width, INT_MAX)));
 }
 
 std::string compact_ranges(std::vector<uint32_t> values, size_t max_pieces) {

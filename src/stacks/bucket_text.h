@@ -35,8 +35,8 @@ std::vector<std::string> wrap_words(std::string_view text, size_t width,
 /// Terminal columns of valid UTF-8 text.
 size_t text_width(std::string_view text);
 
-/// `text` when it fits in `width` columns (0: no limit); otherwise its head, "…" and its
-/// tail, so a frame keeps both its function and its file and line.
+/// cut_middle (common/text_fit.h) with 0 for no limit: a frame keeps both its function and
+/// its file and line.
 std::string fit_middle(std::string text, size_t width);
 
 /// Sorted distinct values as compact ranges: runs of three or more as "A-B", others

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "common/util.h"
 #include "stacks/bucket_text.h"
 #include "stacks/failure_reason.h"
 #include "stacks/stack_merge.h"
@@ -17,7 +18,6 @@ namespace {
 constexpr size_t kShownFrames = 6;
 constexpr size_t kListedNames = 8;
 constexpr std::string_view kIndent = "    ";
-constexpr std::string_view kEllipsis = "…";
 
 std::string plural(size_t count, std::string_view one, std::string_view many) {
   return std::to_string(count) + " " + std::string(count == 1 ? one : many);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "ui/grapheme.h"
+#include "common/grapheme.h"
 
 namespace stackpeek::ui {
 

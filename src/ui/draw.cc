@@ -10,12 +10,12 @@
 
 #include "app/key_table.h"
 #include "common/defaults.h"
+#include "common/grapheme.h"
 #include "common/utf8.h"
 #include "discovery/groups.h"
 #include "discovery/launcher.h"
 #include "discovery/runtime.h"
 #include "tasks/py_spy.h"
-#include "ui/grapheme.h"
 #include "ui/layout.h"
 #include "ui/text_fit.h"
 
@@ -23,13 +23,12 @@ namespace stackpeek::ui {
 namespace {
 
 using app::ListRow;
-using discovery::truncate_middle;
 
 constexpr Style kSelectedRow{Color::Black, Color::Cyan, true};
 constexpr Style kDetailLabel{Color::Yellow, Color::Default, true};
 constexpr Style kPopup{Color::Default, Color::Black, false};
 constexpr size_t kLabelWidth = 11;
-constexpr size_t kShortLimit = 80, kCommandLimit = 160;
+constexpr int kShortLimit = 80, kCommandLimit = 160;
 
 constexpr int kListMinRows = 8, kOutputRows = 9, kOutputMinRows = 3;
 constexpr int kMinWidth = 40, kMinHeight = 12;
@@ -100,9 +99,9 @@ Text process_details(const discovery::ProcessInfo& p, int width) {
   Text lines = {
       detail("Pid", std::to_string(p.pid), width),
       detail("Name", p.name, width),
-      detail("Runtime", truncate_middle(discovery::format_runtime(p.runtime), kShortLimit), width),
-      detail("Executable", truncate_middle(format_path_or_reason(p.exe), kShortLimit), width),
-      detail("Cwd", truncate_middle(format_path_or_reason(p.cwd), kShortLimit), width),
+      detail("Runtime", cut_middle(discovery::format_runtime(p.runtime), kShortLimit), width),
+      detail("Executable", cut_middle(format_path_or_reason(p.exe), kShortLimit), width),
+      detail("Cwd", cut_middle(format_path_or_reason(p.cwd), kShortLimit), width),
       detail("Cpu", fmt::format("{:.1f}%", p.cpu), width),
       detail("Memory", std::to_string(p.memory / (1024 * 1024)) + " MiB", width),
   };
@@ -118,8 +117,8 @@ Text process_details(const discovery::ProcessInfo& p, int width) {
   }
   lines.emplace_back("");
   lines.emplace_back("t runs live py-spy top for this PID.");
-  lines.emplace_back(truncate_middle(
-      p.cmd.empty() ? p.name : fmt::format("{}", fmt::join(p.cmd, " ")), kCommandLimit));
+  lines.emplace_back(
+      cut_middle(p.cmd.empty() ? p.name : fmt::format("{}", fmt::join(p.cmd, " ")), kCommandLimit));
   return lines;
 }
 
@@ -128,8 +127,8 @@ Text group_details(const discovery::ProcessGroup& g, int width) {
       detail("Group", g.label, width),
       detail("Kind", discovery::group_kind_label(g.kind), width),
       detail("Processes", std::to_string(g.members.size()), width),
-      detail("Runtime", truncate_middle(g.runtime_text, kShortLimit), width),
-      detail("Cwd", truncate_middle(g.cwd_text, kShortLimit), width),
+      detail("Runtime", cut_middle(g.runtime_text, kShortLimit), width),
+      detail("Cwd", cut_middle(g.cwd_text, kShortLimit), width),
       Line(""),
       Line(fmt::format("Enter records each process in the group for {} seconds.",
                        kDefaults.record_seconds)),

@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "ui/grapheme.h"
+#include "common/grapheme.h"
 #include "ui/widgets.h"
 
 namespace stackpeek::ui {

@@ -4,7 +4,7 @@
 #include <deque>
 #include <vector>
 
-#include "ui/grapheme.h"
+#include "common/grapheme.h"
 #include "ui/widgets.h"
 
 namespace stackpeek::ui {

@@ -5,7 +5,7 @@
 #include <cwchar>
 
 #include "common/utf8.h"
-#include "ui/grapheme.h"
+#include "common/grapheme.h"
 #include "ui/terminal.h"
 
 namespace stackpeek::ui {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/grapheme.h"
 #include "common/utf8.h"
 #include "discovery/runtime.h"
 
@@ -235,30 +236,16 @@ TEST(LabelTest, LongSignatureShortenedInTheMiddle) {
   EXPECT_EQ(full_group_label({proc(1, {}, {"python3", long_arg})}), long_arg);  // list --json
 }
 
-TEST(TruncateTest, LimitsInCharacters) {
-  EXPECT_EQ(truncate_middle("short", 48), "short");
-  EXPECT_EQ(truncate_middle("abcdef", 6), "abcdef");
-  EXPECT_EQ(truncate_middle("abcdefg", 6), "ab…efg");
-  EXPECT_EQ(truncate_middle("abcdefg", 4), "a…fg");
-  EXPECT_EQ(truncate_middle("abcdefg", 3), "a…g");
-  EXPECT_EQ(truncate_middle("abcdefg", 1), "…");
-  EXPECT_EQ(truncate_middle("abcdefg", 0), "");
-}
-
-TEST(TruncateTest, NeverSplitsMultiByteCharacters) {
-  std::string text;
-  for (int i = 0; i < 30; ++i) text += "\xC3\xA9\xF0\x9F\x98\x80";  // 60 characters
-  const std::string cut = truncate_middle(text, 48);
+TEST(LabelTest, LabelsAreValidUtf8CutInColumnsNeverInACharacter) {
+  std::string arg;
+  for (int i = 0; i < 30; ++i) arg += "\xC3\xA9\xF0\x9F\x98\x80";  // 60 characters, 90 columns
+  const std::string cut = group_label({proc(1, {}, {"python3", arg})});
   EXPECT_TRUE(utf8::is_valid(cut));
-  EXPECT_EQ(utf8::char_count(cut), 48u);
+  EXPECT_EQ(display_width(cut), 47);  // a wide character does not fit in the 48th column
   EXPECT_TRUE(cut.starts_with("\xC3\xA9\xF0\x9F\x98\x80"));
-  EXPECT_EQ(truncate_middle("\xC3\xA9\xC3\xA9\xC3\xA9", 3), "\xC3\xA9\xC3\xA9\xC3\xA9");
-  // Bad bytes count as the one replacement character they decode to.
-  EXPECT_EQ(truncate_middle("\xFF"
-                            "abcdef",
-                            6),
-            "\xEF\xBF\xBD"
-            "a…def");
+  // Bad bytes show as the one replacement character they decode to.
+  EXPECT_EQ(group_label({proc(1, {}, {"python3", "\xFF" + std::string(60, 'a')})}),
+            "\xEF\xBF\xBD" + std::string(22, 'a') + "…" + std::string(24, 'a'));
 }
 
 }  // namespace

@@ -342,7 +342,7 @@ TEST(DrawUi, DetailsValuesAreCutInTheMiddleNotWrapped) {
       app_with({group("k", "-m torch.distributed.run --nproc 4 train.py", GroupKind::Process, {p})},
                1),
       80, 24);
-  EXPECT_EQ(row_text(buffer, 5, 45, 79), "│Cwd        /home/someo…folder/run");
+  EXPECT_EQ(row_text(buffer, 5, 45, 79), "│Cwd        /home/some…-folder/run");
   EXPECT_EQ(row_text(buffer, 6, 45, 79), "│Cpu        12.5%");
   app::App none = app_with({torch_job()});
   none.filter = "nothing";

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/grapheme.h"
+#include "common/grapheme.h"
 
 namespace stackpeek::ui {
 namespace {

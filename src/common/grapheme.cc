@@ -1,10 +1,10 @@
-#include "ui/grapheme.h"
+#include "common/grapheme.h"
 
 #include <utf8proc.h>
 
 #include "common/utf8.h"
 
-namespace stackpeek::ui {
+namespace stackpeek {
 namespace {
 
 constexpr char32_t kNoBreakSpace = 0xA0;
@@ -65,4 +65,4 @@ int display_width(std::string_view text) {
   return width;
 }
 
-}  // namespace stackpeek::ui
+}  // namespace stackpeek

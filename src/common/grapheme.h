@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-namespace stackpeek::ui {
+namespace stackpeek {
 
 /// One drawn character: a base code point with the combining marks that follow it.
 struct Grapheme {
@@ -30,4 +30,4 @@ class GraphemeCursor {
 /// Display columns of `text`; control characters count nothing.
 int display_width(std::string_view text);
 
-}  // namespace stackpeek::ui
+}  // namespace stackpeek
