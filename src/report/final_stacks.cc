@@ -7,26 +7,21 @@
 #include "common/util.h"
 #include "report/dump_line_json.h"
 #include "stacks/comparison_text.h"
+#include "stacks/process_names.h"
 
 namespace stackpeek::report {
 namespace {
 
 using nlohmann::json;
 
-// "rank 3 (pid 42)", "ranks 0-2 (pids 40 41 43)", "pid 17", "pids 17 18".
 std::string members_text(const stacks::StackBucket& bucket,
                          const std::vector<stacks::DumpResult>& results) {
-  std::vector<uint32_t> ranks;
-  std::string pids;
+  std::vector<stacks::NamedProcess> named;
+  named.reserve(bucket.members.size());
   for (const size_t index : bucket.members) {
-    if (results[index].rank) ranks.push_back(*results[index].rank);
-    pids += (pids.empty() ? "" : " ") + std::to_string(results[index].pid);
+    named.push_back({.pid = results[index].pid, .rank = results[index].rank});
   }
-  const bool many = bucket.members.size() > 1;
-  std::string pid_text = (many ? "pids " : "pid ") + pids;
-  if (ranks.size() != bucket.members.size()) return pid_text;
-  return fmt::format("{} {} ({})", many ? "ranks" : "rank", stacks::compact_ranges(ranks),
-                     pid_text);
+  return stacks::process_names(named);
 }
 
 // The innermost function of the first thread of the bucket's first member.

@@ -10,6 +10,7 @@
 #include "common/util.h"
 #include "stacks/bucket_text.h"
 #include "stacks/failure_reason.h"
+#include "stacks/process_names.h"
 #include "stacks/stack_merge.h"
 
 namespace stackpeek::stacks {
@@ -48,34 +49,12 @@ std::string join_capped(const std::vector<std::string>& items, std::string_view 
 
 using Members = std::vector<const ClassMember*>;
 
-std::string pid_list(const Members& members, size_t cap) {
-  std::vector<std::string> pids;
-  pids.reserve(members.size());
-  for (const auto* member : members) pids.push_back(std::to_string(member->pid));
-  return (members.size() == 1 ? "pid " : "pids ") + join_capped(pids, " ", cap);
-}
-
-// "rank 3 (pid 4242)", "ranks 0-2,4-7 (pids …)", "pids 17 18", joined by ", ".
+// "rank 3 (pid 4242)", "ranks 0-2,4-7 (pids …)", "pids 17 18".
 std::string screen_names(const Members& members, Caps caps) {
-  Members ranked, unranked;
-  for (const auto* member : members) (member->rank ? ranked : unranked).push_back(member);
-  std::string out;
-  if (!ranked.empty()) {
-    std::vector<uint32_t> ranks;
-    ranks.reserve(ranked.size());
-    for (const auto* member : ranked) ranks.push_back(*member->rank);
-    std::sort(ranks.begin(), ranks.end());
-    const bool one =
-        std::adjacent_find(ranks.begin(), ranks.end(), std::not_equal_to<>()) == ranks.end();
-    out += one ? "rank " : "ranks ";
-    out += compact_ranges(std::move(ranks), caps.ranks);
-    out += " (" + pid_list(ranked, caps.names) + ")";
-  }
-  if (!unranked.empty()) {
-    if (!out.empty()) out += ", ";
-    out += pid_list(unranked, caps.names);
-  }
-  return out;
+  std::vector<NamedProcess> named;
+  named.reserve(members.size());
+  for (const auto* member : members) named.push_back({.pid = member->pid, .rank = member->rank});
+  return process_names(named, {.ranks = caps.ranks, .pids = caps.names});
 }
 
 std::string host_name(const ClassMember& member) {

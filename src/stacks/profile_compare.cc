@@ -8,6 +8,7 @@
 #include <map>
 #include <unordered_map>
 
+#include "stacks/process_names.h"
 #include "stacks/stack_compare.h"
 
 namespace stackpeek::stacks {
@@ -44,26 +45,11 @@ std::vector<ShareDifference> differing_functions(const std::vector<ProfileMember
 
 std::string member_names(const std::vector<ProfileMember>& members,
                          const std::vector<size_t>& which) {
-  std::vector<uint32_t> ranks, pids;
-  for (const size_t m : which) {
-    if (members[m].rank) {
-      ranks.push_back(*members[m].rank);
-    } else {
-      pids.push_back(members[m].pid);
-    }
-  }
-  std::ranges::sort(ranks);
-  std::ranges::sort(pids);
-  std::vector<std::string> parts;
-  if (!ranks.empty())
-    parts.push_back((ranks.size() == 1 ? "rank " : "ranks ") + compact_ranges(ranks));
-  if (!pids.empty()) {
-    std::string text = pids.size() == 1 ? "pid" : "pids";
-    for (size_t i = 0; i < pids.size() && i < kMaxPids; ++i) text += " " + std::to_string(pids[i]);
-    if (pids.size() > kMaxPids) text += " …";
-    parts.push_back(std::move(text));
-  }
-  return fmt::format("{}", fmt::join(parts, ", "));
+  std::vector<NamedProcess> named;
+  named.reserve(which.size());
+  for (const size_t m : which) named.push_back({.pid = members[m].pid, .rank = members[m].rank});
+  std::ranges::sort(named, {}, &NamedProcess::pid);
+  return process_names(named, {.pids = kMaxPids, .rank_pids = false});
 }
 
 std::string share_text(const ShareDifference& difference,

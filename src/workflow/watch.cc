@@ -6,6 +6,7 @@
 
 #include "common/util.h"
 #include "stacks/comparison_text.h"
+#include "stacks/process_names.h"
 #include "stacks/stack_history.h"
 #include "workflow/watch_text.h"
 
@@ -115,17 +116,10 @@ std::string watch_unit_key(const TargetProcess& process, const std::vector<Proce
 }
 
 std::string watch_members_text(const std::vector<TargetProcess>& members) {
-  const bool ranked =
-      std::ranges::all_of(members, [](const auto& m) { return m.rank.has_value(); });
-  std::vector<uint32_t> values;
-  values.reserve(members.size());
-  for (const auto& member : members) values.push_back(ranked ? *member.rank : member.pid);
-  if (ranked) {
-    return (values.size() == 1 ? "rank " : "ranks ") + stacks::compact_ranges(values);
-  }
-  std::string text = values.size() == 1 ? "pid" : "pids";
-  for (const uint32_t pid : values) text += " " + std::to_string(pid);
-  return text;
+  std::vector<stacks::NamedProcess> named;
+  named.reserve(members.size());
+  for (const auto& member : members) named.push_back({.pid = member.pid, .rank = member.rank});
+  return stacks::process_names(named, {.rank_pids = false});
 }
 
 Watch::Watch(seconds stuck_after, std::string compare_host)
