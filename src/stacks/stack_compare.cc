@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "stacks/failure_reason.h"
+#include "stacks/stack_history.h"
 #include "stacks/stack_merge.h"
 
 namespace stackpeek::stacks {
@@ -191,17 +192,12 @@ StackComparison compare_stacks(const std::vector<DumpResult>& results) {
   for (auto& bucket : comparison.buckets) {
     if (bucket.kind != BucketKind::Stack) continue;
     const StackSignature signature = stack_signature(*results[bucket.members.front()].dump);
-    bool all = true;
     for (const size_t index : bucket.members) {
       comparison.signatures[index] = signature;
-      const auto& unchanged = results[index].unchanged;
-      comparison.unchanged[index] = unchanged;
-      all = all && unchanged.has_value();
-      if (unchanged && (!bucket.unchanged || *unchanged < *bucket.unchanged)) {
-        bucket.unchanged = unchanged;
-      }
+      comparison.unchanged[index] = results[index].unchanged;
     }
-    if (!all) bucket.unchanged.reset();
+    bucket.unchanged = shortest_unchanged(
+        bucket.members, [&](size_t index) { return comparison.unchanged[index]; });
   }
   comparison.missing_ranks = find_missing_ranks(results);
 
@@ -233,19 +229,12 @@ void apply_history(StackComparison& comparison, const std::vector<DumpResult>& r
   for (auto& bucket : comparison.buckets) {
     bucket.unchanged.reset();
     if (bucket.kind != BucketKind::Stack) continue;
-    std::optional<std::chrono::seconds> least;
-    bool all = true;
     for (const size_t index : bucket.members) {
       const DumpResult& result = results[index];
-      const auto seconds = history.observe(result.pid, *result.dump, now, result.host);
-      comparison.unchanged[index] = seconds;
-      if (!seconds) {
-        all = false;
-      } else if (!least || *seconds < *least) {
-        least = seconds;
-      }
+      comparison.unchanged[index] = history.observe(result.pid, *result.dump, now, result.host);
     }
-    if (all) bucket.unchanged = least;
+    bucket.unchanged = shortest_unchanged(
+        bucket.members, [&](size_t index) { return comparison.unchanged[index]; });
   }
 }
 

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "stacks/failure_reason.h"
+#include "stacks/stack_history.h"
 
 namespace stackpeek::stacks {
 namespace {
@@ -251,14 +252,10 @@ StackClasses StackMerger::finish() {
     });
     merged.members = std::move(kept);
     merged.unchanged.reset();
-    bool all = merged.kind == BucketKind::Stack;
-    for (const auto& member : merged.members) {
-      all = all && member.unchanged.has_value();
-      if (member.unchanged && (!merged.unchanged || *member.unchanged < *merged.unchanged)) {
-        merged.unchanged = member.unchanged;
-      }
+    if (merged.kind == BucketKind::Stack) {
+      merged.unchanged = shortest_unchanged(
+          merged.members, [](const ClassMember& member) { return member.unchanged; });
     }
-    if (!all) merged.unchanged.reset();
     out.classes.push_back(std::move(merged));
   }
   std::sort(out.classes.begin(), out.classes.end(), [](const auto& a, const auto& b) {
