@@ -144,7 +144,7 @@ class ReportTest(unittest.TestCase):
         total = sum(p["samples"] for p in report["processes"])
         self.assertIn("%d samples" % total, boxes[0]["title"])
         odd = next(b for b in boxes if b["title"].startswith("load_batch ("))
-        self.assertRegex(odd["title"], r"rank 3: (100|9\d(\.\d)?) %")
+        self.assertRegex(odd["title"], r"rank 3: (100(\.0)?|9\d(\.\d)?) %")
         self.assertGreater(int(odd["fill"][1:3], 16), int(odd["fill"][5:7], 16))  # red
         self.assertTrue(odd["label"].startswith("[rank 3] load_batch"))
         self.assertRegex(section(markdown, "Processes"),
