@@ -16,6 +16,7 @@
 #include "report/group_svg.h"
 #include "report/stacks_svg.h"
 #include "stacks/stack_compare.h"
+#include "torch_frames.h"
 
 namespace {
 
@@ -28,11 +29,10 @@ constexpr int kRuns = 5;
 constexpr int kStacksPerProfile = 200;
 constexpr int kProfileDepth = 30;
 
-const char* const kFunctions[] = {"forward",  "_call_impl", "_wrapped_call_impl", "all_reduce",
-                                  "wrapper",  "train_step", "<module>",           "run_ddp_forward",
-                                  "<lambda>", "run"};
-const char* const kFiles[] = {"torch/nn/modules/module.py", "torch/nn/parallel/distributed.py",
-                              "torch/distributed/distributed_c10d.py", "train.py", "threading.py"};
+// The first five files: short paths, as a picture's labels mostly are.
+constexpr int kFiles = 5;
+using bench::kTorchFiles;
+using bench::kTorchFunctions;
 
 stacks::DumpResult dumped(uint32_t rank, bool distinct) {
   stacks::ProcessDump dump;
@@ -42,7 +42,7 @@ stacks::DumpResult dumped(uint32_t rank, bool distinct) {
     thread.name = t == 0 ? std::string("MainThread") : fmt::format("Thread-{}", t);
     for (int f = 0; f < kFrames; ++f) {
       const int pick = t * 7 + f * 3;
-      thread.frames.push_back({kFunctions[pick % 10], kFiles[pick % 5],
+      thread.frames.push_back({kTorchFunctions[pick % 10], kTorchFiles[pick % kFiles],
                                static_cast<uint32_t>(100 + (f * 37 + rank) % 50)});
     }
     dump.threads.push_back(std::move(thread));
@@ -66,8 +66,9 @@ std::shared_ptr<const stacks::FlameGraph> profile(int process) {
     for (int d = 0; d < kProfileDepth; ++d) {
       const int pick = (d < 10 ? d : s * 7 + d * 3 + (process == 5 ? 1 : 0));
       const uint64_t samples = kProfileDepth - d;
-      graph.frames.push_back({fmt::format("{} ({}:{})", kFunctions[pick % 10], kFiles[pick % 5], d),
-                              samples, d + 1 == kProfileDepth ? samples : 1, parent});
+      graph.frames.push_back(
+          {fmt::format("{} ({}:{})", kTorchFunctions[pick % 10], kTorchFiles[pick % kFiles], d),
+           samples, d + 1 == kProfileDepth ? samples : 1, parent});
       parent = static_cast<int32_t>(graph.frames.size() - 1);
     }
     graph.total += kProfileDepth;
