@@ -1,6 +1,9 @@
 #include <fmt/format.h>
 #include <time.h>
 
+#include <future>
+#include <optional>
+
 #include "app/runs.h"
 #include "cli/commands.h"
 #include "cli/dump_line.h"
@@ -10,6 +13,7 @@
 #include "cli/svg_option.h"
 #include "common/util.h"
 #include "stacks/comparison_text.h"
+#include "tasks/py_spy.h"
 #include "workflow/dump.h"
 
 namespace stackpeek::cli {
@@ -44,10 +48,28 @@ void sleep_seconds(uint32_t seconds) {
   }
 }
 
+std::string dumping_text(size_t processes) {
+  return "Dumping " + plural(processes, "process", "processes") + "…";
+}
+
+// Pids alone need no snapshot to start their dumps: the first round runs while the
+// snapshot that names their groups and ranks is taken, so that a dump of one process
+// costs little more than py-spy's own.
+std::expected<RunSetup, int> set_up_dump(const Options& options, std::optional<RunOutcome>& first) {
+  const auto pids = discovery::request_pids(options.targets);
+  const auto program = tasks::find_py_spy();
+  if (!pids || !program) return set_up_run(options, "dump");
+  auto setup = std::async(std::launch::async, [&options] { return set_up_run(options, "dump"); });
+  progress(dumping_text(pids->size()));
+  first = run_commands(workflow::dump_commands(*pids, *program));
+  return setup.get();
+}
+
 }  // namespace
 
 int run_dump(const Options& options) {
-  const auto setup = set_up_run(options, "dump");
+  std::optional<RunOutcome> first;
+  const auto setup = set_up_dump(options, first);
   if (!setup) return setup.error();
   const discovery::RunTarget& target = setup->target;
   // The comparison names hosts only when one was given: on one machine pids say enough.
@@ -60,8 +82,12 @@ int run_dump(const Options& options) {
                            options.repeat));
       sleep_seconds(options.interval);
     }
-    progress("Dumping " + plural(target.processes.size(), "process", "processes") + "…");
-    last.outcome = run_commands(workflow::dump_commands(target, setup->program));
+    if (round == 1 && first) {
+      last.outcome = std::move(*first);
+    } else {
+      progress(dumping_text(target.processes.size()));
+      last.outcome = run_commands(workflow::dump_commands(target, setup->program));
+    }
     last.round = workflow::finish_dump(target, last.outcome.records, history, host);
     if (last.outcome.stopped_by) break;
   }

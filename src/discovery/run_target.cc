@@ -143,6 +143,18 @@ void add_job(TargetList& list, const std::vector<ProcessGroup>& groups, uint32_t
 
 }  // namespace
 
+std::optional<std::vector<uint32_t>> request_pids(const TargetRequest& request) {
+  if (request.pids.empty() || !request.groups.empty() || request.all || request.slurm_job) {
+    return std::nullopt;
+  }
+  std::vector<uint32_t> pids;
+  std::unordered_set<uint32_t> seen;
+  for (const uint32_t pid : request.pids) {
+    if (seen.insert(pid).second) pids.push_back(pid);
+  }
+  return pids;
+}
+
 std::vector<uint32_t> RunTarget::pids() const {
   std::vector<uint32_t> out;
   out.reserve(processes.size());

@@ -31,6 +31,10 @@ struct TargetRequest {
   bool operator==(const TargetRequest&) const = default;
 };
 
+/// The pids a request of pids alone targets, in the order resolve_target gives them, known
+/// without a snapshot; none when the request names groups, every process or a job.
+std::optional<std::vector<uint32_t>> request_pids(const TargetRequest& request);
+
 /// One process a run covers.
 struct TargetProcess {
   uint32_t pid = 0;

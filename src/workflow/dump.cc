@@ -4,8 +4,12 @@ namespace stackpeek::workflow {
 
 std::vector<tasks::SpyCommand> dump_commands(const discovery::RunTarget& target,
                                              const std::filesystem::path& program, bool use_sudo) {
-  return tasks::build_spy_commands(program, tasks::SpyMode::Dump, target.pids(), use_sudo,
-                                   std::nullopt);
+  return dump_commands(target.pids(), program, use_sudo);
+}
+
+std::vector<tasks::SpyCommand> dump_commands(const std::vector<uint32_t>& pids,
+                                             const std::filesystem::path& program, bool use_sudo) {
+  return tasks::build_spy_commands(program, tasks::SpyMode::Dump, pids, use_sudo, std::nullopt);
 }
 
 std::vector<stacks::DumpResult> dump_results(const std::vector<discovery::TargetProcess>& processes,

@@ -22,6 +22,11 @@ std::vector<tasks::SpyCommand> dump_commands(const discovery::RunTarget& target,
                                              const std::filesystem::path& program,
                                              bool use_sudo = false);
 
+/// One dump command per pid, in its order (a target's pids, known before its snapshot).
+std::vector<tasks::SpyCommand> dump_commands(const std::vector<uint32_t>& pids,
+                                             const std::filesystem::path& program,
+                                             bool use_sudo = false);
+
 /// Every record parsed, in target order; `host` names the processes in comparisons (empty:
 /// by pid alone).
 std::vector<stacks::DumpResult> dump_results(const std::vector<discovery::TargetProcess>& processes,

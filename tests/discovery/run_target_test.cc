@@ -78,6 +78,16 @@ TEST(RunTargetTest, GroupKeyAsPrintedOrExact) {
   EXPECT_FALSE(resolve_target(groups, TargetRequest{{}, {"runtime:/srv/a"}, false, {}}, "h"));
 }
 
+TEST(RunTargetTest, PidsAloneAreKnownBeforeTheSnapshotInTheOrderResolved) {
+  const TargetRequest pids{{7, 3, 7, 1}, {}, false, {}};
+  const auto resolved = resolve_target(machine(), pids, "h", SlurmInfo{});
+  ASSERT_TRUE(resolved);
+  EXPECT_EQ(request_pids(pids), resolved->pids());
+  EXPECT_EQ(request_pids(TargetRequest{{7}, {}, true, {}}), std::nullopt);
+  EXPECT_EQ(request_pids(TargetRequest{{7}, {"runtime:x"}, false, {}}), std::nullopt);
+  EXPECT_EQ(request_pids(TargetRequest{}), std::nullopt);
+}
+
 TEST(RunTargetTest, MissingRanksCountOnlyForAWholeGroup) {
   ProcessGroup job, other;
   job.key = "mpich:pid-9";
