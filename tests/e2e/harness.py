@@ -1,5 +1,6 @@
 """Drives the real stackpeek binary in a pseudo-terminal against real Python processes."""
 
+import json
 import os
 import pwd
 import shutil
@@ -543,6 +544,19 @@ TORCH_TRAIN = """
     """
 
 
+# The start of a test job's rank script: the functions a rank waits in, named so that a dump
+# tells the stuck rank from those waiting for it.
+RANK_FUNCTIONS = """
+import os, sys, time
+def stuck():
+    while True:
+        time.sleep(0.2)
+def wait_for_peers():
+    while True:
+        time.sleep(0.2)
+"""
+
+
 class TorchJob:
     """A real torch.distributed.run job of four CPU ranks (gloo): rank 3 sleeps in
     `load_batch` while ranks 0-2 wait for it in `all_reduce`. Its command lines hold
@@ -601,6 +615,13 @@ class TorchJob:
                 return
             time.sleep(0.5)
         raise AssertionError("rank %d never reached %s" % (pid, function))
+
+    def group(self):
+        """The job's group as `stackpeek list --json` gives it (its members are the ranks)."""
+        listed = subprocess.run([BINARY, "list", "--json"], capture_output=True, text=True,
+                                timeout=60, check=True, stdin=subprocess.DEVNULL)
+        return next(g for g in json.loads(listed.stdout)["groups"]
+                    if {m["pid"] for m in g["members"]} == set(self.ranks))
 
     def close(self):
         self.work.close()

@@ -18,8 +18,7 @@ MPIRUN = shutil.which("mpirun.openmpi")
 MPIEXEC = shutil.which("mpiexec.mpich")
 
 # Rank 2 is stuck; with "workers", rank 1 forks two workers that inherit its variables.
-RANK_SCRIPT = """
-import os, sys, time
+RANK_SCRIPT = harness.RANK_FUNCTIONS + """
 rank = int(os.environ.get("OMPI_COMM_WORLD_RANK") or os.environ["PMI_RANK"])
 if "mpi4py" in sys.argv:
     from mpi4py import MPI
@@ -31,12 +30,6 @@ if "workers" in sys.argv and rank == 1:
     for _ in range(2):
         if os.fork() == 0:
             load_batches()
-def stuck():
-    while True:
-        time.sleep(0.2)
-def wait_for_peers():
-    while True:
-        time.sleep(0.2)
 with open(os.path.join(os.path.dirname(__file__), "ready-%s-%d" % (sys.argv[-1], rank)), "w"):
     pass
 (stuck if rank == 2 else wait_for_peers)()

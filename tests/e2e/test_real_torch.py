@@ -30,9 +30,7 @@ class RealTorchTest(unittest.TestCase):
     def setUpClass(cls):
         cls.job = TorchJob("realTorchMark")
         cls.slow_pid = cls.job.ranks[TorchJob.SLOW_RANK]
-        listed = run("list", "--json")
-        cls.group = next(g for g in json.loads(listed.stdout)["groups"]
-                         if {m["pid"] for m in g["members"]} == set(cls.job.ranks))
+        cls.group = cls.job.group()
 
     @classmethod
     def tearDownClass(cls):

@@ -31,9 +31,7 @@ class RecordHangTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.job = TorchJob("recordHangMark")
-        listed = run("list", "--json")
-        cls.group = next(g for g in json.loads(listed.stdout)["groups"]
-                         if {m["pid"] for m in g["members"]} == set(cls.job.ranks))
+        cls.group = cls.job.group()
 
     @classmethod
     def tearDownClass(cls):

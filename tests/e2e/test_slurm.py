@@ -13,14 +13,7 @@ from slurm_cluster import MISSING, Cluster
 README = os.path.join(harness.HERE, "..", "..", "README.md")
 MARKER = "slurmMark%d" % os.getpid()
 
-RANK_SCRIPT = """
-import os, time
-def stuck():
-    while True:
-        time.sleep(0.2)
-def wait_for_peers():
-    while True:
-        time.sleep(0.2)
+RANK_SCRIPT = harness.RANK_FUNCTIONS + """
 (stuck if os.environ["RANK"] == "3" else wait_for_peers)()
 """
 

@@ -13,14 +13,7 @@ from harness import Workload, wait_until
 from slurm_cluster import MISSING, Cluster
 
 # Task 2 of the plain step is stuck; the torch step's RANK runs opposite to its task numbers.
-RANK_SCRIPT = """
-import os, sys, time
-def stuck():
-    while True:
-        time.sleep(0.2)
-def wait_for_peers():
-    while True:
-        time.sleep(0.2)
+RANK_SCRIPT = harness.RANK_FUNCTIONS + """
 rank = int(os.environ.get("RANK") or os.environ["SLURM_PROCID"])
 with open(os.path.join(os.path.dirname(__file__), "ready-%s-%d" % (sys.argv[-1], rank)), "w"):
     pass
