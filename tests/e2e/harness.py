@@ -404,6 +404,29 @@ def live_spies(mode, pids):
     return found
 
 
+def await_records(test, pids, pump=time.sleep, log=None, timeout=20):
+    """Waits until a py-spy record aimed at each of `pids` runs and returns their pids. With
+    the stand-in's `log` (STACKPEEK_FAKE_LOG), it waits until each has also logged that it
+    samples: only from then on does SIGINT end it with its flame graph written."""
+    deadline = time.monotonic() + timeout
+    while True:
+        spies = live_spies("record", pids)
+        ready = len(sampling_pids(log) & set(pids)) if log else len(spies)
+        if ready >= len(pids):
+            return spies
+        test.assertLess(time.monotonic(), deadline, "py-spy record did not start: %s" % spies)
+        pump(0.05)
+
+
+def sampling_pids(log):
+    """The target pids of the stand-in records that `log` shows sampling."""
+    try:
+        with open(log) as f:
+            return {int(line.split()[2]) for line in f if line.startswith("SAMPLING record ")}
+    except FileNotFoundError:
+        return set()
+
+
 def assert_no_spies(test, pids, grace=3.0):
     """Fails `test` when a py-spy aimed at one of `pids` still runs `grace` seconds on, and
     kills those it finds so that no later test inherits them."""

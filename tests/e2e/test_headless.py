@@ -43,14 +43,6 @@ def dump_lines(text):
     return out
 
 
-def started(log):
-    try:
-        with open(log) as f:
-            return f.read().count("START")
-    except FileNotFoundError:
-        return 0
-
-
 class HeadlessTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -205,10 +197,7 @@ class HeadlessTest(unittest.TestCase):
                                  "--dir", out_dir], env=env_with(STACKPEEK_FAKE_LOG=log),
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, text=True, start_new_session=True)
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline and started(log) < 4:
-            time.sleep(0.05)
-        time.sleep(0.5)  # until the stand-ins catch SIGINT, as py-spy does once sampling
+        harness.await_records(self, self.ranks, log=log)
         proc.send_signal(signal.SIGTERM)
         out, _ = proc.communicate(timeout=10)
         self.assertEqual(proc.returncode, 128 + signal.SIGTERM)
@@ -234,11 +223,7 @@ class HeadlessTest(unittest.TestCase):
                                  "30", "--dir", out_dir], env=env, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                 start_new_session=True)
-        deadline = time.monotonic() + 20
-        while not harness.live_spies("record", target) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        spies = harness.live_spies("record", target)
-        self.assertTrue(spies, "py-spy record never started")
+        harness.await_records(self, target)
         proc.kill()
         proc.wait()
         deadline = time.monotonic() + 3

@@ -151,10 +151,7 @@ class RealPySpyTest(unittest.TestCase):
     def test_record_cancelled_after_two_seconds_keeps_svg_and_report(self):
         term = self.open()
         term.send(KEY_ENTER)
-        deadline = time.monotonic() + 20
-        while not harness.live_spies("record", [self.target.pid]):
-            self.assertLess(time.monotonic(), deadline, "py-spy record did not start")
-            term.pump(0.05)
+        harness.await_records(self, [self.target.pid], term.pump)
         term.pump(2)
         term.child.send(KEY_ESC)
         term.wait_for("mode: browse", timeout=5)

@@ -126,11 +126,11 @@ class RunsTest(unittest.TestCase):
             with self.subTest(key=key):
                 shutil.rmtree(self.cwd)
                 os.mkdir(self.cwd)
-                term = self.open()
+                log = os.path.join(self.cwd, "starts.log")
+                term = self.open(STACKPEEK_FAKE_LOG=log)
                 term.send(KEY_ENTER)
                 term.wait_for("mode: running")
-                time.sleep(1)  # the stand-ins are sampling and answer SIGINT
-                self.assertEqual(len(harness.live_spies("record", self.ranks)), 4)
+                harness.await_records(self, self.ranks, term.pump, log=log)
                 term.child.send(key)
                 deadline = time.monotonic() + 3
                 while harness.live_spies("record", self.ranks) and time.monotonic() < deadline:

@@ -142,10 +142,7 @@ class RealSudoTest(unittest.TestCase):
 
         self.ask(term, KEY_ENTER)
         term.send(KEY_ENTER)
-        deadline = time.monotonic() + 20
-        while not harness.live_spies("record", [self.busy.pid]):
-            self.assertLess(time.monotonic(), deadline, "py-spy record did not start")
-            term.pump(0.05)
+        harness.await_records(self, [self.busy.pid], term.pump)
         term.pump(4)
         term.child.send(KEY_ESC)
         term.wait_for("mode: browse", timeout=10)
