@@ -153,6 +153,7 @@ class ReportTest(unittest.TestCase):
 
     def test_stopped_record_still_writes_a_complete_report(self):
         proc = self.record("--duration", "30")
+        harness.await_records(self, list(self.pids.values()))
         time.sleep(4)
         proc.send_signal(signal.SIGTERM)
         out, err = proc.communicate(timeout=30)
@@ -172,6 +173,7 @@ class ReportTest(unittest.TestCase):
         term.select("[torch/ddp]")
         term.send(KEY_ENTER)
         term.wait_for("mode: running")
+        harness.await_records(self, list(self.pids.values()), term.pump)
         return term
 
     def test_cancelled_record_on_the_screen_opens_with_the_summary(self):
