@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/compare_input.h"
@@ -33,10 +35,11 @@ int run_compare(const Options& options) {
   const std::vector<std::string> sources =
       options.files.empty() ? std::vector<std::string>{"-"} : options.files;
   CompareInput input;
+  std::vector<std::string> shown;
   for (const std::string& source : sources) {
+    shown.push_back(source == "-" ? "standard input" : source);
     if (auto read = read_source(source, input); !read) {
-      const std::string shown = source == "-" ? "standard input" : source;
-      diagnose("cannot read " + shown + ": " + read.error().message());
+      diagnose("cannot read " + shown.back() + ": " + read.error().message());
       return kExitFailed;
     }
   }
@@ -52,7 +55,7 @@ int run_compare(const Options& options) {
     return kExitFailed;
   }
   const bool pictured =
-      write_svg_option(options, classes, fmt::format("{}", fmt::join(sources, " ")));
+      write_svg_option(options, classes, fmt::format("{}", fmt::join(shown, " ")));
   const bool printed = options.json ? write_stdout(json_line(classes_json(classes)) + "\n")
                                     : write_lines(stacks::class_lines(classes));
   return printed && pictured && input.skipped == 0 && classes.failed == 0 ? kExitOk : kExitFailed;

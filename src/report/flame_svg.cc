@@ -55,15 +55,19 @@ std::string tooltip_text(std::string_view tooltip) {
   return out;
 }
 
+// A box keeps its whole label in `data-l` when the drawn one is cut, for the zoom script
+// to fit it again to the box's new width.
 void box_svg(std::string& out, double x, double y, double width, std::string_view fill,
              std::string_view label, std::string_view tooltip) {
+  const double room = (width - 2 * kTextInset) / kCharWidth;
+  const std::string whole = escape_controls(label);
+  const std::string text = room >= 2 ? fitted(label, static_cast<size_t>(room)) : std::string();
+  out += text == whole ? "<g>" : fmt::format("<g data-l=\"{}\">", xml_text(whole));
   fmt::format_to(std::back_inserter(out),
-                 "<g><title>{}</title><rect x=\"{:.1f}\" y=\"{:.0f}\" width=\"{:.2f}\" "
+                 "<title>{}</title><rect x=\"{:.1f}\" y=\"{:.0f}\" width=\"{:.2f}\" "
                  "height=\"{:.0f}\" fill=\"{}\" rx=\"2\"/>",
                  xml_text(tooltip_text(tooltip)), x, y, width, kBoxHeight, xml_text(fill));
-  const double room = (width - 2 * kTextInset) / kCharWidth;
-  if (room >= 2) {
-    const std::string text = fitted(label, static_cast<size_t>(room));
+  if (!text.empty()) {
     fmt::format_to(std::back_inserter(out), "<text x=\"{:.1f}\" y=\"{:.0f}\">{}</text>",
                    x + kTextInset, y + kBoxHeight - 4, xml_text(text));
   }
@@ -109,6 +113,64 @@ std::string legend_svg(const std::vector<LegendEntry>& legend, double y) {
                    x, row_y, xml_text(legend[i].fill), x + 17, row_y + 10,
                    xml_text(fitted(legend[i].text, 36)));
   }
+  return out;
+}
+
+// Click-to-zoom: a click on a box sets "#zoom=N" (N counting the boxes in document order),
+// and the picture follows the fragment, so Back zooms out and a link keeps its zoom. The
+// zoomed box fills the width with its callees; the boxes below it span the width; the rest
+// hide. Labels are fitted again as the writer fits them. Where scripts do not run (an <img>,
+// a converter) nothing changes.
+std::string zoom_script() {
+  std::string out = fmt::format(
+      "<text id=\"unzoom\" class=\"u\" x=\"{:.0f}\" y=\"22\" display=\"none\">Reset zoom</text>\n"
+      "<script type=\"text/ecmascript\"><![CDATA[\n(function () {{\n"
+      "var W = {}, M = {}, CW = {}, IN = {}, BASE = {};\n",
+      kMargin, kFlameWidth, kMargin, kCharWidth, kTextInset, kBoxHeight - 4);
+  out += R"js(var boxes = Array.prototype.slice.call(document.getElementsByTagName('g'));
+var reset = document.getElementById('unzoom');
+function part(g, name) { return g.getElementsByTagName(name)[0]; }
+boxes.forEach(function (g, i) {
+  var r = part(g, 'rect'), t = part(g, 'text');
+  g.x = +r.getAttribute('x'); g.w = +r.getAttribute('width'); g.y = +r.getAttribute('y');
+  g.l = g.getAttribute('data-l') || (t ? t.textContent : '');
+  g.style.cursor = 'pointer';
+  g.addEventListener('click', function () { location.hash = i ? 'zoom=' + i : ''; });
+});
+reset.addEventListener('click', function () { location.hash = ''; });
+function draw(g, x, w) {
+  var r = part(g, 'rect'), t = part(g, 'text');
+  var chars = Array.from(g.l), room = Math.floor((w - 2 * IN) / CW);
+  r.setAttribute('x', x.toFixed(1)); r.setAttribute('width', w.toFixed(2));
+  if (room < 2) { if (t) t.textContent = ''; return; }
+  if (!t) {
+    t = document.createElementNS('http://www.w3.org/2000/svg', 'text');
+    t.setAttribute('y', g.y + BASE); g.appendChild(t);
+  }
+  t.setAttribute('x', (x + IN).toFixed(1));
+  t.textContent = chars.length <= room ? g.l : chars.slice(0, room - 1).join('') + '\u2026';
+}
+function zoom() {
+  var m = /zoom=(\d+)/.exec(location.hash), z = m ? boxes[+m[1]] : null, e = 0.05;
+  reset.setAttribute('display', z ? 'inline' : 'none');
+  boxes.forEach(function (g) {
+    var x = g.x, w = g.w, shown = true;
+    if (z && g.y <= z.y && g.x >= z.x - e && g.x + g.w <= z.x + z.w + e) {
+      x = M + (g.x - z.x) * W / z.w; w = g.w * W / z.w;
+    } else if (z && g.y > z.y && g.x <= z.x + e && g.x + g.w >= z.x + z.w - e) {
+      x = M; w = W;
+    } else if (z) {
+      shown = false;
+    }
+    g.setAttribute('display', shown ? 'inline' : 'none');
+    if (shown) draw(g, x, w);
+  });
+}
+window.addEventListener('hashchange', zoom);
+zoom();
+})();
+]]></script>
+)js";
   return out;
 }
 
@@ -161,7 +223,7 @@ std::string render_flame_svg(const FlamePicture& picture) {
       "xmlns=\"http://www.w3.org/2000/svg\">\n"
       "<style>text{{font-family:monospace;font-size:12px;fill:#000}}"
       "g:hover rect{{stroke:#000;stroke-width:0.5}}.t{{font-size:17px;text-anchor:middle}}"
-      ".s{{fill:#555;text-anchor:middle}}</style>\n"
+      ".s{{fill:#555;text-anchor:middle}}.u{{fill:#06c;cursor:pointer}}</style>\n"
       "<rect width=\"100%\" height=\"100%\" fill=\"#f8f8f4\"/>\n"
       "<text class=\"t\" x=\"{2:.0f}\" y=\"22\">{3}</text>\n"
       "<text class=\"s\" x=\"{2:.0f}\" y=\"42\">{4}</text>\n",
@@ -184,6 +246,7 @@ std::string render_flame_svg(const FlamePicture& picture) {
             fmt::format("{} frames too narrow to draw ({:.4g} of {:.4g})", elided[i].count,
                         elided[i].weight, total));
   }
+  out += zoom_script();
   out += "</svg>\n";
   return out;
 }

@@ -3,7 +3,8 @@
 // A flame graph as a self-contained SVG file: boxes stacked from the outermost frame at the
 // bottom, each as wide as its weight, its label cut to the box and its full text in a
 // <title> tooltip. No fonts, styles or scripts are fetched: a browser opens the file
-// alone. A small script adds click-to-zoom; without it the picture reads the same.
+// alone. A small script adds click-to-zoom (the box clicked fills the width, "#zoom=N" in
+// the address keeps it); where scripts do not run, the picture reads the same.
 
 #include <cstdint>
 #include <string>

@@ -3,6 +3,7 @@ py-spy: the stack comparison names the stuck rank alone, on the screen and witho
 
 import json
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -100,6 +101,22 @@ class RealTorchTest(unittest.TestCase):
         self.assertIn("[rank 3] " + TorchJob.SLOW_FUNCTION, dom)
         harness.chromium(["--window-size=1220,400", "--screenshot=" + png, "file://" + svg])
         self.assertFalse(harness.png_is_blank(png))
+        self.assert_zooms_to_the_slow_frame(svg)
+
+    def assert_zooms_to_the_slow_frame(self, svg):
+        """The picture's script, run by the browser on "#zoom=N": the slow rank's frame fills
+        the width and no frame of the other ranks shows."""
+        titles = [g.find(harness.SVG + "title").text
+                  for g in harness.ElementTree.parse(svg).getroot().iter(harness.SVG + "g")]
+        index = next(i for i, t in enumerate(titles) if t.startswith(TorchJob.SLOW_FUNCTION))
+        dom = harness.chromium(["--dump-dom", "file://%s#zoom=%d" % (svg, index)])
+        shown = [re.sub("<title>.*?</title>", "", g, flags=re.S)
+                 for g in re.findall(r'<g [^>]*display="inline"[^>]*>(.*?)</g>', dom, re.S)]
+        [slow] = [g for g in shown if "[rank 3] " + TorchJob.SLOW_FUNCTION in g]
+        self.assertIn('x="10.0" y=', slow)
+        self.assertIn('width="1200.00"', slow)
+        self.assertEqual([g for g in shown if "ranks 0-2" in g], [])
+        self.assertIn('id="unzoom" class="u" x="10" y="22" display="inline"', dom)
 
     def test_group_dump_without_the_screen(self):
         text = run("dump", "--group", self.group["key"])

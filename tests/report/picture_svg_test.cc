@@ -27,7 +27,7 @@ stacks::DumpResult ranked(uint32_t rank, std::vector<stacks::StackFrame> frames,
 // The fill of the box whose tooltip starts with `title`.
 std::string fill_of(const std::string& svg, const std::string& title) {
   std::smatch match;
-  const std::regex box("<g><title>" + title + "[^<]*</title><rect [^>]*fill=\"(#[0-9a-f]{6})\"");
+  const std::regex box("<g[^>]*><title>" + title + "[^<]*</title><rect [^>]*fill=\"(#[0-9a-f]{6})\"");
   return std::regex_search(svg, match, box) ? match[1].str() : "";
 }
 
