@@ -7,6 +7,7 @@
 
 #include "common/utf8.h"
 #include "common/util.h"
+#include "report/flame_script.h"
 
 namespace stackpeek::report {
 namespace {
@@ -116,64 +117,6 @@ std::string legend_svg(const std::vector<LegendEntry>& legend, double y) {
   return out;
 }
 
-// Click-to-zoom: a click on a box sets "#zoom=N" (N counting the boxes in document order),
-// and the picture follows the fragment, so Back zooms out and a link keeps its zoom. The
-// zoomed box fills the width with its callees; the boxes below it span the width; the rest
-// hide. Labels are fitted again as the writer fits them. Where scripts do not run (an <img>,
-// a converter) nothing changes.
-std::string zoom_script() {
-  std::string out = fmt::format(
-      "<text id=\"unzoom\" class=\"u\" x=\"{:.0f}\" y=\"22\" display=\"none\">Reset zoom</text>\n"
-      "<script type=\"text/ecmascript\"><![CDATA[\n(function () {{\n"
-      "var W = {}, M = {}, CW = {}, IN = {}, BASE = {};\n",
-      kMargin, kFlameWidth, kMargin, kCharWidth, kTextInset, kBoxHeight - 4);
-  out += R"js(var boxes = Array.prototype.slice.call(document.getElementsByTagName('g'));
-var reset = document.getElementById('unzoom');
-function part(g, name) { return g.getElementsByTagName(name)[0]; }
-boxes.forEach(function (g, i) {
-  var r = part(g, 'rect'), t = part(g, 'text');
-  g.x = +r.getAttribute('x'); g.w = +r.getAttribute('width'); g.y = +r.getAttribute('y');
-  g.l = g.getAttribute('data-l') || (t ? t.textContent : '');
-  g.style.cursor = 'pointer';
-  g.addEventListener('click', function () { location.hash = i ? 'zoom=' + i : ''; });
-});
-reset.addEventListener('click', function () { location.hash = ''; });
-function draw(g, x, w) {
-  var r = part(g, 'rect'), t = part(g, 'text');
-  var chars = Array.from(g.l), room = Math.floor((w - 2 * IN) / CW);
-  r.setAttribute('x', x.toFixed(1)); r.setAttribute('width', w.toFixed(2));
-  if (room < 2) { if (t) t.textContent = ''; return; }
-  if (!t) {
-    t = document.createElementNS('http://www.w3.org/2000/svg', 'text');
-    t.setAttribute('y', g.y + BASE); g.appendChild(t);
-  }
-  t.setAttribute('x', (x + IN).toFixed(1));
-  t.textContent = chars.length <= room ? g.l : chars.slice(0, room - 1).join('') + '\u2026';
-}
-function zoom() {
-  var m = /zoom=(\d+)/.exec(location.hash), z = m ? boxes[+m[1]] : null, e = 0.05;
-  reset.setAttribute('display', z ? 'inline' : 'none');
-  boxes.forEach(function (g) {
-    var x = g.x, w = g.w, shown = true;
-    if (z && g.y <= z.y && g.x >= z.x - e && g.x + g.w <= z.x + z.w + e) {
-      x = M + (g.x - z.x) * W / z.w; w = g.w * W / z.w;
-    } else if (z && g.y > z.y && g.x <= z.x + e && g.x + g.w >= z.x + z.w - e) {
-      x = M; w = W;
-    } else if (z) {
-      shown = false;
-    }
-    g.setAttribute('display', shown ? 'inline' : 'none');
-    if (shown) draw(g, x, w);
-  });
-}
-window.addEventListener('hashchange', zoom);
-zoom();
-})();
-]]></script>
-)js";
-  return out;
-}
-
 }  // namespace
 
 std::string xml_text(std::string_view text) {
@@ -246,7 +189,11 @@ std::string render_flame_svg(const FlamePicture& picture) {
             fmt::format("{} frames too narrow to draw ({:.4g} of {:.4g})", elided[i].count,
                         elided[i].weight, total));
   }
-  out += zoom_script();
+  out += flame_script({.flame_width = kFlameWidth,
+                       .margin = kMargin,
+                       .char_width = kCharWidth,
+                       .text_inset = kTextInset,
+                       .baseline = kBoxHeight - 4});
   out += "</svg>\n";
   return out;
 }

@@ -104,17 +104,20 @@ class RealTorchTest(unittest.TestCase):
         self.assert_zooms_to_the_slow_frame(svg)
 
     def assert_zooms_to_the_slow_frame(self, svg):
-        """The picture's script, run by the browser on "#zoom=N": the slow rank's frame fills
-        the width and no frame of the other ranks shows."""
+        """The picture's script, run by the browser on "#zoom=N&search=F": the slow rank's
+        frame fills the width, painted as the one match, and no frame of the other ranks
+        shows."""
         titles = [g.find(harness.SVG + "title").text
                   for g in harness.ElementTree.parse(svg).getroot().iter(harness.SVG + "g")]
         index = next(i for i, t in enumerate(titles) if t.startswith(TorchJob.SLOW_FUNCTION))
-        dom = harness.chromium(["--dump-dom", "file://%s#zoom=%d" % (svg, index)])
+        dom = harness.chromium(["--dump-dom", "file://%s#zoom=%d&search=%s"
+                                % (svg, index, TorchJob.SLOW_FUNCTION)])
         shown = [re.sub("<title>.*?</title>", "", g, flags=re.S)
                  for g in re.findall(r'<g [^>]*display="inline"[^>]*>(.*?)</g>', dom, re.S)]
         [slow] = [g for g in shown if "[rank 3] " + TorchJob.SLOW_FUNCTION in g]
         self.assertIn('x="10.0" y=', slow)
-        self.assertIn('width="1200.00"', slow)
+        self.assertIn('width="1200.00" height="15" fill="#e040e0"', slow)
+        self.assertIn(">Search: 1 matching \u00d7</text>", dom)
         self.assertEqual([g for g in shown if "ranks 0-2" in g], [])
         self.assertIn('id="unzoom" class="u" x="10" y="22" display="inline"', dom)
 

@@ -3,8 +3,10 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "report/flame_svg.h"
 #include "report/group_svg.h"
 #include "report/picture_members.h"
 #include "report/stacks_svg.h"
@@ -27,7 +29,8 @@ stacks::DumpResult ranked(uint32_t rank, std::vector<stacks::StackFrame> frames,
 // The fill of the box whose tooltip starts with `title`.
 std::string fill_of(const std::string& svg, const std::string& title) {
   std::smatch match;
-  const std::regex box("<g[^>]*><title>" + title + "[^<]*</title><rect [^>]*fill=\"(#[0-9a-f]{6})\"");
+  const std::regex box("<g[^>]*><title>" + title +
+                       "[^<]*</title><rect [^>]*fill=\"(#[0-9a-f]{6})\"");
   return std::regex_search(svg, match, box) ? match[1].str() : "";
 }
 
@@ -55,6 +58,23 @@ TEST(StacksSvg, NarrowFramesBecomeOneBox) {
   const std::string svg = stacks_svg(results, stacks::compare_stacks(results), "wide");
   EXPECT_LT(svg.size(), 20'000u);
   EXPECT_NE(svg.find("3000 frames too narrow to draw"), std::string::npos);
+}
+
+// The script needs a cut label's whole text to fit it again when zoomed; without the script
+// nothing of it shows.
+TEST(FlameSvg, CutLabelsKeepTheirWholeTextAndTheScriptsTextsHide) {
+  const std::string label = "deep_function_with_a_long_name <x> (module.py:12)";
+  FlamePicture picture;
+  for (const auto& [text, weight, parent] : {std::tuple{std::string("all"), 100.0, -1},
+                                             {label, 2.0, 0},
+                                             {std::string("short"), 98.0, 0}})
+    picture.boxes.push_back(
+        {.label = text, .tooltip = text, .fill = "#cccccc", .weight = weight, .parent = parent});
+  const std::string svg = render_flame_svg(picture);
+  EXPECT_NE(svg.find("<g data-l=\"" + xml_text(label) + "\"><title>"), std::string::npos);
+  EXPECT_EQ(svg.find("data-l=\"short\""), std::string::npos);
+  EXPECT_NE(svg.find("display=\"none\">Reset zoom</text>"), std::string::npos);
+  EXPECT_NE(svg.find("display=\"none\">Search</text>"), std::string::npos);
 }
 
 TEST(GroupSvg, OddRanksExtraTimeIsRedAndTheirMissingTimeBlue) {
