@@ -137,57 +137,69 @@ StackSignature stack_signature(const ProcessDump& dump) {
   return h;
 }
 
-StackComparison compare_stacks(const std::vector<DumpResult>& results) {
-  StackComparison comparison;
-  comparison.processes = results.size();
-  comparison.signatures.resize(results.size());
+namespace {
 
+size_t host_count(const std::vector<DumpResult>& results) {
   std::set<std::string_view> hosts;
   bool any_host = false;
   for (const auto& result : results) {
     hosts.insert(result.host);
     any_host = any_host || !result.host.empty();
   }
-  comparison.hosts = any_host ? hosts.size() : 0;
+  return any_host ? hosts.size() : 0;
+}
 
-  // Processes in member order, so every bucket's members come out sorted.
+// The indexes of `results` in member order, so that every bucket's members come out sorted.
+std::vector<size_t> member_order(const std::vector<DumpResult>& results) {
   std::vector<size_t> order(results.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::sort(order.begin(), order.end(),
             [&](size_t a, size_t b) { return member_key(results, a) < member_key(results, b); });
+  return order;
+}
 
-  // Candidate buckets by the shape of their stack; same_stack decides. The full signature
-  // is computed once per bucket: same_stack implies equal signatures.
+// One bucket per distinct stack, per failure (headline and cause) and per unparsed dump, in
+// the order of their first members. Candidates are found by the shape of their stack;
+// same_stack decides.
+std::vector<StackBucket> bucket_results(const std::vector<DumpResult>& results) {
+  std::vector<StackBucket> buckets;
   std::unordered_map<uint64_t, std::vector<size_t>> by_shape;
   std::map<std::pair<std::string, std::string>, size_t> by_error;
-  for (const size_t index : order) {
+  for (const size_t index : member_order(results)) {
     const DumpResult& result = results[index];
     if (result.status == DumpStatus::Failed) {
       FailureReason reason = failure_reason(result.error);
       const auto [it, inserted] = by_error.try_emplace(
-          {std::move(reason.headline), std::move(reason.cause)}, comparison.buckets.size());
+          {std::move(reason.headline), std::move(reason.cause)}, buckets.size());
       if (inserted) {
-        comparison.buckets.push_back({BucketKind::Failed, {index}, std::nullopt});
+        buckets.push_back({BucketKind::Failed, {index}, std::nullopt});
       } else {
-        comparison.buckets[it->second].members.push_back(index);
+        buckets[it->second].members.push_back(index);
       }
       continue;
     }
     if (!result.dump) {
-      comparison.buckets.push_back({BucketKind::Unparsed, {index}, std::nullopt});
+      buckets.push_back({BucketKind::Unparsed, {index}, std::nullopt});
       continue;
     }
     auto& candidates = by_shape[stack_shape(*result.dump)];
     const auto same = std::find_if(candidates.begin(), candidates.end(), [&](size_t bucket) {
-      return same_stack(*results[comparison.buckets[bucket].members.front()].dump, *result.dump);
+      return same_stack(*results[buckets[bucket].members.front()].dump, *result.dump);
     });
     if (same != candidates.end()) {
-      comparison.buckets[*same].members.push_back(index);
+      buckets[*same].members.push_back(index);
     } else {
-      candidates.push_back(comparison.buckets.size());
-      comparison.buckets.push_back({BucketKind::Stack, {index}, std::nullopt});
+      candidates.push_back(buckets.size());
+      buckets.push_back({BucketKind::Stack, {index}, std::nullopt});
     }
   }
+  return buckets;
+}
+
+// Each member's signature and unchanged time, and each stack bucket's shortest. The full
+// signature is computed once per bucket: same_stack implies equal signatures.
+void sign_buckets(StackComparison& comparison, const std::vector<DumpResult>& results) {
+  comparison.signatures.resize(results.size());
   comparison.unchanged.resize(results.size());
   for (auto& bucket : comparison.buckets) {
     if (bucket.kind != BucketKind::Stack) continue;
@@ -199,14 +211,9 @@ StackComparison compare_stacks(const std::vector<DumpResult>& results) {
     bucket.unchanged = shortest_unchanged(
         bucket.members, [&](size_t index) { return comparison.unchanged[index]; });
   }
-  comparison.missing_ranks = find_missing_ranks(results);
+}
 
-  // Buckets were created in the order of their first members, so a stable sort by size
-  // keeps that order among equal sizes.
-  std::stable_sort(comparison.buckets.begin(), comparison.buckets.end(),
-                   [](const StackBucket& a, const StackBucket& b) {
-                     return a.members.size() < b.members.size();
-                   });
+void count_kinds(StackComparison& comparison) {
   for (const auto& bucket : comparison.buckets) {
     switch (bucket.kind) {
       case BucketKind::Stack:
@@ -220,6 +227,24 @@ StackComparison compare_stacks(const std::vector<DumpResult>& results) {
         break;
     }
   }
+}
+
+}  // namespace
+
+StackComparison compare_stacks(const std::vector<DumpResult>& results) {
+  StackComparison comparison;
+  comparison.processes = results.size();
+  comparison.hosts = host_count(results);
+  comparison.buckets = bucket_results(results);
+  sign_buckets(comparison, results);
+  comparison.missing_ranks = find_missing_ranks(results);
+  // Buckets were created in the order of their first members, so a stable sort by size
+  // keeps that order among equal sizes.
+  std::stable_sort(comparison.buckets.begin(), comparison.buckets.end(),
+                   [](const StackBucket& a, const StackBucket& b) {
+                     return a.members.size() < b.members.size();
+                   });
+  count_kinds(comparison);
   return comparison;
 }
 
