@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "common/util.h"
 #include "discovery/launcher.h"
 
 namespace stackpeek::app {
@@ -18,7 +19,7 @@ ListRow group_row(const ProcessGroup& group, size_t index, bool expanded,
                   const UnchangedGroups& unchanged) {
   ListRow row{ListRow::Kind::Group, index, 0, expanded ? "v " : "> "};
   row.fit_begin = row.text.size();
-  row.text += group.label;
+  row.text += one_line(group.label);
   row.fit_end = row.text.size();
   const auto it = unchanged.find(group.key);
   const std::string tag = it == unchanged.end() ? "" : unchanged_tag(it->second);
@@ -33,7 +34,8 @@ ListRow member_row(const ProcessInfo& member, size_t group_index, size_t index) 
   ListRow row{ListRow::Kind::Process, group_index, index, fmt::format("  pid {:<7} ", member.pid)};
   if (auto rank = discovery::rank_text(member)) row.text += *rank + " ";
   row.fit_begin = row.text.size();
-  row.text += member.cmd.empty() ? member.name : fmt::format("{}", fmt::join(member.cmd, " "));
+  row.text +=
+      one_line(member.cmd.empty() ? member.name : fmt::format("{}", fmt::join(member.cmd, " ")));
   row.fit_end = row.text.size();
   return row;
 }

@@ -153,6 +153,21 @@ std::string escape_controls(std::string_view text) {
   return out;
 }
 
+std::string one_line(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 std::string shell_join(const std::vector<std::string>& words) {
   std::string out;
   for (const auto& word : words) {

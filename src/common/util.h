@@ -48,6 +48,10 @@ std::string strip_escape_sequences(std::string_view text);
 /// "\u{NNNN}"; everything else is kept. Text without such characters comes back unchanged.
 std::string escape_controls(std::string_view text);
 
+/// The text on one line of the screen, whose drawing keeps joined emoji and leaves other
+/// controls out: only line feeds and carriage returns are written out, as "\n" and "\r".
+std::string one_line(std::string_view text);
+
 /// The words as a POSIX shell reads them back: each word that is empty or holds anything but
 /// letters, digits and `_./:=,+@%-` in single quotes (a quote inside as '\''), joined by
 /// blanks.

@@ -76,7 +76,7 @@ RunDetails gather_details(const ReportDir& dir, const std::vector<RunRecord>& re
 std::string render_markdown(const ReportDir& dir, const std::vector<fs::path>& raw,
                             const std::vector<RunRecord>& records, const RunDetails* details) {
   std::vector<std::string> lines = {
-      "# py-spy report: " + dir.target_label,
+      "# py-spy report: " + escape_controls(dir.target_label),
       "",
       fmt::format("- Created at unix timestamp: {}", dir.created_at_unix),
       "- Report directory: " + path_text(dir.report_directory),

@@ -12,6 +12,7 @@
 #include "common/defaults.h"
 #include "common/grapheme.h"
 #include "common/utf8.h"
+#include "common/util.h"
 #include "discovery/groups.h"
 #include "discovery/launcher.h"
 #include "discovery/runtime.h"
@@ -89,9 +90,11 @@ void draw_process_list(Buffer& buffer, Rect area, const std::vector<ListRow>& ro
   render_list(buffer, inner, items, state, "> ", kSelectedRow);
 }
 
-// A Details line whose value, when wider than the pane leaves it, is cut in the middle.
+// A Details line whose value, on one line, is cut in the middle when wider than the pane
+// leaves it.
 Line detail(std::string_view label, std::string_view value, int width) {
-  return detail_line(label, cut_middle(value, std::max(width - static_cast<int>(kLabelWidth), 1)));
+  return detail_line(
+      label, cut_middle(one_line(value), std::max(width - static_cast<int>(kLabelWidth), 1)));
 }
 
 Text process_details(const discovery::ProcessInfo& p, int width) {

@@ -85,6 +85,15 @@ TEST(RowsTest, TheScreenMayShortenTheCommandAndTheLabelOnly) {
             build_groups({member})[0].label);
 }
 
+// A `python -c` script spans lines: each row stays one line, its breaks written out.
+TEST(RowsTest, LineBreaksInACommandLineAreWrittenOut) {
+  const auto groups = build_groups({proc(7, {}, {"python3", "-c", "import time\ntime.sleep(9)"})});
+  const auto rows = list_rows(groups);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].text, "v -c import time\\ntime.sleep(9) [process] 1 procs");
+  EXPECT_EQ(rows[1].text, "  pid 7       python3 -c import time\\ntime.sleep(9)");
+}
+
 TEST(ResolveRowTest, GroupAndMemberRowsAndStaleIndices) {
   const auto groups = build_groups({rank(104, "1"), rank(3, "0")});
   const auto rows = list_rows(groups);

@@ -229,6 +229,16 @@ TEST(RenderReportTest, QuotationMarkInLabel) {
                                           json_tail_without_raw_records(R"(say \"hi\" \\ now)"));
 }
 
+// The label of a `python -c` script spans lines; the heading stays one line.
+TEST(RenderReportTest, LineBreaksInLabelStayInTheHeading) {
+  const ReportDir dir = report_dir("-c \nimport time\r\nx()");
+  EXPECT_EQ(render_markdown(dir, {}, {}),
+            markdown_head("-c \\nimport time\\x0d\\nx()", 0, 0) + "\n## Commands\n");
+  EXPECT_EQ(render_json(dir, {}, {}),
+            std::string("{\n  \"commands\": [],\n  ") +
+                json_tail_without_raw_records(R"(-c \nimport time\r\nx())"));
+}
+
 TEST(RenderReportTest, MarkdownCopiesOutputLinesVerbatim) {
   // Inner empty lines, a fence inside the output and a lone carriage return all stay.
   const std::vector<RunRecord> records = {
