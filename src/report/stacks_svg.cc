@@ -62,25 +62,28 @@ std::vector<LegendEntry> legend(const Drawn& drawn, const MemberNames& names) {
   return entries;
 }
 
-std::string subtitle(const stacks::StackComparison& comparison, size_t drawn) {
+// What the subtitle counts besides the processes drawn.
+struct Counts {
+  size_t processes = 0;
+  size_t distinct = 0;
+  bool hosts = false;  // members are named with their hosts
+};
+
+std::string subtitle(const Counts& counts, size_t drawn) {
   std::string text = fmt::format(
       "{}, {} distinct stack{}; width: processes; outermost frame at "
       "the bottom",
-      processes_text(drawn), comparison.distinct, comparison.distinct == 1 ? "" : "s");
-  if (drawn < comparison.processes)
-    text += fmt::format("; {} without a stack not drawn", comparison.processes - drawn);
+      processes_text(drawn), counts.distinct, counts.distinct == 1 ? "" : "s");
+  if (drawn < counts.processes)
+    text += fmt::format("; {} without a stack not drawn", counts.processes - drawn);
   return text;
 }
 
-}  // namespace
-
-std::string stacks_svg(const std::vector<stacks::DumpResult>& results,
-                       const stacks::StackComparison& comparison, std::string_view label) {
-  const Drawn drawn = drawn_members(results, comparison);
+std::string draw(const Drawn& drawn, const Counts& counts, std::string_view label) {
   const stacks::MergedTree tree = stacks::merge_stacks(drawn.tree_members, drawn.classes.size());
-  const MemberNames names(drawn.members, comparison.hosts > 0);
+  const MemberNames names(drawn.members, counts.hosts);
   FlamePicture picture{.title = fmt::format("Stacks of {}", label),
-                       .subtitle = subtitle(comparison, drawn.members.size()),
+                       .subtitle = subtitle(counts, drawn.members.size()),
                        .boxes = {},
                        .legend = legend(drawn, names)};
   const std::vector<uint32_t> order = stacks::breadth_first(tree);
@@ -102,12 +105,72 @@ std::string stacks_svg(const std::vector<stacks::DumpResult>& results,
   return render_flame_svg(picture);
 }
 
+}  // namespace
+
+std::string stacks_svg(const std::vector<stacks::DumpResult>& results,
+                       const stacks::StackComparison& comparison, std::string_view label) {
+  return draw(drawn_members(results, comparison),
+              {.processes = comparison.processes,
+               .distinct = comparison.distinct,
+               .hosts = comparison.hosts > 0},
+              label);
+}
+
+std::string stacks_svg(const stacks::StackClasses& classes, std::string_view label) {
+  // Every member of a class stands on the class's one stack: nothing is copied per member.
+  std::vector<stacks::ProcessDump> stacks_of;
+  std::vector<stacks::DumpResult> members;
+  stacks_of.reserve(classes.classes.size());
+  members.reserve(classes.processes);
+  Drawn drawn;
+  for (const auto& merged : classes.classes) {
+    if (merged.kind != stacks::BucketKind::Stack) continue;
+    const auto class_index = static_cast<uint32_t>(drawn.classes.size());
+    const stacks::ProcessDump& dump = stacks_of.emplace_back(
+        stacks::ProcessDump{.process_line = {}, .python_line = {}, .threads = merged.threads});
+    std::vector<uint32_t> indexes;
+    for (const auto& member : merged.members) {
+      indexes.push_back(static_cast<uint32_t>(drawn.members.size()));
+      drawn.members.push_back(
+          &members.emplace_back(stacks::DumpResult{.host = member.host,
+                                                   .pid = member.pid,
+                                                   .rank = member.rank,
+                                                   .world_size = member.world_size,
+                                                   .job = member.job,
+                                                   .status = stacks::DumpStatus::Ok,
+                                                   .error = {},
+                                                   .dump = std::nullopt,
+                                                   .raw = {},
+                                                   .unchanged = member.unchanged}));
+      drawn.tree_members.push_back({.dump = &dump, .graph = nullptr, .class_index = class_index});
+    }
+    drawn.classes.push_back(std::move(indexes));
+  }
+  return draw(
+      drawn,
+      {.processes = classes.processes, .distinct = classes.distinct, .hosts = classes.hosts > 0},
+      label);
+}
+
+namespace {
+
+Result<void> write_svg(const std::filesystem::path& path, const std::string& svg) {
+  auto written = write_file_whole(path, svg);
+  if (!written) return std::unexpected(written.error().context("cannot write " + path_text(path)));
+  return {};
+}
+
+}  // namespace
+
 Result<void> write_stacks_svg(const std::filesystem::path& path,
                               const std::vector<stacks::DumpResult>& results,
                               const stacks::StackComparison& comparison, std::string_view label) {
-  auto written = write_file_whole(path, stacks_svg(results, comparison, label));
-  if (!written) return std::unexpected(written.error().context("cannot write " + path_text(path)));
-  return {};
+  return write_svg(path, stacks_svg(results, comparison, label));
+}
+
+Result<void> write_stacks_svg(const std::filesystem::path& path,
+                              const stacks::StackClasses& classes, std::string_view label) {
+  return write_svg(path, stacks_svg(classes, label));
 }
 
 Result<std::filesystem::path> write_stacks_svg_here(const std::vector<stacks::DumpResult>& results,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "stacks/stack_classes.h"
 #include "stacks/stack_compare.h"
 
 namespace stackpeek::report {
@@ -23,10 +24,16 @@ constexpr std::string_view kStacksSvgName = "stacks.svg";
 std::string stacks_svg(const std::vector<stacks::DumpResult>& results,
                        const stacks::StackComparison& comparison, std::string_view label);
 
+/// The picture of merged classes (`compare`): the same as of the dumps they came from, but
+/// each member drawn on its class's stack (its first member's lines).
+std::string stacks_svg(const stacks::StackClasses& classes, std::string_view label);
+
 /// Writes the picture to `path` whole (see write_file_whole).
 Result<void> write_stacks_svg(const std::filesystem::path& path,
                               const std::vector<stacks::DumpResult>& results,
                               const stacks::StackComparison& comparison, std::string_view label);
+Result<void> write_stacks_svg(const std::filesystem::path& path,
+                              const stacks::StackClasses& classes, std::string_view label);
 
 /// Writes the picture as "stackpeek-stacks-SLUG-SECONDS.svg" in the current folder, where
 /// record runs leave their report folders ("-2.svg", "-3.svg" when the name is taken).

@@ -10,6 +10,7 @@
 #include "report/group_svg.h"
 #include "report/picture_members.h"
 #include "report/stacks_svg.h"
+#include "stacks/comparison_text.h"
 
 namespace stackpeek::report {
 namespace {
@@ -49,6 +50,18 @@ TEST(StacksSvg, EveryTextIsEscapedAndTheOddRankIsWarm) {
   EXPECT_EQ(fill_of(svg, "stuck"), class_fill(0, 2));
   EXPECT_EQ(fill_of(svg, "wait"), class_fill(1, 2));
   EXPECT_EQ(fill_of(svg, "&lt;module&gt;"), kSharedFill);
+}
+
+// compare draws its merged classes without a dump per member: the same picture.
+TEST(StacksSvg, MergedClassesDrawAsTheirDumps) {
+  std::vector<stacks::DumpResult> results;
+  for (uint32_t rank = 0; rank < 5; ++rank)
+    results.push_back(
+        ranked(rank, {{rank == 2 ? "stuck" : "wait", "w.py", 1}, {"main", "m.py", 3}}));
+  for (auto& result : results) result.host = "node" + std::to_string(result.pid % 2);
+  const auto comparison = stacks::compare_stacks(results);
+  EXPECT_EQ(stacks_svg(stacks::classes_from_comparison(comparison, results), "job"),
+            stacks_svg(results, comparison, "job"));
 }
 
 TEST(StacksSvg, NarrowFramesBecomeOneBox) {
