@@ -219,8 +219,10 @@ namespace {
 std::string footer_status(const app::App& app) {
   static constexpr std::array<std::string_view, 8> kSpinner = {"⠋", "⠙", "⠹", "⠸",
                                                                "⠼", "⠴", "⠦", "⠧"};
-  if (!app.mode.is(app::AppMode::Kind::Running)) return app.status;
-  std::string status = fmt::format("{} {}", kSpinner[app.tick % kSpinner.size()], app.status);
+  // The status may name a group whose label spans lines.
+  if (!app.mode.is(app::AppMode::Kind::Running)) return one_line(app.status);
+  std::string status =
+      fmt::format("{} {}", kSpinner[app.tick % kSpinner.size()], one_line(app.status));
   const bool cancelled = app.active_run && app.active_run->cancel_requested();
   if (app.active_mode == tasks::SpyMode::Record && !cancelled) {
     const auto total = kDefaults.record_seconds;
