@@ -157,10 +157,8 @@ std::string one_line(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (const char c : text) {
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
+    if (c == '\n' || c == '\r') {
+      append_escape(out, static_cast<char32_t>(c));  // as escape_controls writes them
     } else {
       out += c;
     }

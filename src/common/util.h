@@ -49,7 +49,8 @@ std::string strip_escape_sequences(std::string_view text);
 std::string escape_controls(std::string_view text);
 
 /// The text on one line of the screen, whose drawing keeps joined emoji and leaves other
-/// controls out: only line feeds and carriage returns are written out, as "\n" and "\r".
+/// controls out: only line feeds and carriage returns are written out, as escape_controls
+/// writes them ("\n", "\x0d").
 std::string one_line(std::string_view text);
 
 /// The words as a POSIX shell reads them back: each word that is empty or holds anything but
