@@ -30,7 +30,8 @@ class ReadingTest(unittest.TestCase):
             if not os.path.exists(harness.REAL_PY_SPY):
                 self.skipTest("the real py-spy is not at %s" % harness.REAL_PY_SPY)
             env["PATH"] = os.path.dirname(harness.REAL_PY_SPY) + ":/usr/bin:/bin"
-        self.term = Term(harness.BINARY, rows=rows, cols=cols, env=env)
+        # A group dump writes its picture in the current folder: the workload's own.
+        self.term = Term(harness.BINARY, rows=rows, cols=cols, env=env, cwd=self.work.dir)
         self.term.wait_for("Found ")
         self.term.send("/")
         self.term.send(MARK, settle=0.3)
